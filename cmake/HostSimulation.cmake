@@ -1,0 +1,33 @@
+# Host build: the driver sources against the simulator's stand-in headers, the
+# simulated platform, the tools, the tests and the benchmarks.
+option(VODREK_SANITIZE "build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+set(VODREK_IMAGE_X64 "${CMAKE_SOURCE_DIR}/build/win-x64/vodrek64.sys" CACHE FILEPATH
+    "x64 image checked by the image tests")
+set(VODREK_IMAGE_X86 "${CMAKE_SOURCE_DIR}/build/win-x86/vodrek.sys" CACHE FILEPATH
+    "i386 image checked by the image tests")
+
+if(VODREK_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
+                        -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+endif()
+
+add_library(vodrek_driver STATIC ${VODREK_DRIVER_SOURCES})
+target_include_directories(vodrek_driver PUBLIC ${CMAKE_SOURCE_DIR}
+                           ${CMAKE_SOURCE_DIR}/sim/kernel/include)
+target_compile_definitions(vodrek_driver PUBLIC ${VODREK_KERNEL_DEFINES})
+target_compile_options(vodrek_driver PRIVATE ${VODREK_KERNEL_CXX_FLAGS})
+
+add_subdirectory(sim)
+
+include(CTest)
+if(BUILD_TESTING)
+    find_package(GTest REQUIRED)
+    include(GoogleTest)
+    add_subdirectory(tests)
+endif()
+
+find_package(benchmark QUIET)
+if(benchmark_FOUND)
+    add_subdirectory(bench)
+endif()

@@ -1,0 +1,4 @@
+// Port settings and their defaults.
+#include "control/control.h"
+
+void WriteDefaultSettings(PortExtension* port) {}

@@ -1,0 +1,55 @@
+// Request admission, deferred-work accounting and the data paths: the operations
+// other folders call.
+#pragma once
+
+#include "driver/port_extension.h"
+
+// --- Admission -------------------------------------------------------------------
+// Counts the request on the port and decides whether the port takes it: 0 (go on),
+// STATUS_DELETE_PENDING or STATUS_CANCELLED (already stored in the request: the
+// caller completes it without a boost and releases the hold), or STATUS_PENDING
+// (held on StalledQueue while a stop is pending: the caller returns at once).
+NTSTATUS AdmitRequest(PortExtension* port, PIRP irp);
+void ReleasePendingHold(PortExtension* port);
+// With SERIAL_ERROR_ABORT and a line error pending, fails everything but
+// GET_COMMSTATUS: completes the request, releases its hold and answers
+// STATUS_CANCELLED. Otherwise answers 0.
+NTSTATUS RejectOnErrorAbort(PortExtension* port, PIRP irp);
+// Sends the requests held while a stop was pending through their dispatch again.
+void RedispatchStalled(PortExtension* port);
+DRIVER_CANCEL StalledCancelRoutine;
+// Completion routine for requests passed down and waited for: sets the event
+// given as context and keeps the request for the waiting caller.
+IO_COMPLETION_ROUTINE SignalEventCompletion;
+
+// --- Deferred work ------------------------------------------------------------------
+BOOLEAN QueueDeferred(PortExtension* port, PKDPC dpc);
+BOOLEAN SetDeferredTimer(PortExtension* port, PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc);
+BOOLEAN CancelDeferredTimer(PortExtension* port, PKTIMER timer);
+void ReleaseDeferred(PortExtension* port);
+
+// The port's DPCs, with the timer that fires each (if any).
+struct DeferredWorkEntry {
+    KDPC PortDpcs::*Dpc;
+    PKDEFERRED_ROUTINE Routine;
+    KTIMER PortExtension::*Timer;
+};
+constexpr int kPortDpcCount = 14;
+extern const DeferredWorkEntry PortDeferredWork[kPortDpcCount];
+// Initialises every timer and DPC of the table, each DPC with the port as context.
+void InitializeDeferredWork(PortExtension* port);
+
+KDEFERRED_ROUTINE WriteCompleteDpc;
+KDEFERRED_ROUTINE ReadCompleteDpc;
+KDEFERRED_ROUTINE ReadTotalTimeoutDpc;
+KDEFERRED_ROUTINE ReadIntervalDpc;
+KDEFERRED_ROUTINE WriteTimeoutDpc;
+KDEFERRED_ROUTINE ErrorAbortDpc;
+KDEFERRED_ROUTINE ImmediateDoneDpc;
+KDEFERRED_ROUTINE ImmediateTimeoutDpc;
+KDEFERRED_ROUTINE WaitCompleteDpc;
+KDEFERRED_ROUTINE XoffCounterTimeoutDpc;
+KDEFERRED_ROUTINE XoffCounterDoneDpc;
+KDEFERRED_ROUTINE TransmitToggleDpc;
+KDEFERRED_ROUTINE TransmitToggleTimerDpc;
+KDEFERRED_ROUTINE DeferredDrainDpc;

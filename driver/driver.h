@@ -1,0 +1,35 @@
+// Driver-wide state and the driver-lifecycle operations other folders call.
+#pragma once
+
+#include "driver/port_extension.h"
+
+// One extra baud-rate code: the 32-bit rate value the newer chips are sent for a
+// requested baud rate instead of the built-in table's.
+struct ExtBaudrateEntry {
+    ULONG Baud;
+    ULONG RateCode;
+};
+
+constexpr LONG kMaxExtBaudrates = 10;
+
+// Driver-wide globals, set up by driver entry.
+extern UNICODE_STRING DriverRegistryPath;
+extern PVOID PagingLockHandle;
+extern ULONG NextDeviceNumber;
+extern ExtBaudrateEntry ExtBaudrateList[kMaxExtBaudrates];
+extern LONG ExtBaudrateCount;
+
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_UNLOAD DriverUnload;
+DRIVER_ADD_DEVICE AddDevice;
+
+// Parses the ExtBaudrate value's text ("921600,921600 460800,460800"); answers the
+// number of entries to search. An empty text gives one {0, 0} entry; a malformed
+// one gives 0. Pure: touches nothing but `list`.
+LONG ParseExtBaudrate(const char* text, ULONG length, ExtBaudrateEntry list[kMaxExtBaudrates]);
+
+// Reads ExtBaudrate from the service key into ExtBaudrateList/Count.
+NTSTATUS ReadExtBaudrateList(PCUNICODE_STRING registryPath);
+
+// Sets up the parts of a new port extension that must not start at zero.
+void InitializePortExtension(PDEVICE_OBJECT device, PortExtension* port);

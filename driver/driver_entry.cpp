@@ -1,0 +1,81 @@
+// Driver entry and unload: the little state shared by every port of the driver.
+#include "driver/driver.h"
+
+#include "control/control.h"
+#include "datapath/datapath.h"
+
+UNICODE_STRING DriverRegistryPath;
+PVOID PagingLockHandle;
+ULONG NextDeviceNumber;
+ExtBaudrateEntry ExtBaudrateList[kMaxExtBaudrates];
+LONG ExtBaudrateCount;
+
+namespace {
+
+// Request types whose handling has not been built into this driver yet.
+NTSTATUS NTAPI DispatchNotAvailable(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+}  // namespace
+
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT, PDEVICE_OBJECT) {
+    // Ports are not created yet: the Plug and Play manager is told so.
+    return STATUS_NOT_SUPPORTED;
+}
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+    // A loader gives every load fresh globals; say so explicitly for the ones that
+    // do not start at zero, so a reload in the same address space behaves alike.
+    NextDeviceNumber = 2;
+    ExtBaudrateCount = 0;
+    DriverRegistryPath.Buffer = nullptr;
+
+    PagingLockHandle = MmLockPagableCodeSection(reinterpret_cast<PVOID>(RedispatchStalled));
+
+    auto* copy = static_cast<PWSTR>(
+        ExAllocatePoolWithTag(PagedPool, registryPath->MaximumLength, VODREK_POOL_TAG));
+    if (!copy) {
+        MmUnlockPagableImageSection(PagingLockHandle);
+        return STATUS_NO_MEMORY;
+    }
+    RtlZeroMemory(copy, registryPath->MaximumLength);
+    RtlCopyMemory(copy, registryPath->Buffer, registryPath->Length);
+    DriverRegistryPath.Buffer = copy;
+    DriverRegistryPath.Length = registryPath->Length;
+    DriverRegistryPath.MaximumLength = registryPath->MaximumLength;
+
+    DbgPrint("TARNIX.SYS:\t<Build: %s - %s>\n", __DATE__, __TIME__);
+
+    driverObject->DriverUnload = DriverUnload;
+    driverObject->DriverExtension->AddDevice = AddDevice;
+    driverObject->MajorFunction[IRP_MJ_CREATE] = DispatchNotAvailable;
+    driverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchNotAvailable;
+    driverObject->MajorFunction[IRP_MJ_READ] = DispatchNotAvailable;
+    driverObject->MajorFunction[IRP_MJ_WRITE] = DispatchNotAvailable;
+    driverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = DispatchNotAvailable;
+    driverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = DispatchNotAvailable;
+    driverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DispatchNotAvailable;
+    driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+    driverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchNotAvailable;
+    driverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchNotAvailable;
+    driverObject->MajorFunction[IRP_MJ_POWER] = DispatchNotAvailable;
+    driverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchNotAvailable;
+    driverObject->MajorFunction[IRP_MJ_PNP] = DispatchNotAvailable;
+
+    MmUnlockPagableImageSection(PagingLockHandle);
+
+    // The extra rates are optional: whatever reading them answers, the driver loads.
+    ReadExtBaudrateList(&DriverRegistryPath);
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI DriverUnload(PDRIVER_OBJECT) {
+    if (DriverRegistryPath.Buffer) {
+        ExFreePoolWithTag(DriverRegistryPath.Buffer, VODREK_POOL_TAG);
+        DriverRegistryPath.Buffer = nullptr;
+    }
+}

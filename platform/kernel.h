@@ -1,0 +1,69 @@
+// The one header driver code includes to reach the kernel.
+//
+// On the Windows targets it pulls in the mingw-w64 DDK headers, with the fixes
+// their C++ use needs; on the host it pulls in the simulator's stand-in headers,
+// which declare the same types and routines with the same LLP64 widths. Driver
+// code never tests which of the two it got.
+#pragma once
+
+#if defined(_WIN32)
+
+// <intrin.h> and the DDK's wdm.h both define InterlockedBitTestAndSet/Reset
+// inline; in C++ the second definition is an error. Rename the DDK's copies
+// around the include.
+#include <intrin.h>
+#define InterlockedBitTestAndSet DdkInterlockedBitTestAndSet
+#define InterlockedBitTestAndReset DdkInterlockedBitTestAndReset
+#include <ntddk.h>
+#undef InterlockedBitTestAndSet
+#undef InterlockedBitTestAndReset
+#include <ntddser.h>
+#include <initguid.h>
+#include <wdmguid.h>
+// The USB headers declare the USBD library without C linkage.
+extern "C" {
+#include <usb.h>
+#include <usbdlib.h>
+}
+#include <usbioctl.h>
+#include <wmilib.h>
+#include <wmistr.h>
+
+#if defined(_X86_)
+// Not declared for i386: the plain acquire raises to DISPATCH_LEVEL as well.
+static inline KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(SpinLock, &oldIrql);
+    return oldIrql;
+}
+#endif
+
+// UTF-16 literal of the build: WCHAR is wchar_t (16 bits) on Windows.
+#define WIDE(s) L##s
+
+#else  // host simulation
+
+#include <simnt/wdm.h>
+#include <simnt/ntddser.h>
+
+// WCHAR is char16_t on the host, where wchar_t is 32 bits wide.
+#define WIDE(s) u##s
+
+#endif
+
+// Older DDK headers lack the type check of direct registry queries.
+#ifndef RTL_QUERY_REGISTRY_TYPECHECK
+#define RTL_QUERY_REGISTRY_TYPECHECK 0x00000100
+#define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
+#endif
+
+// Code that only runs while the port starts lives in its own pageable section,
+// locked around each start through PagingLockHandle.
+#if defined(_WIN32)
+#define START_CODE __attribute__((section("PAGESRP0")))
+#else
+#define START_CODE
+#endif
+
+// Every pool allocation of the driver carries this tag: "COMX" in memory order.
+constexpr ULONG VODREK_POOL_TAG = 0x584D4F43;

@@ -1,0 +1,82 @@
+// The simulator's verifier: the rules a driver must keep, checked on every call.
+//
+// A broken rule stops the run with a message naming the rule (like a bug check),
+// unless a test has said it expects exactly that rule: then the violation is
+// counted, the offending action is suppressed where that is possible, and the run
+// goes on so the test can assert that the rule fired.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class Rule {
+    IrpCompletedTwice,
+    IrpCompletedWithCancelRoutine,
+    IrpCompletedWithStatusPending,
+    PendingNotMarked,
+    MarkedPendingNotReturned,
+    IrpTouchedAfterCompletion,
+    IrpInformationTooLarge,
+    IrpLeaked,
+    NoMoreStackLocations,
+    IrqlTooHigh,
+    IrqlNotRestored,
+    SpinLockNotHeld,
+    SpinLockRecursion,
+    SpinLockReleaseOrder,
+    SpinLockReleaseIrql,
+    SpinLockHeldOnReturn,
+    LockOrder,
+    CancelLockNotReleased,
+    PoolLeak,
+    PoolDoubleFree,
+    PoolTagMismatch,
+    PoolQuotaRaise,
+    ObjectNotInitialized,
+    DeferredObjectFreed,
+    DeviceDeletedWithIrps,
+    SectionLockPairing,
+    FastMutexMisuse,
+    IdleCountsAtTeardown,
+    Deadlock,
+    BadParameter,
+};
+
+const char* RuleName(Rule rule);
+
+class Verifier {
+public:
+    // Reports a violation. Answers true when a test expected this rule (the caller
+    // then skips the offending action and returns); otherwise the run stops.
+    static bool Violation(Rule rule, const std::string& message);
+
+    // Checks registered by whoever knows what "idle" means for a device (the
+    // driver's own test harness): run when the device object is deleted.
+    using TeardownCheck = std::function<void(void* deviceObject)>;
+    static void SetTeardownCheck(TeardownCheck check);
+    static void RunTeardownCheck(void* deviceObject);
+
+    static const std::vector<std::string>& Log();
+    static void Reset();
+};
+
+// Declares that the test expects `rule` to fire: violations of it are counted
+// instead of stopping the run, while the guard lives.
+class ExpectViolation {
+public:
+    explicit ExpectViolation(Rule rule);
+    ~ExpectViolation();
+    ExpectViolation(const ExpectViolation&) = delete;
+    ExpectViolation& operator=(const ExpectViolation&) = delete;
+    int Count() const;
+    const std::string& LastMessage() const;
+
+private:
+    Rule rule_;
+};
+
+}  // namespace sim

@@ -1,0 +1,184 @@
+// State shared by the simulated kernel's source files. Not for tests or tools:
+// they use the headers under sim/kernel/include/sim.
+#pragma once
+
+#include <sim/io.h>
+#include <sim/simulation.h>
+#include <sim/verifier.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace sim {
+
+// Object type codes the kernel stores in the first byte of its objects; the
+// verifier uses them to tell initialised objects from raw memory.
+constexpr UCHAR kEventNotificationType = 0;
+constexpr UCHAR kEventSynchronizationType = 1;
+constexpr UCHAR kTimerNotificationType = 8;
+constexpr UCHAR kTimerSynchronizationType = 9;
+constexpr UCHAR kDpcType = 0x13;
+// Marks a dispatcher header the kernel initialised (kept in Header.Size).
+constexpr UCHAR kInitialisedMark = 0x5E;
+
+struct Thread {
+    int id = 0;
+    std::string name;
+    std::function<void()> body;
+    std::thread os;
+    std::condition_variable cv;
+    bool started = false;
+    bool finished = false;
+    bool yielding = false;
+    KIRQL irql = PASSIVE_LEVEL;
+    // Current wait, if any.
+    bool waiting = false;
+    bool satisfied = false;
+    NTSTATUS waitStatus = STATUS_SUCCESS;
+    DISPATCHER_HEADER* waitObject = nullptr;
+    uint64_t timeoutEvent = 0;
+    std::vector<PFAST_MUTEX> ownedMutexes;
+};
+
+struct TimedEvent {
+    Ticks due = 0;
+    uint64_t id = 0;
+    std::string name;
+    std::function<void()> fn;
+    bool completion = false;
+};
+
+struct HeldLock {
+    PKSPIN_LOCK lock;
+    KIRQL oldIrql;
+    int rank;  // position in the driver's declared lock order, -1 if none
+};
+
+struct PoolBlock {
+    size_t size;
+    ULONG tag;
+    POOL_TYPE type;
+    uint64_t serial;
+};
+
+// What the I/O manager knows about each IRP besides the IRP itself.
+enum class IrpOrigin { Test, Allocated, Built, Power };
+enum class IrpState { Active, Completed, Freed };
+struct IrpRecord {
+    IrpOrigin origin = IrpOrigin::Test;
+    IrpState state = IrpState::Active;
+    int activeCalls = 0;                 // IofCallDriver frames still on the stack
+    std::vector<bool> returnedPending;   // per stack location (index 1..StackCount)
+    std::vector<uint8_t> snapshot;       // the IRP as it was when it completed
+    std::shared_ptr<IrpResult> result;   // Test: what the test sees
+    void* systemBuffer = nullptr;        // owned by the I/O manager (Test, Built)
+    ULONG outputLength = 0;
+    bool buffered = false;
+    PVOID userOutput = nullptr;          // Built: caller's output buffer
+    std::function<void(PIRP)> onComplete;  // Power: the power manager's own finish
+};
+
+struct SimDriverRecord {
+    std::string name;
+    DRIVER_OBJECT object{};
+    DRIVER_EXTENSION extension{};
+    std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> dispatch[IRP_MJ_MAXIMUM_FUNCTION + 1];
+};
+
+struct IoState {
+    std::unordered_map<PIRP, IrpRecord> irps;
+    KSPIN_LOCK cancelLock = 0;
+    std::map<std::u16string, PDEVICE_OBJECT> deviceNames;   // lower-cased names
+    std::map<std::u16string, std::u16string> symbolicLinks;  // lower-cased link -> target
+    std::map<std::u16string, std::u16string> linkSpelling;   // lower-cased link -> as created
+    std::set<PDEVICE_OBJECT> devices;
+    std::vector<std::unique_ptr<SimDriverRecord>> simDrivers;
+    std::set<PDRIVER_OBJECT> drivers;
+    int failNthDeviceCreation = 0;
+    NTSTATUS deviceCreationFailure = STATUS_INSUFFICIENT_RESOURCES;
+    CONFIGURATION_INFORMATION configuration{};
+};
+
+struct Simulation::State {
+    // Time and policy.
+    Ticks now = 0;
+    Policy policy = Policy::Eager;
+    uint64_t seed = 0;
+    std::mt19937_64 rng;
+    uint64_t nextId = 1;
+    std::map<std::pair<Ticks, uint64_t>, TimedEvent> events;
+    std::vector<TimedEvent> heldCompletions;
+
+    // Processor.
+    std::deque<PKDPC> dpcQueue;
+    bool drainingDpcs = false;
+    std::vector<HeldLock> heldLocks;
+    std::unordered_map<PKTIMER, uint64_t> setTimers;  // timer -> its expiry event
+    std::map<const void*, std::string> routineNames;
+
+    // Threads: only the thread that `current` names runs; the others wait for
+    // the baton.
+    std::mutex baton;
+    std::vector<std::unique_ptr<Thread>> threads;
+    Thread* current = nullptr;
+    std::multimap<DISPATCHER_HEADER*, Thread*> waiters;
+
+    // Pool.
+    std::map<void*, PoolBlock> pool;
+    uint64_t poolSerial = 0;
+    uint64_t failNthAllocation = 0;  // 0: off; counts down to the failing one
+    std::set<ULONG> failTags;
+    int sectionLocks = 0;
+
+    // Machine facts and output.
+    MM_SYSTEMSIZE systemSize = MmMediumSystem;
+    std::vector<std::string> debugLog;
+
+    // Lock order the driver declared, outermost first; the cancel spin lock is
+    // represented by its own address.
+    std::vector<PKSPIN_LOCK> lockOrder;
+    std::vector<std::string> lockNames;
+
+    IoState io;
+};
+
+Simulation::State& St();
+Thread* CurrentThread();
+KIRQL CurrentIrql();
+void SetIrql(KIRQL irql);
+
+// Scheduler internals used by the synchronisation and I/O code.
+void DrainDpcs();
+void RunDpc(PKDPC dpc);
+void WaitLoop(Thread* self);
+void SatisfyWaiters(DISPATCHER_HEADER* object);
+std::string RoutineName(const void* routine);
+std::string Hex(const void* p);
+
+// The driver's declared lock order: rank of a lock, or -1.
+int LockRank(PKSPIN_LOCK lock);
+void NoteLockAcquired(PKSPIN_LOCK lock, KIRQL oldIrql);
+bool NoteLockReleased(PKSPIN_LOCK lock, KIRQL* oldIrql);
+
+// Verifier helpers.
+bool RequireIrql(const char* ddi, KIRQL maxIrql);
+// Answers false when the memory still holds a queued DPC, a set timer or an
+// object a thread waits on (and the test expected that): do not free it then.
+bool CheckObjectsFreed(const void* base, size_t size, const char* what);
+
+// I/O manager internals shared with the power and Plug and Play managers.
+PIRP AllocateIrpRecord(CCHAR stackSize, IrpOrigin origin);
+IrpRecord* FindIrp(PIRP irp);
+void CheckIoAtTeardown();
+void ReleaseIoObjects();
+
+}  // namespace sim

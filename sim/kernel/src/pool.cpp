@@ -1,0 +1,190 @@
+// Pool, with every block tracked by tag so that leaks, double frees and frees with
+// the wrong tag are caught; fault injection; the memory manager's section locks;
+// debug output.
+#include "internal.h"
+
+#include <sim/pool.h>
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+namespace sim {
+
+namespace {
+std::string TagText(ULONG tag) {
+    std::string s;
+    for (int i = 0; i < 4; ++i) {
+        char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+        s += (c >= 32 && c < 127) ? c : '?';
+    }
+    return s;
+}
+
+bool IsPaged(POOL_TYPE type) { return (static_cast<int>(type) & 1) != 0 && type != NonPagedPoolNx; }
+
+// Fresh pool is not zeroed by the kernel; fill it so that code relying on zeroes
+// shows up.
+constexpr unsigned char kFreshPoolFill = 0xCD;
+
+PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* ddi) {
+    auto& st = St();
+    if (IsPaged(type) && !RequireIrql((std::string(ddi) + " (paged pool)").c_str(), APC_LEVEL))
+        return nullptr;
+    if (!IsPaged(type) && !RequireIrql(ddi, DISPATCH_LEVEL)) return nullptr;
+    if (st.failNthAllocation) {
+        if (--st.failNthAllocation == 0) return nullptr;
+    }
+    if (st.failTags.count(tag)) return nullptr;
+    size_t size = bytes ? bytes : 1;
+    void* p = std::malloc(size);
+    std::memset(p, kFreshPoolFill, size);
+    st.pool[p] = PoolBlock{bytes, tag, type, ++st.poolSerial};
+    return p;
+}
+}  // namespace
+
+void FailNthPoolAllocation(uint64_t n) { St().failNthAllocation = n; }
+void FailPoolAllocationsWithTag(ULONG tag, bool fail) {
+    if (fail)
+        St().failTags.insert(tag);
+    else
+        St().failTags.erase(tag);
+}
+void ClearPoolFaults() {
+    St().failNthAllocation = 0;
+    St().failTags.clear();
+}
+
+size_t PoolBlocksWithTag(ULONG tag) {
+    size_t n = 0;
+    for (auto& [p, block] : St().pool) {
+        if (block.tag == tag) ++n;
+    }
+    return n;
+}
+
+size_t PoolBytesWithTag(ULONG tag) {
+    size_t n = 0;
+    for (auto& [p, block] : St().pool) {
+        if (block.tag == tag) n += block.size;
+    }
+    return n;
+}
+
+bool IsPoolBlock(const void* p) { return St().pool.count(const_cast<void*>(p)) != 0; }
+
+size_t PoolBlockSize(const void* p) {
+    auto it = St().pool.find(const_cast<void*>(p));
+    return it == St().pool.end() ? 0 : it->second.size;
+}
+
+void CheckNoPoolLeft(const char* when) {
+    auto& st = St();
+    if (st.pool.empty()) return;
+    std::string what;
+    for (auto& [p, block] : st.pool) {
+        what += "\n  " + std::to_string(block.size) + " bytes, tag '" + TagText(block.tag) +
+                "', allocation #" + std::to_string(block.serial);
+    }
+    if (Verifier::Violation(Rule::PoolLeak, std::string("pool left ") + when + ":" + what)) {
+        for (auto& [p, block] : st.pool) std::free(p);
+        st.pool.clear();
+    }
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" {
+
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    return Allocate(PoolType, NumberOfBytes, Tag, "ExAllocatePoolWithTag");
+}
+
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+    return Allocate(PoolType, NumberOfBytes, 0x656E6F4E /* "None" */, "ExAllocatePool");
+}
+
+PVOID NTAPI ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    bool failInsteadOfRaise = (static_cast<int>(PoolType) & POOL_QUOTA_FAIL_INSTEAD_OF_RAISE) != 0;
+    auto base = static_cast<POOL_TYPE>(static_cast<int>(PoolType) & ~POOL_QUOTA_FAIL_INSTEAD_OF_RAISE);
+    PVOID p = Allocate(base, NumberOfBytes, Tag, "ExAllocatePoolWithQuotaTag");
+    if (!p && !failInsteadOfRaise) {
+        // The kernel raises an exception here; a driver without a handler for it
+        // brings the system down.
+        Verifier::Violation(Rule::PoolQuotaRaise,
+                            "quota allocation failed without POOL_QUOTA_FAIL_INSTEAD_OF_RAISE: the "
+                            "kernel raises an exception the driver does not handle");
+    }
+    return p;
+}
+
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+    auto& st = St();
+    if (!RequireIrql("ExFreePool", DISPATCH_LEVEL)) return;
+    auto it = st.pool.find(P);
+    if (it == st.pool.end()) {
+        Verifier::Violation(Rule::PoolDoubleFree,
+                            "free of " + Hex(P) + ", which is not an allocated pool block (double free?)");
+        return;
+    }
+    if (Tag != 0 && Tag != it->second.tag) {
+        if (Verifier::Violation(Rule::PoolTagMismatch, "pool block tagged '" + TagText(it->second.tag) +
+                                                          "' freed with tag '" + TagText(Tag) + "'"))
+            return;
+    }
+    if (!CheckObjectsFreed(P, it->second.size, "pool block")) return;
+    size_t size = it->second.size;
+    st.pool.erase(it);
+    std::memset(P, 0xDD, size);
+    std::free(P);
+}
+
+VOID NTAPI ExFreePool(PVOID P) { ExFreePoolWithTag(P, 0); }
+
+MM_SYSTEMSIZE NTAPI MmQuerySystemSize(void) { return St().systemSize; }
+
+// Nothing is pageable in the simulation; the calls are still checked for pairing.
+PVOID NTAPI MmLockPagableDataSection(PVOID AddressWithinSection) {
+    RequireIrql("MmLockPagableDataSection", APC_LEVEL);
+    St().sectionLocks++;
+    return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(0x5EC7105));
+}
+
+VOID NTAPI MmLockPagableSectionByHandle(PVOID ImageSectionHandle) {
+    RequireIrql("MmLockPagableSectionByHandle", APC_LEVEL);
+    if (ImageSectionHandle == nullptr) {
+        Verifier::Violation(Rule::SectionLockPairing, "MmLockPagableSectionByHandle with a null handle");
+        return;
+    }
+    St().sectionLocks++;
+}
+
+VOID NTAPI MmUnlockPagableImageSection(PVOID ImageSectionHandle) {
+    RequireIrql("MmUnlockPagableImageSection", APC_LEVEL);
+    auto& st = St();
+    if (ImageSectionHandle == nullptr || st.sectionLocks <= 0) {
+        Verifier::Violation(Rule::SectionLockPairing,
+                            "MmUnlockPagableImageSection without a matching lock");
+        return;
+    }
+    st.sectionLocks--;
+}
+
+ULONG __cdecl DbgPrint(PCSTR Format, ...) {
+    char buf[1024];
+    va_list args;
+    va_start(args, Format);
+    std::vsnprintf(buf, sizeof buf, Format, args);
+    va_end(args);
+    St().debugLog.emplace_back(buf);
+    return STATUS_SUCCESS;
+}
+
+}  // extern "C"
+
+namespace sim {
+int SectionLockCount() { return St().sectionLocks; }
+}  // namespace sim

@@ -1,0 +1,455 @@
+// The verifier's self-tests: for each rule, a deliberately wrong piece of code
+// shows the rule firing (a check that cannot fail would be worthless).
+#include "tests/support/sim_fixture.h"
+
+namespace {
+
+using simtest::SimTest;
+using simtest::TwoDeviceStack;
+using simtest::kComxTag;
+using sim::ExpectViolation;
+constexpr ULONG kTestTag = 0x74736554;   // "Test"
+constexpr ULONG kOtherTag = 0x66667553;  // "Suff"
+using sim::Rule;
+
+// A one-device driver whose dispatch routine for IRP_MJ_READ is the code under test.
+struct OneDevice {
+    sim::SimDriver* driver = sim::CreateSimDriver("faulty");
+    PDEVICE_OBJECT device = sim::CreateSimDevice(driver, u"", 0);
+    explicit OneDevice(std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> read) {
+        sim::SetSimDispatch(driver, IRP_MJ_READ, std::move(read));
+    }
+    ~OneDevice() { sim::DeleteSimDevice(device); }
+    sim::IrpHandle Read() {
+        sim::IrpSpec spec;
+        spec.major = IRP_MJ_READ;
+        spec.outputLength = 4;
+        return sim::SendIrp(device, spec);
+    }
+};
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+VOID NTAPI SomeCancelRoutine(PDEVICE_OBJECT, PIRP irp) { IoReleaseCancelSpinLock(irp->CancelIrql); }
+VOID NTAPI NothingDpc(PKDPC, PVOID, PVOID, PVOID) {}
+
+TEST_F(SimTest, CompletingAnIrpTwice) {
+    ExpectViolation v(Rule::IrpCompletedTwice);
+    OneDevice d([](PDEVICE_OBJECT, PIRP irp) {
+        Complete(irp, STATUS_SUCCESS);
+        return Complete(irp, STATUS_SUCCESS);
+    });
+    d.Read();
+    EXPECT_EQ(v.Count(), 1);
+}
+
+TEST_F(SimTest, CompletingWithACancelRoutineSet) {
+    ExpectViolation v(Rule::IrpCompletedWithCancelRoutine);
+    OneDevice d([](PDEVICE_OBJECT, PIRP irp) {
+        IoSetCancelRoutine(irp, SomeCancelRoutine);
+        NTSTATUS s = Complete(irp, STATUS_SUCCESS);  // refused: the routine is still set
+        IoSetCancelRoutine(irp, nullptr);
+        Complete(irp, STATUS_SUCCESS);
+        return s;
+    });
+    d.Read();
+    EXPECT_EQ(v.Count(), 1);
+}
+
+TEST_F(SimTest, ReturningPendingWithoutMarkingPending) {
+    ExpectViolation v(Rule::PendingNotMarked);
+    PIRP parked = nullptr;
+    OneDevice d([&](PDEVICE_OBJECT, PIRP irp) {
+        parked = irp;
+        return STATUS_PENDING;
+    });
+    auto r = d.Read();
+    Complete(parked, STATUS_SUCCESS);
+    EXPECT_TRUE(r->completed);
+    EXPECT_EQ(v.Count(), 1);
+}
+
+TEST_F(SimTest, CompletionRoutineThatDropsPendingReturned) {
+    // The lower driver pends; the upper's completion routine forgets to
+    // propagate PendingReturned while the upper returns STATUS_PENDING.
+    ExpectViolation v(Rule::PendingNotMarked);
+    TwoDeviceStack stack;
+    PIRP parked = nullptr;
+    sim::SetSimDispatch(stack.lowerDriver, IRP_MJ_READ, [&](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        parked = irp;
+        return STATUS_PENDING;
+    });
+    sim::SetSimDispatch(stack.upperDriver, IRP_MJ_READ, [&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(
+            irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_SUCCESS; }, nullptr, TRUE,
+            TRUE, TRUE);
+        return IoCallDriver(stack.lower, irp);
+    });
+    sim::IrpSpec spec;
+    spec.major = IRP_MJ_READ;
+    sim::SendIrp(stack.upper, spec);
+    Complete(parked, STATUS_SUCCESS);
+    EXPECT_EQ(v.Count(), 1);
+}
+
+TEST_F(SimTest, MarkingPendingButReturningAnotherStatus) {
+    ExpectViolation v(Rule::MarkedPendingNotReturned);
+    OneDevice d([](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        return Complete(irp, STATUS_SUCCESS);
+    });
+    d.Read();
+    EXPECT_EQ(v.Count(), 1);
+}
+
+TEST_F(SimTest, TouchingAnIrpAfterCompletion) {
+    ExpectViolation v(Rule::IrpTouchedAfterCompletion);
+    OneDevice d([](PDEVICE_OBJECT, PIRP irp) {
+        Complete(irp, STATUS_SUCCESS);
+        irp->IoStatus.Information = 99;  // the request is no longer ours
+        return STATUS_SUCCESS;
+    });
+    d.Read();
+    EXPECT_EQ(v.Count(), 1);
+}
+
+TEST_F(SimTest, CancelRoutineSetOnACompletedIrp) {
+    ExpectViolation v(Rule::IrpTouchedAfterCompletion);
+    OneDevice d([](PDEVICE_OBJECT, PIRP irp) {
+        Complete(irp, STATUS_SUCCESS);
+        IoSetCancelRoutine(irp, SomeCancelRoutine);
+        return STATUS_SUCCESS;
+    });
+    d.Read();
+    EXPECT_EQ(v.Count(), 1);
+}
+
+TEST_F(SimTest, CompletingWithStatusPending) {
+    ExpectViolation v(Rule::IrpCompletedWithStatusPending);
+    OneDevice d([](PDEVICE_OBJECT, PIRP irp) {
+        Complete(irp, STATUS_PENDING);
+        return Complete(irp, STATUS_SUCCESS);
+    });
+    d.Read();
+    EXPECT_EQ(v.Count(), 1);
+}
+
+TEST_F(SimTest, InformationBeyondTheCallersBuffer) {
+    ExpectViolation v(Rule::IrpInformationTooLarge);
+    OneDevice d([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS, 64); });
+    auto r = d.Read();
+    EXPECT_EQ(v.Count(), 1);
+    EXPECT_EQ(r->information, 4u) << "clipped to the buffer once reported";
+}
+
+TEST_F(SimTest, WaitingWithATimeoutAtDispatchLevel) {
+    ExpectViolation v(Rule::IrqlTooHigh);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -10 * sim::kMillisecond;
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+    timeout.QuadPart = 0;  // polling is allowed at DISPATCH_LEVEL
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+    KeLowerIrql(old);
+    EXPECT_EQ(v.Count(), 1);
+    EXPECT_NE(v.LastMessage().find("KeWaitForSingleObject"), std::string::npos);
+}
+
+TEST_F(SimTest, PagedPoolAtDispatchLevel) {
+    ExpectViolation v(Rule::IrqlTooHigh);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 16, kTestTag), nullptr);
+    PVOID nonPaged = ExAllocatePoolWithTag(NonPagedPool, 16, kTestTag);
+    EXPECT_NE(nonPaged, nullptr);
+    ExFreePoolWithTag(nonPaged, kTestTag);
+    KeLowerIrql(old);
+    EXPECT_EQ(v.Count(), 1);
+}
+
+TEST_F(SimTest, ReleasingSpinLocksOutOfOrder) {
+    ExpectViolation v(Rule::SpinLockReleaseOrder);
+    KSPIN_LOCK a, b;
+    KeInitializeSpinLock(&a);
+    KeInitializeSpinLock(&b);
+    KIRQL irqlA, irqlB;
+    KeAcquireSpinLock(&a, &irqlA);
+    KeAcquireSpinLock(&b, &irqlB);
+    KeReleaseSpinLock(&a, irqlA);  // refused: b was taken after it
+    EXPECT_EQ(v.Count(), 1);
+    KeReleaseSpinLock(&b, irqlB);
+    KeReleaseSpinLock(&a, irqlA);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST_F(SimTest, ReleasingASpinLockAtTheWrongIrql) {
+    ExpectViolation v(Rule::SpinLockReleaseIrql);
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KeReleaseSpinLockFromDpcLevel(&lock);  // at PASSIVE_LEVEL
+    KIRQL irql;
+    KeAcquireSpinLock(&lock, &irql);
+    KeReleaseSpinLock(&lock, DISPATCH_LEVEL);  // restores the wrong IRQL
+    KeLowerIrql(PASSIVE_LEVEL);
+    EXPECT_EQ(v.Count(), 2);
+}
+
+TEST_F(SimTest, ReleasingASpinLockThatIsNotHeld) {
+    ExpectViolation v(Rule::SpinLockNotHeld);
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    KeReleaseSpinLockFromDpcLevel(&lock);
+    KeLowerIrql(irql);
+    EXPECT_EQ(v.Count(), 1);
+}
+
+TEST_F(SimTest, TakingTheDeclaredLocksOutOfOrder) {
+    ExpectViolation v(Rule::LockOrder);
+    KSPIN_LOCK control, fill;
+    KeInitializeSpinLock(&control);
+    KeInitializeSpinLock(&fill);
+    sim::DeclareLockOrder({{&control, "ControlLock"}, {sim::CancelSpinLock(), "cancel spin lock"}, {&fill, "FillLock"}});
+    KIRQL a, b, c;
+    // Right order: no complaint.
+    KeAcquireSpinLock(&control, &a);
+    IoAcquireCancelSpinLock(&b);
+    KeAcquireSpinLockAtDpcLevel(&fill);
+    KeReleaseSpinLockFromDpcLevel(&fill);
+    IoReleaseCancelSpinLock(b);
+    KeReleaseSpinLock(&control, a);
+    EXPECT_EQ(v.Count(), 0);
+    // FillLock, then the cancel spin lock: wrong.
+    KeAcquireSpinLock(&fill, &a);
+    IoAcquireCancelSpinLock(&c);
+    IoReleaseCancelSpinLock(c);
+    KeReleaseSpinLock(&fill, a);
+    EXPECT_EQ(v.Count(), 1);
+    EXPECT_NE(v.LastMessage().find("cancel spin lock"), std::string::npos);
+}
+
+TEST_F(SimTest, CancelRoutineThatKeepsTheCancelLock) {
+    ExpectViolation v(Rule::CancelLockNotReleased);
+    PIRP parked = nullptr;
+    OneDevice d([&](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+        parked = irp;
+        return STATUS_PENDING;
+    });
+    auto r = d.Read();
+    sim::CancelIrp(r);
+    EXPECT_EQ(v.Count(), 1);
+    IoReleaseCancelSpinLock(parked->CancelIrql);
+    Complete(parked, STATUS_CANCELLED);
+}
+
+PVOID g_leaked;
+NTSTATUS NTAPI LeakyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    g_leaked = ExAllocatePoolWithTag(NonPagedPool, 40, kComxTag);
+    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    return STATUS_SUCCESS;
+}
+
+TEST_F(SimTest, PoolLeakAtDriverUnload) {
+    ExpectViolation v(Rule::PoolLeak);
+    NTSTATUS status;
+    PDRIVER_OBJECT driver = sim::LoadDriver(LeakyEntry, u"leaky", &status);
+    ASSERT_NE(driver, nullptr);
+    sim::UnloadDriver(driver);
+    EXPECT_EQ(v.Count(), 1);
+    EXPECT_NE(v.LastMessage().find("COMX"), std::string::npos);
+}
+
+TEST_F(SimTest, PoolDoubleFreeAndWrongTag) {
+    ExpectViolation twice(Rule::PoolDoubleFree);
+    ExpectViolation tag(Rule::PoolTagMismatch);
+    PVOID p = ExAllocatePoolWithTag(NonPagedPool, 8, kComxTag);
+    ExFreePoolWithTag(p, kOtherTag);
+    EXPECT_EQ(tag.Count(), 1);
+    ExFreePoolWithTag(p, kComxTag);
+    ExFreePoolWithTag(p, kComxTag);
+    EXPECT_EQ(twice.Count(), 1);
+}
+
+TEST_F(SimTest, DpcOrTimerUsedBeforeInitialisation) {
+    ExpectViolation v(Rule::ObjectNotInitialized);
+    KDPC dpc{};
+    KTIMER timer{};
+    KEVENT event{};
+    EXPECT_FALSE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
+    LARGE_INTEGER due;
+    due.QuadPart = -1;
+    EXPECT_FALSE(KeSetTimer(&timer, due, nullptr));
+    KeSetEvent(&event, 0, FALSE);
+    EXPECT_EQ(v.Count(), 3);
+}
+
+TEST_F(SimTest, FreeingMemoryThatHoldsAQueuedDpc) {
+    ExpectViolation v(Rule::DeferredObjectFreed);
+    sim_.SetPolicy(sim::Policy::Held);
+    auto* dpc = static_cast<PKDPC>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), kComxTag));
+    KeInitializeDpc(dpc, NothingDpc, nullptr);
+    KeInsertQueueDpc(dpc, nullptr, nullptr);
+    ExFreePoolWithTag(dpc, kComxTag);  // refused while queued
+    EXPECT_EQ(v.Count(), 1);
+    EXPECT_TRUE(KeRemoveQueueDpc(dpc));
+    ExFreePoolWithTag(dpc, kComxTag);
+}
+
+TEST_F(SimTest, DeletingADeviceWithAnIrpOutstanding) {
+    ExpectViolation v(Rule::DeviceDeletedWithIrps);
+    PIRP parked = nullptr;
+    OneDevice d([&](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        parked = irp;
+        return STATUS_PENDING;
+    });
+    auto r = d.Read();
+    IoDeleteDevice(d.device);  // refused: the request is still the device's
+    EXPECT_EQ(v.Count(), 1);
+    Complete(parked, STATUS_SUCCESS);
+    EXPECT_TRUE(r->completed);
+}
+
+TEST_F(SimTest, ReturningFromDispatchAtRaisedIrqlOrHoldingALock) {
+    ExpectViolation irql(Rule::IrqlNotRestored);
+    ExpectViolation lock(Rule::SpinLockHeldOnReturn);
+    static KSPIN_LOCK held;
+    KeInitializeSpinLock(&held);
+    OneDevice d([](PDEVICE_OBJECT, PIRP irp) {
+        KIRQL old;
+        KeAcquireSpinLock(&held, &old);  // never released
+        return Complete(irp, STATUS_SUCCESS);
+    });
+    d.Read();
+    EXPECT_EQ(irql.Count(), 1);
+    EXPECT_EQ(lock.Count(), 1);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeReleaseSpinLockFromDpcLevel(&held);
+    KeLowerIrql(old);
+}
+
+TEST_F(SimTest, UnlockingAPagedSectionThatWasNotLocked) {
+    ExpectViolation v(Rule::SectionLockPairing);
+    PVOID handle = MmLockPagableDataSection(reinterpret_cast<PVOID>(&NothingDpc));
+    MmUnlockPagableImageSection(handle);
+    MmUnlockPagableImageSection(handle);
+    EXPECT_EQ(v.Count(), 1);
+}
+
+TEST_F(SimTest, ReleasingAFastMutexOwnedByAnotherThread) {
+    ExpectViolation v(Rule::FastMutexMisuse);
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    KEVENT go;
+    KeInitializeEvent(&go, NotificationEvent, FALSE);
+    int t = sim_.CreateThread("owner", [&] {
+        ExAcquireFastMutex(&mutex);
+        KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, nullptr);
+        ExReleaseFastMutex(&mutex);
+    });
+    sim_.RunUntilIdle();
+    ExReleaseFastMutex(&mutex);  // not ours
+    EXPECT_EQ(v.Count(), 1);
+    KeSetEvent(&go, 0, FALSE);
+    sim_.RunUntilIdle();
+    EXPECT_TRUE(sim_.ThreadFinished(t));
+}
+
+TEST_F(SimTest, QuotaAllocationThatWouldRaise) {
+    ExpectViolation v(Rule::PoolQuotaRaise);
+    sim::FailNthPoolAllocation(1);
+    EXPECT_EQ(ExAllocatePoolWithQuotaTag(NonPagedPool, 8, kComxTag), nullptr);
+    EXPECT_EQ(v.Count(), 1);
+    sim::FailNthPoolAllocation(1);
+    EXPECT_EQ(ExAllocatePoolWithQuotaTag(static_cast<POOL_TYPE>(NonPagedPool | POOL_QUOTA_FAIL_INSTEAD_OF_RAISE), 8,
+                                         kComxTag),
+              nullptr);
+    EXPECT_EQ(v.Count(), 1);
+}
+
+TEST_F(SimTest, TeardownCheckRunsWhenTheDeviceIsDeleted) {
+    ExpectViolation v(Rule::IdleCountsAtTeardown);
+    static LONG counter = 2;
+    sim::Verifier::SetTeardownCheck([](void*) {
+        if (counter != 1) sim::Verifier::Violation(Rule::IdleCountsAtTeardown, "counter is " + std::to_string(counter));
+    });
+    auto driver = sim::CreateSimDriver("counting");
+    PDEVICE_OBJECT dev = nullptr;
+    ASSERT_EQ(IoCreateDevice(sim::DriverObjectOf(driver), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &dev),
+              STATUS_SUCCESS);
+    IoDeleteDevice(dev);
+    EXPECT_EQ(v.Count(), 1);
+}
+
+TEST(VerifierAtTeardown, AnIrpNeverCompletedIsReported) {
+    ExpectViolation v(Rule::IrpLeaked);
+    {
+        sim::Simulation s;
+        auto driver = sim::CreateSimDriver("forgetful");
+        PDEVICE_OBJECT dev = sim::CreateSimDevice(driver, u"", 0);
+        sim::SetSimDispatch(driver, IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) {
+            IoMarkIrpPending(irp);
+            return STATUS_PENDING;
+        });
+        sim::IrpSpec spec;
+        spec.major = IRP_MJ_READ;
+        sim::SendIrp(dev, spec);
+    }
+    EXPECT_EQ(v.Count(), 1);
+}
+
+void WaitForever() {
+    sim::Simulation s;
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
+}
+
+void AcquireTwice() {
+    sim::Simulation s;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL a, b;
+    KeAcquireSpinLock(&lock, &a);
+    KeAcquireSpinLock(&lock, &b);
+}
+
+void PassToItself() {
+    sim::Simulation s;
+    OneDevice d([](PDEVICE_OBJECT device, PIRP irp) { return IoCallDriver(device, irp); });
+    d.Read();
+}
+
+void CompleteTwiceUnexpected() {
+    sim::Simulation s;
+    OneDevice d([](PDEVICE_OBJECT, PIRP irp) {
+        Complete(irp, STATUS_SUCCESS);
+        return Complete(irp, STATUS_SUCCESS);
+    });
+    d.Read();
+}
+
+TEST(VerifierDeathTest, RulesThatCannotBeSurvivedStopTheRun) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(WaitForever(), "DEADLOCK");
+    EXPECT_DEATH(AcquireTwice(), "SPIN_LOCK_ACQUIRED_RECURSIVELY");
+    EXPECT_DEATH(PassToItself(), "NO_MORE_IRP_STACK_LOCATIONS");
+    // Without an expectation a violation stops the run, naming its rule.
+    EXPECT_DEATH(CompleteTwiceUnexpected(), "IRP_COMPLETED_TWICE");
+}
+
+}  // namespace

@@ -1,0 +1,48 @@
+// Shared pieces for tests that run on the simulated kernel.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <sim/io.h>
+#include <sim/pool.h>
+#include <sim/simulation.h>
+#include <sim/verifier.h>
+
+#include <functional>
+#include <memory>
+
+namespace simtest {
+
+// The driver's pool tag, "COMX" in memory order.
+constexpr ULONG kComxTag = 0x584D4F43;
+
+// A fresh simulated machine per test; when the test has failed, the scheduling
+// seed is printed so the run can be replayed.
+class SimTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        if (HasFailure()) {
+            std::fprintf(stderr, "scheduling seed %llu (replay with VODREK_SEED=%llu)\n",
+                         static_cast<unsigned long long>(sim_.Seed()),
+                         static_cast<unsigned long long>(sim_.Seed()));
+        }
+    }
+    sim::Simulation sim_;
+};
+
+// A two-device stack of simulator-owned drivers: `lower` at the bottom, `upper`
+// attached on top. Dispatch routines are plain functions set by the test.
+struct TwoDeviceStack {
+    sim::SimDriver* lowerDriver = sim::CreateSimDriver("lower");
+    sim::SimDriver* upperDriver = sim::CreateSimDriver("upper");
+    PDEVICE_OBJECT lower = sim::CreateSimDevice(lowerDriver, u"", 0);
+    PDEVICE_OBJECT upper = sim::CreateSimDevice(upperDriver, u"", 0);
+    TwoDeviceStack() { IoAttachDeviceToDeviceStack(upper, lower); }
+    ~TwoDeviceStack() {
+        IoDetachDevice(lower);
+        sim::DeleteSimDevice(upper);
+        sim::DeleteSimDevice(lower);
+    }
+};
+
+}  // namespace simtest
