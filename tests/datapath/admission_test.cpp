@@ -1,0 +1,226 @@
+// Admission of requests and the deferred-work accounting of a port.
+#include "tests/support/port_harness.h"
+
+namespace {
+
+using simtest::PortHarness;
+using simtest::SimTest;
+
+int g_ran = 0;
+
+// A dispatch routine shaped like the driver's own: admission, the error-abort
+// rule, then the work (here: nothing) and completion.
+NTSTATUS NTAPI AdmittingDispatch(PDEVICE_OBJECT device, PIRP irp) {
+    PortExtension* port = PortOf(device);
+    NTSTATUS status = AdmitRequest(port, irp);
+    if (status == STATUS_PENDING) return STATUS_PENDING;
+    if (status != STATUS_SUCCESS) {
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        ReleasePendingHold(port);
+        return status;
+    }
+    if (RejectOnErrorAbort(port, irp) != STATUS_SUCCESS) return STATUS_CANCELLED;
+    ++g_ran;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    ReleasePendingHold(port);
+    return STATUS_SUCCESS;
+}
+
+class AdmissionTest : public SimTest {
+protected:
+    void SetUp() override {
+        g_ran = 0;
+        for (UCHAR major : {IRP_MJ_READ, IRP_MJ_PNP, IRP_MJ_DEVICE_CONTROL})
+            h.device()->DriverObject->MajorFunction[major] = AdmittingDispatch;
+    }
+    void SetFlags(ULONG flags) { h.port()->DeviceStateFlags = flags; }
+    PortHarness h;
+};
+
+TEST_F(AdmissionTest, AdmittedRequestHoldsOneCountUntilItIsFinished) {
+    auto r = h.Send(IRP_MJ_READ, {}, 0);
+    EXPECT_EQ(r->status, STATUS_SUCCESS);
+    EXPECT_EQ(g_ran, 1);
+    EXPECT_EQ(h.port()->PendingRequestCount, 1);
+
+    // Dropping the initial hold signals the drain event, as removal relies on.
+    EXPECT_EQ(InterlockedIncrement(&h.port()->PendingRequestCount), 2);
+    ReleasePendingHold(h.port());
+    EXPECT_EQ(KeReadStateEvent(&h.port()->PendingRequestsDone), 0);
+    ReleasePendingHold(h.port());
+    EXPECT_EQ(KeReadStateEvent(&h.port()->PendingRequestsDone), 1);
+    InterlockedIncrement(&h.port()->PendingRequestCount);
+}
+
+TEST_F(AdmissionTest, RemovalTurnsAwayEverythingButPlugAndPlay) {
+    for (ULONG flags : {DEVICE_STATE_REMOVING, DEVICE_STATE_SURPRISE_REMOVED,
+                        DEVICE_STATE_REMOVING | DEVICE_STATE_STOP_PENDING}) {
+        SetFlags(flags);
+        auto read = h.Send(IRP_MJ_READ);
+        EXPECT_EQ(read->returned, STATUS_DELETE_PENDING);
+        EXPECT_EQ(read->status, STATUS_DELETE_PENDING);
+        EXPECT_EQ(read->boost, IO_NO_INCREMENT);
+        auto pnp = h.Send(IRP_MJ_PNP);
+        EXPECT_EQ(pnp->status, STATUS_SUCCESS);
+        EXPECT_EQ(h.port()->PendingRequestCount, 1);
+    }
+    EXPECT_EQ(g_ran, 3);
+    SetFlags(0);
+}
+
+TEST_F(AdmissionTest, StopPendingHoldsRequestsUntilRedispatched) {
+    SetFlags(DEVICE_STATE_STOP_PENDING);
+    auto pnp = h.Send(IRP_MJ_PNP);
+    EXPECT_EQ(pnp->status, STATUS_SUCCESS) << "Plug and Play passes even now";
+    auto first = h.Send(IRP_MJ_READ);
+    auto second = h.Send(IRP_MJ_DEVICE_CONTROL);
+    EXPECT_EQ(first->returned, STATUS_PENDING);
+    EXPECT_FALSE(first->completed);
+    EXPECT_FALSE(second->completed);
+    EXPECT_EQ(h.port()->PendingRequestCount, 1) << "a held request carries no count";
+    EXPECT_EQ(g_ran, 1);
+
+    SetFlags(0);
+    RedispatchStalled(h.port());
+    EXPECT_TRUE(first->completed);
+    EXPECT_TRUE(second->completed);
+    EXPECT_EQ(first->status, STATUS_SUCCESS);
+    EXPECT_TRUE(first->pendingReturned);
+    EXPECT_EQ(g_ran, 3);
+    EXPECT_TRUE(IsListEmpty(&h.port()->StalledQueue));
+}
+
+TEST_F(AdmissionTest, HeldRequestCancelledWhileWaiting) {
+    SetFlags(DEVICE_STATE_STOP_PENDING);
+    auto held = h.Send(IRP_MJ_READ);
+    auto kept = h.Send(IRP_MJ_READ);
+    EXPECT_TRUE(sim::CancelIrp(held));
+    EXPECT_TRUE(held->completed);
+    EXPECT_EQ(held->status, STATUS_CANCELLED);
+    EXPECT_EQ(held->information, 0u);
+    EXPECT_EQ(held->boost, IO_SERIAL_INCREMENT);
+    EXPECT_EQ(h.port()->PendingRequestCount, 1);
+    SetFlags(0);
+    RedispatchStalled(h.port());
+    EXPECT_EQ(kept->status, STATUS_SUCCESS);
+    EXPECT_EQ(g_ran, 1) << "only the request still held ran";
+}
+
+TEST_F(AdmissionTest, RequestAlreadyCancelledIsNotHeld) {
+    SetFlags(DEVICE_STATE_STOP_PENDING);
+    sim::IrpSpec spec;
+    spec.major = IRP_MJ_READ;
+    spec.parameters = [](IO_STACK_LOCATION&) {};
+    // Mark the request cancelled before it reaches the driver.
+    auto driver = h.device()->DriverObject;
+    PDRIVER_DISPATCH real = driver->MajorFunction[IRP_MJ_READ];
+    driver->MajorFunction[IRP_MJ_READ] = [](PDEVICE_OBJECT device, PIRP irp) -> NTSTATUS {
+        irp->Cancel = TRUE;
+        return AdmittingDispatch(device, irp);
+    };
+    auto r = sim::SendIrp(h.device(), spec);
+    driver->MajorFunction[IRP_MJ_READ] = real;
+    EXPECT_EQ(r->returned, STATUS_CANCELLED);
+    EXPECT_EQ(r->status, STATUS_CANCELLED);
+    EXPECT_EQ(h.port()->PendingRequestCount, 1);
+    SetFlags(0);
+}
+
+TEST_F(AdmissionTest, ErrorAbortCancelsAllButGetCommStatus) {
+    h.port()->HandFlow.ControlHandShake |= SERIAL_ERROR_ABORT;
+    h.port()->ErrorFlags = SERIAL_ERROR_FRAMING;
+    auto read = h.Send(IRP_MJ_READ, {}, 8);
+    EXPECT_EQ(read->returned, STATUS_CANCELLED);
+    EXPECT_EQ(read->status, STATUS_CANCELLED);
+    EXPECT_EQ(read->information, 0u);
+    EXPECT_EQ(read->boost, IO_NO_INCREMENT);
+    auto other = sim::DeviceIoControl(h.device(), IOCTL_SERIAL_GET_BAUD_RATE, {}, 4);
+    EXPECT_EQ(other->status, STATUS_CANCELLED);
+    auto status = sim::DeviceIoControl(h.device(), IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(SERIAL_STATUS));
+    EXPECT_EQ(status->status, STATUS_SUCCESS);
+    EXPECT_EQ(g_ran, 1);
+    // Without the abort flag, a pending error cancels nothing.
+    h.port()->HandFlow.ControlHandShake &= ~SERIAL_ERROR_ABORT;
+    EXPECT_EQ(h.Send(IRP_MJ_READ)->status, STATUS_SUCCESS);
+    h.port()->ErrorFlags = 0;
+    EXPECT_EQ(h.port()->PendingRequestCount, 1);
+}
+
+class DeferredWorkTest : public SimTest {
+protected:
+    PortHarness h;
+    PortExtension* port() { return h.port(); }
+    static LARGE_INTEGER In(sim::Ticks t) {
+        LARGE_INTEGER li;
+        li.QuadPart = -t;
+        return li;
+    }
+};
+
+TEST_F(DeferredWorkTest, QueuingADpcThatIsQueuedTakesNoSecondHold) {
+    sim_.SetPolicy(sim::Policy::Held);
+    EXPECT_TRUE(QueueDeferred(port(), &port()->Dpc.ReadComplete));
+    EXPECT_FALSE(QueueDeferred(port(), &port()->Dpc.ReadComplete));
+    EXPECT_EQ(port()->DeferredWorkCount, 2);
+    ASSERT_TRUE(sim_.ReleaseNamed("ReadCompleteDpc"));
+    EXPECT_EQ(port()->DeferredWorkCount, 1) << "the routine retires its hold as its last step";
+}
+
+TEST_F(DeferredWorkTest, TimersCarryOneHoldWhileSet) {
+    PKTIMER timer = &port()->ReadTotalTimer;
+    PKDPC dpc = &port()->Dpc.ReadTotalTimeout;
+    EXPECT_FALSE(SetDeferredTimer(port(), timer, In(10 * sim::kMillisecond), dpc));
+    EXPECT_TRUE(SetDeferredTimer(port(), timer, In(20 * sim::kMillisecond), dpc));
+    EXPECT_EQ(port()->DeferredWorkCount, 2);
+    EXPECT_TRUE(CancelDeferredTimer(port(), timer));
+    EXPECT_EQ(port()->DeferredWorkCount, 1);
+    EXPECT_FALSE(CancelDeferredTimer(port(), timer));
+    EXPECT_EQ(port()->DeferredWorkCount, 1);
+
+    // A timer that fired gives its hold back through its DPC, not through cancel.
+    SetDeferredTimer(port(), timer, In(5 * sim::kMillisecond), dpc);
+    sim_.RunFor(10 * sim::kMillisecond);
+    EXPECT_EQ(port()->DeferredWorkCount, 1);
+    EXPECT_FALSE(CancelDeferredTimer(port(), timer));
+    EXPECT_EQ(port()->DeferredWorkCount, 1);
+}
+
+TEST_F(DeferredWorkTest, DroppingTheInitialHoldWaitsUntilNoDpcCanRun) {
+    // As close does: drop the initial 1, wait for the event, add the 1 back.
+    SetDeferredTimer(port(), &port()->WriteTotalTimer, In(300 * sim::kMillisecond), &port()->Dpc.WriteTimeout);
+    if (InterlockedDecrement(&port()->DeferredWorkCount) > 0) {
+        KeWaitForSingleObject(&port()->DeferredWorkDone, Executive, KernelMode, FALSE, nullptr);
+    }
+    EXPECT_EQ(sim_.Now(), 300 * sim::kMillisecond);
+    EXPECT_EQ(port()->DeferredWorkCount, 0);
+    InterlockedIncrement(&port()->DeferredWorkCount);
+}
+
+TEST_F(DeferredWorkTest, TheDrainDpcOnlySignals) {
+    KeClearEvent(&port()->DeferredWorkDone);
+    DeferredDrainDpc(&port()->Dpc.DeferredDrain, port(), nullptr, nullptr);
+    EXPECT_EQ(KeReadStateEvent(&port()->DeferredWorkDone), 1);
+    EXPECT_EQ(port()->DeferredWorkCount, 1);
+    KeClearEvent(&port()->DeferredWorkDone);
+}
+
+TEST_F(DeferredWorkTest, EveryDpcOfTheTableIsInitialisedWithThePortAsContext) {
+    int timers = 0;
+    for (const DeferredWorkEntry& entry : PortDeferredWork) {
+        const KDPC& dpc = port()->Dpc.*entry.Dpc;
+        EXPECT_EQ(dpc.DeferredRoutine, entry.Routine);
+        EXPECT_EQ(dpc.DeferredContext, port());
+        if (entry.Timer) ++timers;
+    }
+    EXPECT_EQ(timers, 6);
+}
+
+TEST_F(DeferredWorkTest, SignalEventCompletionKeepsTheRequestForTheWaiter) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    EXPECT_EQ(SignalEventCompletion(h.device(), nullptr, &event), STATUS_MORE_PROCESSING_REQUIRED);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+}
+
+}  // namespace
