@@ -45,6 +45,9 @@ static inline KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
 
 #include <simnt/wdm.h>
 #include <simnt/ntddser.h>
+#include <simnt/usb.h>
+#include <simnt/usbdlib.h>
+#include <simnt/usbioctl.h>
 
 // WCHAR is char16_t on the host, where wchar_t is 32 bits wide.
 #define WIDE(s) u##s
