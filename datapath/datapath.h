@@ -22,6 +22,18 @@ DRIVER_CANCEL StalledCancelRoutine;
 // given as context and keeps the request for the waiting caller.
 IO_COMPLETION_ROUTINE SignalEventCompletion;
 
+// --- Read path ----------------------------------------------------------------------
+// The read path's values that every start resets.
+void InitializeReceiveDefaults(PortExtension* port);
+
+// --- Queues -------------------------------------------------------------------------
+// Cancels every request queued on `queue` (newest first) and the one in `slot`.
+void KillQueue(PortExtension* port, PLIST_ENTRY queue, PIRP* slot);
+// Cancels everything the port holds: the four queues and their slots, the waiting
+// event request, the immediate character, the counting XOFF_COUNTER and the
+// requests held while a stop was pending.
+void KillAllRequests(PortExtension* port);
+
 // --- Deferred work ------------------------------------------------------------------
 BOOLEAN QueueDeferred(PortExtension* port, PKDPC dpc);
 BOOLEAN SetDeferredTimer(PortExtension* port, PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc);

@@ -33,3 +33,20 @@ NTSTATUS ReadExtBaudrateList(PCUNICODE_STRING registryPath);
 
 // Sets up the parts of a new port extension that must not start at zero.
 void InitializePortExtension(PDEVICE_OBJECT device, PortExtension* port);
+
+// --- Naming ----------------------------------------------------------------------
+NTSTATUS CreateExternalNames(PortExtension* port);
+// Reads a device-key value of at most `capacity` bytes into `data`; a larger value
+// is a failure and leaves `data` untouched.
+NTSTATUS ReadDeviceKeyValue(HANDLE key, PCWSTR valueName, PVOID data, ULONG capacity);
+void UndoExternalNaming(PDEVICE_OBJECT device);
+NTSTATUS DeleteDevice(PDEVICE_OBJECT device);
+
+// --- Plug and Play and start ---------------------------------------------------------
+DRIVER_DISPATCH PnpDispatch;
+NTSTATUS StartPort(PDEVICE_OBJECT device);
+void UpdateStateFlags(PortExtension* port, ULONG* flags, ULONG bits, BOOLEAN set);
+NTSTATUS PassDownAndRelease(PortExtension* port, PIRP irp);
+void DrainPendingRequests(PortExtension* port, BOOLEAN giveBackInitialHold);
+NTSTATUS ForwardAndWait(PortExtension* port, PIRP irp, PKEVENT event);
+void ReleasePortResources(PortExtension* port);

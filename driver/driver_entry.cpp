@@ -22,11 +22,6 @@ NTSTATUS NTAPI DispatchNotAvailable(PDEVICE_OBJECT, PIRP irp) {
 
 }  // namespace
 
-NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT, PDEVICE_OBJECT) {
-    // Ports are not created yet: the Plug and Play manager is told so.
-    return STATUS_NOT_SUPPORTED;
-}
-
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
     // A loader gives every load fresh globals; say so explicitly for the ones that
     // do not start at zero, so a reload in the same address space behaves alike.

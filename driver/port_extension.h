@@ -57,6 +57,20 @@ struct PortDpcs {
     KDPC DeferredDrain;
 };
 
+// The line coding as it travels in SET_LINE_CODING's data stage.
+#pragma pack(push, 1)
+struct LineCodingRecord {
+    ULONG Rate;       // plain baud, or a chip rate code with bit 31 set
+    UCHAR StopBits;   // 0 one, 1 one and a half, 2 two
+    UCHAR Parity;     // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    UCHAR DataBits;   // 5 to 8
+};
+#pragma pack(pop)
+static_assert(sizeof(LineCodingRecord) == 7, "SET_LINE_CODING carries seven bytes");
+
+// One bulk or interrupt transfer in flight (usb/urb_submit.cpp).
+struct TransferContext;
+
 struct PortExtension {
     // --- Names and the device stack --------------------------------------------
     PDEVICE_OBJECT DeviceObject;
@@ -122,8 +136,13 @@ struct PortExtension {
     KTIMER TransmitToggleTimer;
 
     // --- Receive ring and fill area -------------------------------------------
+    PUCHAR ReceiveBuffer;
     ULONG ReceiveBufferSize;
     volatile ULONG CharsInBuffer;
+    ULONG NearlyFullMark;
+    LONGLONG ShortPollDelay;  // relative 100-ns times of the read path's polls
+    LONGLONG LongPollDelay;
+    LONGLONG PollCutover;
     KSPIN_LOCK FillLock;
 
     // --- Write state --------------------------------------------------------------
@@ -146,6 +165,50 @@ struct PortExtension {
     // --- Chip type and register shadows -----------------------------------------
     LONG ChipType;
     UCHAR ChipRegisterShadow[16];
+
+    // --- Transfers ----------------------------------------------------------------
+    // StatusIn and BulkIn: the one request of the kind outstanding and not yet
+    // claimed by its completion or by a canceller. The BulkOut entry stays null:
+    // several bulk-out transfers can be outstanding, and they are kept on
+    // BulkOutInFlight instead, so a later one never hides an earlier one.
+    TransferContext* volatile TransferInFlight[3];
+    // StatusIn and BulkIn: whether a reader of the kind runs (usb/usb.h,
+    // ReaderState values); decides who may start one.
+    volatile LONG ReaderState[3];
+    // Outstanding bulk-out transfers not yet claimed, under TransferLock.
+    LIST_ENTRY BulkOutInFlight;
+    // Innermost lock of the port (after FillLock): held only to link or unlink a
+    // bulk-out transfer, never across a call.
+    KSPIN_LOCK TransferLock;
+    // Transfers and asynchronous control requests the port has sent and not yet
+    // seen complete, plus one for the port itself until removal drains them.
+    volatile LONG TransfersOutstanding;
+    KEVENT TransfersDrained;
+
+    // --- Interface information and chip type -------------------------------------
+    // 18 bytes, as read at the last start.
+    PUSB_DEVICE_DESCRIPTOR DeviceDescriptorCopy;
+    // Copies of what SELECT_CONFIGURATION answered for interfaces 0 and 1 (the
+    // second stays null on a one-interface device); pipes are taken by position.
+    PUSBD_INTERFACE_INFORMATION InterfaceInfo0;
+    PUSBD_INTERFACE_INFORMATION InterfaceInfo1;
+    UCHAR SingleInterface;
+    // Recorded as working once the device is configured; open refuses otherwise.
+    SYSTEM_POWER_STATE SystemPowerState;
+
+    // --- Chip shadows --------------------------------------------------------------
+    // What the chip was last sent; a failed request leaves them as set so that the
+    // next request of the kind sends them again.
+    LineCodingRecord LineCoding;
+    UCHAR ExtBaudMatched;
+    // The largest bulk-out transfer the write path sends.
+    ULONG MaxWriteChunk;
+    // Set while the chip itself performs that handshake.
+    UCHAR RtsFlowInChip;
+    UCHAR CtsFlowInChip;
+    UCHAR DsrFlowInChip;
+    // While set, the flow-control hand-off writes register 0 as one fixed value.
+    UCHAR ForceRegister0;
 
     // --- Status word --------------------------------------------------------------
     USHORT ModemStatusWord;

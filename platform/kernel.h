@@ -17,9 +17,10 @@
 #include <ntddk.h>
 #undef InterlockedBitTestAndSet
 #undef InterlockedBitTestAndReset
-#include <ntddser.h>
+// GUIDs the driver names (the COM-port interface, the WMI blocks) are defined
+// here, once per image (selectany), rather than looked for in a library.
 #include <initguid.h>
-#include <wdmguid.h>
+#include <ntddser.h>
 // The USB headers declare the USBD library without C linkage.
 extern "C" {
 #include <usb.h>

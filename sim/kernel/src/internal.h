@@ -108,6 +108,20 @@ struct IoState {
     CONFIGURATION_INFORMATION configuration{};
 };
 
+struct DeviceInterfaceEntry {
+    std::u16string symbolicLink;
+    PDEVICE_OBJECT pdo;
+    GUID interfaceClass;
+    bool enabled;
+};
+
+struct PnpManagerState {
+    std::map<PDEVICE_OBJECT, std::u16string> instancePaths;
+    std::vector<DeviceInterfaceEntry> interfaces;
+    std::vector<PDEVICE_OBJECT> wmiRegistered;
+    std::map<PDEVICE_OBJECT, PDRIVER_OBJECT> functionDrivers;  // pdo -> driver above it
+};
+
 struct Simulation::State {
     // Time and policy.
     Ticks now = 0;
@@ -149,6 +163,7 @@ struct Simulation::State {
     std::vector<std::string> lockNames;
 
     IoState io;
+    PnpManagerState pnp;
 };
 
 Simulation::State& St();
@@ -179,6 +194,7 @@ bool CheckObjectsFreed(const void* base, size_t size, const char* what);
 PIRP AllocateIrpRecord(CCHAR stackSize, IrpOrigin origin);
 IrpRecord* FindIrp(PIRP irp);
 void CheckIoAtTeardown();
+void CheckWmiAtDeviceDeletion(PDEVICE_OBJECT device);
 void ReleaseIoObjects();
 
 }  // namespace sim

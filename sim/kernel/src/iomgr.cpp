@@ -745,6 +745,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         }
     }
     Verifier::RunTeardownCheck(DeviceObject);
+    CheckWmiAtDeviceDeletion(DeviceObject);
     if (!CheckObjectsFreed(DeviceObject, sizeof(DEVICE_OBJECT) + DeviceExtensionSize(DeviceObject),
                            "device object"))
         return;

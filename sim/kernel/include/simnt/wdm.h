@@ -808,6 +808,15 @@ typedef struct _CONFIGURATION_INFORMATION {
 NTKERNELAPI PCONFIGURATION_INFORMATION NTAPI IoGetConfigurationInformation(void);
 
 // ---------------------------------------------------------------------------
+// WMI registration
+#define WMIREG_ACTION_REGISTER 1
+#define WMIREG_ACTION_DEREGISTER 2
+#define WMIREG_ACTION_REREGISTER 3
+#define WMIREG_ACTION_UPDATE_GUIDS 4
+#define WMIREG_ACTION_BLOCK_IRPS 5
+NTKERNELAPI NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action);
+
+// ---------------------------------------------------------------------------
 // Power manager
 typedef VOID(NTAPI REQUEST_POWER_COMPLETE)(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                            POWER_STATE PowerState, PVOID Context,

@@ -1,0 +1,270 @@
+// The Plug and Play manager: drives a device stack through its life from a
+// system thread, as Windows does, and keeps the device-interface and WMI
+// registration records.
+#include "internal.h"
+
+#include <sim/pnp.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace sim {
+
+namespace {
+
+PnpManagerState& Pnp() { return St().pnp; }
+
+// Virtual time a single Plug and Play request may take before the manager
+// reports it as hung.
+constexpr Ticks kPnpRequestLimit = 120 * kSecond;
+
+const char* MinorName(UCHAR minor) {
+    switch (minor) {
+        case IRP_MN_START_DEVICE: return "IRP_MN_START_DEVICE";
+        case IRP_MN_QUERY_REMOVE_DEVICE: return "IRP_MN_QUERY_REMOVE_DEVICE";
+        case IRP_MN_REMOVE_DEVICE: return "IRP_MN_REMOVE_DEVICE";
+        case IRP_MN_CANCEL_REMOVE_DEVICE: return "IRP_MN_CANCEL_REMOVE_DEVICE";
+        case IRP_MN_STOP_DEVICE: return "IRP_MN_STOP_DEVICE";
+        case IRP_MN_QUERY_STOP_DEVICE: return "IRP_MN_QUERY_STOP_DEVICE";
+        case IRP_MN_CANCEL_STOP_DEVICE: return "IRP_MN_CANCEL_STOP_DEVICE";
+        case IRP_MN_QUERY_DEVICE_RELATIONS: return "IRP_MN_QUERY_DEVICE_RELATIONS";
+        case IRP_MN_QUERY_CAPABILITIES: return "IRP_MN_QUERY_CAPABILITIES";
+        case IRP_MN_QUERY_ID: return "IRP_MN_QUERY_ID";
+        case IRP_MN_QUERY_PNP_DEVICE_STATE: return "IRP_MN_QUERY_PNP_DEVICE_STATE";
+        case IRP_MN_SURPRISE_REMOVAL: return "IRP_MN_SURPRISE_REMOVAL";
+        default: return "IRP_MN_?";
+    }
+}
+
+// Runs `work` in the Plug and Play manager's own thread at PASSIVE_LEVEL and
+// waits (in virtual time) until it has finished.
+void InManagerThread(const std::string& what, const std::function<void()>& work) {
+    auto& sim = Simulation::Current();
+    int thread = sim.CreateThread("Plug and Play manager (" + what + ")", work);
+    if (!sim.RunUntil([&] { return sim.ThreadFinished(thread); }, kPnpRequestLimit)) {
+        Verifier::Violation(Rule::Deadlock, what + " did not finish within " +
+                                                std::to_string(kPnpRequestLimit / kSecond) +
+                                                " s of virtual time");
+        std::abort();
+    }
+}
+
+// The request as the Plug and Play manager builds it: a synchronous IRP with
+// its own event and status block, initialised to STATUS_NOT_SUPPORTED.
+PnpResult CallStack(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(IO_STACK_LOCATION&)>& parameters,
+                    ULONG_PTR initialInformation) {
+    PDEVICE_OBJECT top = TopOfStack(pdo);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = AllocateIrpRecord(top->StackSize, IrpOrigin::Built);
+    irp->UserEvent = &event;
+    irp->UserIosb = &iosb;
+    irp->RequestorMode = KernelMode;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->IoStatus.Information = initialInformation;
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = IRP_MJ_PNP;
+    sp->MinorFunction = minor;
+    if (parameters) parameters(*sp);
+    if (IoCallDriver(top, irp) == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    }
+    return PnpResult{iosb.Status, iosb.Information};
+}
+
+void UnloadIfUnused(PDEVICE_OBJECT pdo) {
+    auto& drivers = Pnp().functionDrivers;
+    auto it = drivers.find(pdo);
+    if (it == drivers.end()) return;
+    PDRIVER_OBJECT driver = it->second;
+    drivers.erase(it);
+    UnloadDriverIfUnused(driver);
+}
+
+std::u16string GuidText(const GUID& g) {
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", g.Data1, g.Data2, g.Data3,
+                  g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    return std::u16string(buf, buf + std::strlen(buf));
+}
+
+}  // namespace
+
+PnpResult SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(IO_STACK_LOCATION&)>& parameters,
+                  ULONG_PTR initialInformation) {
+    PnpResult result;
+    InManagerThread(MinorName(minor), [&] { result = CallStack(pdo, minor, parameters, initialInformation); });
+    return result;
+}
+
+NTSTATUS PlugDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    NTSTATUS status = STATUS_SUCCESS;
+    InManagerThread("add-device", [&] { status = driver->DriverExtension->AddDevice(driver, pdo); });
+    if (!NT_SUCCESS(status)) return status;
+    Pnp().functionDrivers[pdo] = driver;
+    PnpResult start = SendPnp(pdo, IRP_MN_START_DEVICE);
+    if (!NT_SUCCESS(start.status)) {
+        // A device that fails to start is removed.
+        SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
+        UnloadIfUnused(pdo);
+        return start.status;
+    }
+    DEVICE_CAPABILITIES caps{};
+    caps.Size = sizeof caps;
+    caps.Version = 1;
+    caps.Address = MAXULONG;
+    caps.UINumber = MAXULONG;
+    SendPnp(pdo, IRP_MN_QUERY_CAPABILITIES,
+            [&](IO_STACK_LOCATION& sp) { sp.Parameters.DeviceCapabilities.Capabilities = &caps; });
+    SendPnp(pdo, IRP_MN_QUERY_PNP_DEVICE_STATE);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS StopDevice(PDEVICE_OBJECT pdo) {
+    PnpResult query = SendPnp(pdo, IRP_MN_QUERY_STOP_DEVICE);
+    if (!NT_SUCCESS(query.status)) {
+        SendPnp(pdo, IRP_MN_CANCEL_STOP_DEVICE);
+        return query.status;
+    }
+    return SendPnp(pdo, IRP_MN_STOP_DEVICE).status;
+}
+
+NTSTATUS StartDevice(PDEVICE_OBJECT pdo) { return SendPnp(pdo, IRP_MN_START_DEVICE).status; }
+
+NTSTATUS RebalanceDevice(PDEVICE_OBJECT pdo) {
+    NTSTATUS status = StopDevice(pdo);
+    if (!NT_SUCCESS(status)) return status;
+    return StartDevice(pdo);
+}
+
+NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo) {
+    PnpResult query = SendPnp(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
+    if (!NT_SUCCESS(query.status)) {
+        SendPnp(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
+        return query.status;
+    }
+    NTSTATUS status = SendPnp(pdo, IRP_MN_REMOVE_DEVICE).status;
+    UnloadIfUnused(pdo);
+    return status;
+}
+
+NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo) { return SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL).status; }
+
+NTSTATUS FinishSurpriseRemoval(PDEVICE_OBJECT pdo) {
+    NTSTATUS status = SendPnp(pdo, IRP_MN_REMOVE_DEVICE).status;
+    UnloadIfUnused(pdo);
+    return status;
+}
+
+bool UnloadDriverIfUnused(PDRIVER_OBJECT driver) {
+    if (driver->DeviceObject) return false;
+    for (auto& [pdo, d] : Pnp().functionDrivers) {
+        if (d == driver) return false;
+    }
+    UnloadDriver(driver);
+    return true;
+}
+
+PDEVICE_OBJECT FunctionDevice(PDEVICE_OBJECT pdo) { return pdo->AttachedDevice ? TopOfStack(pdo) : nullptr; }
+
+void SetDeviceInstancePath(PDEVICE_OBJECT pdo, const std::u16string& path) { Pnp().instancePaths[pdo] = path; }
+
+std::u16string DeviceInstancePath(PDEVICE_OBJECT pdo) {
+    auto it = Pnp().instancePaths.find(pdo);
+    return it == Pnp().instancePaths.end() ? std::u16string() : it->second;
+}
+
+std::vector<DeviceInterfaceRecord> DeviceInterfaces() {
+    std::vector<DeviceInterfaceRecord> out;
+    for (auto& e : Pnp().interfaces) out.push_back({e.symbolicLink, e.pdo, e.interfaceClass, e.enabled});
+    return out;
+}
+
+std::vector<PDEVICE_OBJECT> WmiRegisteredDevices() { return Pnp().wmiRegistered; }
+
+void CheckWmiAtDeviceDeletion(PDEVICE_OBJECT device) {
+    auto& wmi = Pnp().wmiRegistered;
+    if (std::find(wmi.begin(), wmi.end(), device) != wmi.end()) {
+        if (Verifier::Violation(Rule::BadParameter,
+                                "device " + Hex(device) + " deleted while still registered with WMI"))
+            wmi.erase(std::remove(wmi.begin(), wmi.end(), device), wmi.end());
+    }
+    auto& interfaces = Pnp().interfaces;
+    interfaces.erase(std::remove_if(interfaces.begin(), interfaces.end(),
+                                    [&](const DeviceInterfaceEntry& e) { return e.pdo == device; }),
+                     interfaces.end());
+    Pnp().instancePaths.erase(device);
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" {
+
+NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
+                                         PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName) {
+    if (!RequireIrql("IoRegisterDeviceInterface", PASSIVE_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
+    std::u16string instance = DeviceInstancePath(PhysicalDeviceObject);
+    if (instance.empty()) return STATUS_INVALID_DEVICE_REQUEST;
+    // "\??\" + the instance path with '#' for '\' + "#{class}", as Windows names it.
+    std::u16string link = u"\\??\\";
+    for (char16_t c : instance) link += c == u'\\' ? u'#' : c;
+    link += u"#" + GuidText(*InterfaceClassGuid);
+    if (ReferenceString && ReferenceString->Length) {
+        link += u"\\" + std::u16string(ReferenceString->Buffer, ReferenceString->Length / sizeof(WCHAR));
+    }
+    auto& interfaces = Pnp().interfaces;
+    auto existing = std::find_if(interfaces.begin(), interfaces.end(),
+                                 [&](const DeviceInterfaceEntry& e) { return e.symbolicLink == link; });
+    if (existing == interfaces.end()) {
+        interfaces.push_back({link, PhysicalDeviceObject, *InterfaceClassGuid, false});
+    }
+    // The caller owns the returned string and frees it with RtlFreeUnicodeString.
+    size_t bytes = (link.size() + 1) * sizeof(WCHAR);
+    auto* buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes, 0x20206F49 /* "Io  " */));
+    if (!buffer) return STATUS_INSUFFICIENT_RESOURCES;
+    std::copy(link.begin(), link.end(), buffer);
+    buffer[link.size()] = 0;
+    SymbolicLinkName->Buffer = buffer;
+    SymbolicLinkName->Length = static_cast<USHORT>(link.size() * sizeof(WCHAR));
+    SymbolicLinkName->MaximumLength = static_cast<USHORT>(bytes);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
+    if (!RequireIrql("IoSetDeviceInterfaceState", PASSIVE_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
+    if (!SymbolicLinkName || !SymbolicLinkName->Buffer) return STATUS_INVALID_PARAMETER;
+    std::u16string link(SymbolicLinkName->Buffer, SymbolicLinkName->Length / sizeof(WCHAR));
+    for (auto& e : Pnp().interfaces) {
+        if (e.symbolicLink != link) continue;
+        if (Enable && e.enabled) return 0x40000000L;  // STATUS_OBJECT_NAME_EXISTS
+        e.enabled = Enable != FALSE;
+        return STATUS_SUCCESS;
+    }
+    return STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action) {
+    if (!RequireIrql("IoWMIRegistrationControl", PASSIVE_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
+    auto& wmi = Pnp().wmiRegistered;
+    auto it = std::find(wmi.begin(), wmi.end(), DeviceObject);
+    switch (Action) {
+        case WMIREG_ACTION_REGISTER:
+            if (it != wmi.end()) return STATUS_OBJECT_NAME_COLLISION;
+            wmi.push_back(DeviceObject);
+            return STATUS_SUCCESS;
+        case WMIREG_ACTION_DEREGISTER:
+            if (it == wmi.end()) return STATUS_INVALID_PARAMETER;
+            wmi.erase(it);
+            return STATUS_SUCCESS;
+        case WMIREG_ACTION_REREGISTER:
+        case WMIREG_ACTION_UPDATE_GUIDS:
+            return it == wmi.end() ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
+        default:
+            return STATUS_INVALID_PARAMETER;
+    }
+}
+
+}  // extern "C"
