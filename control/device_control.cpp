@@ -1,11 +1,273 @@
-// Device-control dispatch.
+// Device-control dispatch: the frame every code passes through, and the table
+// that says, per code, how the caller's buffer is checked, whether the chip must
+// be powered, and which handler answers.
 #include "control/control.h"
 
+#include "control/bridge_ioctl.h"
 #include "datapath/datapath.h"
 
-NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
-    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+namespace {
+
+// Codes whose piece of the driver is not built yet. Their rows are complete, so
+// the buffer checks and the power-up already apply to them.
+NTSTATUS NotYetAvailable(ControlRequest&) {
     return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+// Seam for the power path, which will ask the power manager for D0 and wait for
+// it. Until it exists, a request that must reach the chip is refused while the
+// device sleeps instead of being sent to a chip that cannot answer.
+NTSTATUS BringDeviceToD0(PortExtension*) {
+    return STATUS_DEVICE_POWER_FAILURE;
+}
+
+NTSTATUS ReplyByte(ControlRequest& request, UCHAR value) {
+    *static_cast<UCHAR*>(request.Buffer) = value;
+    request.Irp->IoStatus.Information = sizeof(value);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS BridgeNoOperation(ControlRequest&) {
+    return STATUS_SUCCESS;
+}
+
+// The code names no key and carries no input: there is nothing it could
+// sensibly open, so it opens nothing and says so.
+NTSTATUS BridgeOpenKey(ControlRequest&) {
+    return STATUS_NOT_SUPPORTED;
+}
+
+NTSTATUS BridgeGetChipType(ControlRequest& request) {
+    return ReplyByte(request, static_cast<UCHAR>(request.Port->ChipType & 0xFF));
+}
+
+NTSTATUS BridgePing(ControlRequest& request) {
+    return ReplyByte(request, 1);
+}
+
+constexpr BufferCheck kNoBuffer = BufferCheck::None;
+constexpr BufferCheck kBufferFirst = BufferCheck::BufferFirst;
+constexpr BufferCheck kLengthFirst = BufferCheck::LengthFirst;
+constexpr BufferCheck kBytesMoved = BufferCheck::BytesMoved;
+constexpr PowerUp kUnpowered = PowerUp::NotNeeded;
+constexpr PowerUp kPowered = PowerUp::BeforeHandler;
+constexpr PowerUp kPoweredByHandler = PowerUp::ByHandler;
+
+static_assert(sizeof(SERIAL_QUEUE_SIZE) == 8, "published layout");
+static_assert(sizeof(SERIAL_XOFF_COUNTER) == 12, "published layout");
+
+// Published record sizes that have no record type of their own.
+constexpr ULONG kUlong = sizeof(ULONG);
+constexpr ULONG kUchar = sizeof(UCHAR);
+
+}  // namespace
+
+// Length-first rows: SET_BAUD_RATE and SET_WAIT_MASK by their published order of
+// checks, IMMEDIATE_CHAR, GET_WAIT_MASK, WAIT_ON_MASK and GET_STATS because only
+// their length was ever checked; the presence check behind it turns away a
+// kernel-mode caller that gives a length without a buffer.
+constexpr ControlCode DeviceControlCodes[kDeviceControlCodeCount] = {
+    // Published serial codes.
+    {IOCTL_SERIAL_SET_BAUD_RATE, sizeof(SERIAL_BAUD_RATE), 0, kLengthFirst, kPowered,
+     NotYetAvailable},
+    {IOCTL_SERIAL_SET_QUEUE_SIZE, sizeof(SERIAL_QUEUE_SIZE), 0, kBufferFirst, kUnpowered,
+     NotYetAvailable},
+    {IOCTL_SERIAL_SET_LINE_CONTROL, sizeof(SERIAL_LINE_CONTROL), 0, kBufferFirst, kPoweredByHandler,
+     NotYetAvailable},
+    {IOCTL_SERIAL_SET_BREAK_ON, 0, 0, kNoBuffer, kPowered, NotYetAvailable},
+    {IOCTL_SERIAL_SET_BREAK_OFF, 0, 0, kNoBuffer, kPowered, NotYetAvailable},
+    {IOCTL_SERIAL_IMMEDIATE_CHAR, kUchar, 0, kLengthFirst, kUnpowered, NotYetAvailable},
+    {IOCTL_SERIAL_SET_TIMEOUTS, sizeof(SERIAL_TIMEOUTS), 0, kBufferFirst, kUnpowered,
+     IoctlSetTimeouts},
+    {IOCTL_SERIAL_GET_TIMEOUTS, 0, sizeof(SERIAL_TIMEOUTS), kBufferFirst, kUnpowered,
+     IoctlGetTimeouts},
+    {IOCTL_SERIAL_SET_DTR, 0, 0, kNoBuffer, kPowered, NotYetAvailable},
+    {IOCTL_SERIAL_CLR_DTR, 0, 0, kNoBuffer, kPowered, NotYetAvailable},
+    {IOCTL_SERIAL_RESET_DEVICE, 0, 0, kNoBuffer, kUnpowered, IoctlResetDevice},
+    {IOCTL_SERIAL_SET_RTS, 0, 0, kNoBuffer, kPowered, NotYetAvailable},
+    {IOCTL_SERIAL_CLR_RTS, 0, 0, kNoBuffer, kPowered, NotYetAvailable},
+    {IOCTL_SERIAL_SET_XOFF, 0, 0, kNoBuffer, kUnpowered, IoctlSetXoff},
+    {IOCTL_SERIAL_SET_XON, 0, 0, kNoBuffer, kUnpowered, IoctlSetXon},
+    {IOCTL_SERIAL_GET_WAIT_MASK, 0, kUlong, kLengthFirst, kUnpowered, IoctlGetWaitMask},
+    {IOCTL_SERIAL_SET_WAIT_MASK, kUlong, 0, kLengthFirst, kUnpowered, NotYetAvailable},
+    {IOCTL_SERIAL_WAIT_ON_MASK, 0, kUlong, kLengthFirst, kUnpowered, NotYetAvailable},
+    {IOCTL_SERIAL_PURGE, kUlong, 0, kBufferFirst, kUnpowered, NotYetAvailable},
+    {IOCTL_SERIAL_GET_BAUD_RATE, 0, sizeof(SERIAL_BAUD_RATE), kBufferFirst, kUnpowered,
+     IoctlGetBaudRate},
+    {IOCTL_SERIAL_GET_LINE_CONTROL, 0, sizeof(SERIAL_LINE_CONTROL), kBufferFirst, kUnpowered,
+     IoctlGetLineControl},
+    {IOCTL_SERIAL_GET_CHARS, 0, sizeof(SERIAL_CHARS), kBufferFirst, kUnpowered, IoctlGetChars},
+    {IOCTL_SERIAL_SET_CHARS, sizeof(SERIAL_CHARS), 0, kBufferFirst, kUnpowered, NotYetAvailable},
+    {IOCTL_SERIAL_GET_HANDFLOW, 0, sizeof(SERIAL_HANDFLOW), kBufferFirst, kUnpowered,
+     IoctlGetHandFlow},
+    {IOCTL_SERIAL_SET_HANDFLOW, sizeof(SERIAL_HANDFLOW), 0, kBufferFirst, kUnpowered,
+     NotYetAvailable},
+    {IOCTL_SERIAL_GET_MODEMSTATUS, 0, kUlong, kBufferFirst, kUnpowered, IoctlGetModemStatus},
+    {IOCTL_SERIAL_GET_COMMSTATUS, 0, sizeof(SERIAL_STATUS), kBufferFirst, kUnpowered,
+     IoctlGetCommStatus},
+    {IOCTL_SERIAL_XOFF_COUNTER, sizeof(SERIAL_XOFF_COUNTER), 0, kBufferFirst, kUnpowered,
+     NotYetAvailable},
+    {IOCTL_SERIAL_GET_PROPERTIES, 0, sizeof(SERIAL_COMMPROP), kBufferFirst, kUnpowered,
+     IoctlGetProperties},
+    {IOCTL_SERIAL_GET_DTRRTS, 0, kUlong, kBufferFirst, kUnpowered, IoctlGetDtrRts},
+    {IOCTL_SERIAL_LSRMST_INSERT, kUchar, 0, kBufferFirst, kUnpowered, IoctlLsrMstInsert},
+    {IOCTL_SERIAL_CONFIG_SIZE, 0, kUlong, kBufferFirst, kUnpowered, IoctlConfigSize},
+    {IOCTL_SERIAL_GET_STATS, 0, sizeof(SERIALPERF_STATS), kLengthFirst, kUnpowered, IoctlGetStats},
+    {IOCTL_SERIAL_CLEAR_STATS, 0, 0, kNoBuffer, kUnpowered, IoctlClearStats},
+    {IOCTL_SERIAL_GET_MODEM_CONTROL, 0, kUlong, kBufferFirst, kUnpowered, IoctlGetModemControl},
+    {IOCTL_SERIAL_SET_MODEM_CONTROL, kUlong, 0, kBufferFirst, kPowered, NotYetAvailable},
+    {IOCTL_SERIAL_SET_FIFO_CONTROL, kUlong, 0, kBufferFirst, kPowered, NotYetAvailable},
+
+    // The driver's own codes: the lengths are the bytes each reads and writes; a
+    // length the request itself chooses counts as 0.
+    {IOCTL_BRIDGE_GET_DEVICE_DESCRIPTOR, 0, 18, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_GET_CONFIG_DESCRIPTOR, 0, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_GET_STRING_DESCRIPTOR, 1, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_VENDOR_WRITE, 4, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_VENDOR_READ, 2, 1, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_PIPE0_READ, 0, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_PIPE1_WRITE, 0, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_PIPE2_READ, 0, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_SET_CONTROL_LINE_STATE, 2, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_SET_COMM_FEATURE, 2, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_WRITE_CONFIG_MEMORY, 1, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_READ_CONFIG_MEMORY, 2, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_NO_OPERATION, 0, 0, kNoBuffer, kUnpowered, BridgeNoOperation},
+    {IOCTL_BRIDGE_OPEN_KEY, 0, 0, kNoBuffer, kUnpowered, BridgeOpenKey},
+    {IOCTL_BRIDGE_SET_CONTROL_BIT4, 1, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_SET_CONTROL_BIT5, 1, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_SET_CONTROL_BIT6, 1, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_SET_CONTROL_BIT7, 1, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_GET_CONTROL_BIT6, 0, 1, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_GET_CONTROL_BIT7, 0, 1, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_GET_CHIP_TYPE, 0, 1, kBytesMoved, kUnpowered, BridgeGetChipType},
+    {IOCTL_BRIDGE_READ_REGISTER_0E, 0, 1, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_WRITE_REGISTER_0E, 2, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_READ_REGISTER_0F, 0, 1, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_WRITE_REGISTER_0F, 2, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_WRITE_REGISTER_06, 2, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_READ_REGISTER_06, 0, 2, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_WRITE_REGISTER_07, 2, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_READ_REGISTER_07, 0, 2, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_WRITE_REGISTER_0C, 2, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_READ_REGISTER_0C, 0, 2, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_WRITE_REGISTER_0D, 2, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_READ_REGISTER_0D, 0, 2, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_CONTROL_TRANSFERS, 2, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_SET_CONTROL_BIT3, 1, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_GET_CONTROL_BIT3, 0, 1, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_PING, 0, 1, kBytesMoved, kUnpowered, BridgePing},
+};
+
+namespace {
+
+// The lookup is a binary search, so the table must stay sorted; a row left out of
+// a table of fixed size comes out as a zero row at the end and breaks the order.
+constexpr bool TableIsSorted() {
+    for (ULONG i = 1; i < kDeviceControlCodeCount; ++i) {
+        if (DeviceControlCodes[i - 1].Code >= DeviceControlCodes[i].Code)
+            return false;
+    }
+    return true;
+}
+static_assert(TableIsSorted(), "device-control table unsorted, duplicated or short of rows");
+
+const ControlCode* FindControlCode(ULONG code) {
+    ULONG low = 0;
+    ULONG high = kDeviceControlCodeCount;
+    while (low < high) {
+        const ULONG middle = low + (high - low) / 2;
+        const ControlCode& row = DeviceControlCodes[middle];
+        if (row.Code == code)
+            return &row;
+        if (row.Code < code) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    return nullptr;
+}
+
+NTSTATUS CheckBuffer(const ControlCode& row, const ControlRequest& request) {
+    const bool present = request.Buffer != nullptr;
+    const bool longEnough =
+        request.InputLength >= row.LeastInput && request.OutputLength >= row.LeastOutput;
+    switch (row.Check) {
+        case BufferCheck::None:
+            return STATUS_SUCCESS;
+        case BufferCheck::LengthFirst:
+            if (!longEnough)
+                return STATUS_BUFFER_TOO_SMALL;
+            return present ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+        case BufferCheck::BufferFirst:
+        case BufferCheck::BytesMoved:
+            if (!present)
+                return STATUS_INVALID_PARAMETER;
+            return longEnough ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
+    }
+    return STATUS_INVALID_PARAMETER;
+}
+
+NTSTATUS RunRow(const ControlCode& row, ControlRequest& request) {
+    NTSTATUS status = CheckBuffer(row, request);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (row.Power == PowerUp::BeforeHandler && request.Port->DevicePowerState != PowerDeviceD0) {
+        status = BringDeviceToD0(request.Port);
+        if (!NT_SUCCESS(status))
+            return status;
+    }
+    return row.Handler(request);
+}
+
+// Completes a request the dispatch answers itself; the caller releases its hold
+// when admission took one.
+NTSTATUS CompleteHere(PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+}  // namespace
+
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
+    PortExtension* port = PortOf(device);
+    if (port->DeviceIsOpen != 1) {
+        irp->IoStatus.Information = 0;
+        return CompleteHere(irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+
+    // A request held for the next start is the stalled queue's now.
+    NTSTATUS status = AdmitRequest(port, irp);
+    if (status == STATUS_PENDING) {
+        return STATUS_PENDING;
+    }
+    if (status != STATUS_SUCCESS) {
+        irp->IoStatus.Information = 0;
+        CompleteHere(irp, status);
+        ReleasePendingHold(port);
+        return status;
+    }
+    if (RejectOnErrorAbort(port, irp) != STATUS_SUCCESS) {
+        return STATUS_CANCELLED;
+    }
+
+    irp->IoStatus.Information = 0;
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    ControlRequest request = {port,
+                              irp,
+                              irp->AssociatedIrp.SystemBuffer,
+                              sp->Parameters.DeviceIoControl.InputBufferLength,
+                              sp->Parameters.DeviceIoControl.OutputBufferLength,
+                              false};
+    const ControlCode* row = FindControlCode(sp->Parameters.DeviceIoControl.IoControlCode);
+    status = row ? RunRow(*row, request) : STATUS_INVALID_PARAMETER;
+    if (request.HandedOn) {
+        return status;
+    }
+
+    CompleteHere(irp, status);
+    ReleasePendingHold(port);
+    return status;
 }

@@ -1,5 +1,19 @@
-// The port settings the device controls keep, and their defaults.
+// The port settings the device controls keep, their defaults, and the device
+// controls that answer from them without reaching the chip or a queue.
 #include "control/control.h"
+
+static_assert(sizeof(SERIAL_BAUD_RATE) == 4, "published layout");
+static_assert(sizeof(SERIAL_LINE_CONTROL) == 3, "published layout");
+static_assert(sizeof(SERIAL_CHARS) == 6, "published layout");
+static_assert(sizeof(SERIAL_HANDFLOW) == 16, "published layout");
+static_assert(sizeof(SERIAL_TIMEOUTS) == 20, "published layout");
+static_assert(sizeof(SERIAL_STATUS) == 20, "published layout");
+static_assert(FIELD_OFFSET(SERIAL_STATUS, EofReceived) == 16, "published layout");
+static_assert(sizeof(SERIALPERF_STATS) == 24, "published layout");
+static_assert(sizeof(SERIAL_COMMPROP) == 64, "published layout");
+static_assert(FIELD_OFFSET(SERIAL_COMMPROP, SettableData) == 40, "published layout");
+static_assert(FIELD_OFFSET(SERIAL_COMMPROP, CurrentRxQueue) == 48, "published layout");
+static_assert(FIELD_OFFSET(SERIAL_COMMPROP, ProvChar) == 60, "published layout");
 
 void WriteDefaultSettings(PortExtension* port) {
     port->CurrentBaud = 0;
@@ -16,4 +30,312 @@ void WriteDefaultSettings(PortExtension* port) {
     port->DeviceIsOpen = 0;
     port->RxFifoSetting = 0;
     port->TxFifoSetting = 1;
+}
+
+namespace {
+
+// LineControl keeps the 16550 line-control layout.
+constexpr UCHAR kWordLengthBits = 0x03;
+constexpr UCHAR kExtraStopBit = 0x04;
+constexpr UCHAR kParityShift = 3;
+constexpr UCHAR kParityBits = 0x38;
+
+// Parity field of LineControl (bits 3-5) to the published parity value. Without
+// the enable bit (bit 3) there is no parity whatever the other two say.
+constexpr UCHAR kParityOfLineControl[8] = {NO_PARITY, ODD_PARITY,  NO_PARITY, EVEN_PARITY,
+                                           NO_PARITY, MARK_PARITY, NO_PARITY, SPACE_PARITY};
+
+// ModemStatusWord bits, as the chip's status packet carries them.
+constexpr USHORT kStatusDcd = 0x0001;
+constexpr USHORT kStatusDsr = 0x0002;
+constexpr USHORT kStatusRi = 0x0008;
+constexpr USHORT kStatusCts = 0x0080;
+
+struct StatusLine {
+    USHORT WordBit;
+    ULONG LineStateBit;  // 16550 modem-status register layout
+};
+constexpr StatusLine kStatusLines[] = {
+    {kStatusCts, SERIAL_CTS_STATE},
+    {kStatusDsr, SERIAL_DSR_STATE},
+    {kStatusRi, SERIAL_RI_STATE},
+    {kStatusDcd, SERIAL_DCD_STATE},
+};
+
+// The hold reasons GET_COMMSTATUS reports. Lowering DTR or RTS to hold the sender
+// has no published bit and is not reported.
+struct HoldReport {
+    bool Receive;  // a reason of RxHoldReasons rather than TxHoldReasons
+    ULONG Internal;
+    ULONG Reported;
+};
+constexpr HoldReport kHoldReports[] = {
+    {false, TX_HOLD_CTS, SERIAL_TX_WAITING_FOR_CTS},
+    {false, TX_HOLD_DSR, SERIAL_TX_WAITING_FOR_DSR},
+    {false, TX_HOLD_DCD, SERIAL_TX_WAITING_FOR_DCD},
+    {false, TX_HOLD_XOFF, SERIAL_TX_WAITING_FOR_XON},
+    {false, TX_HOLD_BREAK, SERIAL_TX_WAITING_ON_BREAK},
+    {true, RX_HOLD_XOFF, SERIAL_TX_WAITING_XOFF_SENT},
+    {true, RX_HOLD_DSR, SERIAL_RX_WAITING_FOR_DSR},
+};
+
+NTSTATUS Reply(ControlRequest& request, const void* record, ULONG size) {
+    RtlCopyMemory(request.Buffer, record, size);
+    request.Irp->IoStatus.Information = size;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ReplyUlong(ControlRequest& request, ULONG value) {
+    return Reply(request, &value, sizeof(value));
+}
+
+// Seam for the transmit-toggle logic: under SERIAL_TRANSMIT_TOGGLE an XOFF hold
+// must be followed by a check that drops RTS once the line has drained. That logic
+// and its count of pending checks do not exist yet, so there is nothing to queue.
+void RequestToggleCheckAfterXoff(PortExtension*) {}
+
+// Seam for the write path: a write that found transmission held by the XOFF hold
+// waits for the next status packet or received XON to be tried again. Once the
+// write path exists it restarts such a held write here, so that clearing the hold
+// by hand does not leave the write waiting for line activity that may never come.
+void ResumeWriteAfterXon(PortExtension*) {}
+
+// The length of the current write-queue request that TotalCharsQueued counts: a
+// write's whole length, or the one XOFF character of an XOFF_COUNTER.
+ULONG QueuedLengthOf(PIRP request) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(request);
+    return sp->MajorFunction == IRP_MJ_WRITE ? sp->Parameters.Write.Length : 1;
+}
+
+}  // namespace
+
+NTSTATUS IoctlGetBaudRate(ControlRequest& request) {
+    PortExtension* port = request.Port;
+    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->ControlLock);
+    SERIAL_BAUD_RATE reply = {port->CurrentBaud};
+    KeReleaseSpinLock(&port->ControlLock, irql);
+    return Reply(request, &reply, sizeof(reply));
+}
+
+NTSTATUS IoctlGetLineControl(ControlRequest& request) {
+    PortExtension* port = request.Port;
+    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->ControlLock);
+    const UCHAR lineControl = port->LineControl;
+    KeReleaseSpinLock(&port->ControlLock, irql);
+
+    SERIAL_LINE_CONTROL reply;
+    reply.WordLength = static_cast<UCHAR>(5 + (lineControl & kWordLengthBits));
+    reply.Parity = kParityOfLineControl[(lineControl & kParityBits) >> kParityShift];
+    // The one "extra stop bit" flag means one and a half with 5 data bits.
+    if (!(lineControl & kExtraStopBit)) {
+        reply.StopBits = STOP_BIT_1;
+    } else {
+        reply.StopBits = reply.WordLength == 5 ? STOP_BITS_1_5 : STOP_BITS_2;
+    }
+    return Reply(request, &reply, sizeof(reply));
+}
+
+NTSTATUS IoctlGetChars(ControlRequest& request) {
+    PortExtension* port = request.Port;
+    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->ControlLock);
+    const SERIAL_CHARS reply = port->SpecialChars;
+    KeReleaseSpinLock(&port->ControlLock, irql);
+    return Reply(request, &reply, sizeof(reply));
+}
+
+NTSTATUS IoctlGetHandFlow(ControlRequest& request) {
+    PortExtension* port = request.Port;
+    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->ControlLock);
+    const SERIAL_HANDFLOW reply = port->HandFlow;
+    KeReleaseSpinLock(&port->ControlLock, irql);
+    return Reply(request, &reply, sizeof(reply));
+}
+
+NTSTATUS IoctlSetTimeouts(ControlRequest& request) {
+    SERIAL_TIMEOUTS timeouts;
+    RtlCopyMemory(&timeouts, request.Buffer, sizeof(timeouts));
+    // All three read values at MAXULONG has no meaning a read could follow.
+    if (timeouts.ReadIntervalTimeout == MAXULONG &&
+        timeouts.ReadTotalTimeoutMultiplier == MAXULONG &&
+        timeouts.ReadTotalTimeoutConstant == MAXULONG) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    request.Port->Timeouts = timeouts;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IoctlGetTimeouts(ControlRequest& request) {
+    const SERIAL_TIMEOUTS reply = request.Port->Timeouts;
+    return Reply(request, &reply, sizeof(reply));
+}
+
+NTSTATUS IoctlGetProperties(ControlRequest& request) {
+    SERIAL_COMMPROP reply;
+    RtlZeroMemory(&reply, sizeof(reply));
+    reply.PacketLength = sizeof(SERIAL_COMMPROP);
+    reply.PacketVersion = 2;
+    reply.ServiceMask = SERIAL_SP_SERIALCOMM;
+    reply.MaxBaud = SERIAL_BAUD_USER;
+    reply.ProvSubType = SERIAL_SP_RS232;
+    reply.ProvCapabilities = SERIAL_PCF_DTRDSR | SERIAL_PCF_RTSCTS | SERIAL_PCF_CD |
+                             SERIAL_PCF_PARITY_CHECK | SERIAL_PCF_XONXOFF | SERIAL_PCF_SETXCHAR |
+                             SERIAL_PCF_TOTALTIMEOUTS | SERIAL_PCF_INTTIMEOUTS;
+    reply.SettableParams = SERIAL_SP_PARITY | SERIAL_SP_BAUD | SERIAL_SP_DATABITS |
+                           SERIAL_SP_STOPBITS | SERIAL_SP_HANDSHAKING | SERIAL_SP_PARITY_CHECK |
+                           SERIAL_SP_CARRIER_DETECT;
+    reply.SettableBaud = request.Port->SettableBaud;
+    reply.SettableData =
+        SERIAL_DATABITS_5 | SERIAL_DATABITS_6 | SERIAL_DATABITS_7 | SERIAL_DATABITS_8;
+    reply.SettableStopParity = SERIAL_STOPBITS_10 | SERIAL_STOPBITS_15 | SERIAL_STOPBITS_20 |
+                               SERIAL_PARITY_NONE | SERIAL_PARITY_ODD | SERIAL_PARITY_EVEN |
+                               SERIAL_PARITY_MARK | SERIAL_PARITY_SPACE;
+    // The driver keeps no transmit buffer: writes go to the chip from the caller's.
+    reply.CurrentTxQueue = 0;
+    reply.CurrentRxQueue = request.Port->ReceiveBufferSize;
+    return Reply(request, &reply, sizeof(reply));
+}
+
+NTSTATUS IoctlGetStats(ControlRequest& request) {
+    const SERIALPERF_STATS reply = request.Port->PerfStats;
+    return Reply(request, &reply, sizeof(reply));
+}
+
+NTSTATUS IoctlClearStats(ControlRequest& request) {
+    PortExtension* port = request.Port;
+    // The data paths count with interlocked additions at DISPATCH_LEVEL; a plain
+    // store could interleave with one and bring back a count being cleared.
+    SERIALPERF_STATS* const sets[] = {&port->PerfStats, &port->WmiPerfStats};
+    for (SERIALPERF_STATS* stats : sets) {
+        ULONG* const counters[] = {&stats->ReceivedCount,           &stats->TransmittedCount,
+                                   &stats->FrameErrorCount,         &stats->SerialOverrunErrorCount,
+                                   &stats->BufferOverrunErrorCount, &stats->ParityErrorCount};
+        for (ULONG* counter : counters) {
+            InterlockedExchange(reinterpret_cast<volatile LONG*>(counter), 0);
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IoctlConfigSize(ControlRequest& request) {
+    return ReplyUlong(request, 0);
+}
+
+NTSTATUS IoctlResetDevice(ControlRequest&) {
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IoctlGetWaitMask(ControlRequest& request) {
+    return ReplyUlong(request, request.Port->WaitMask);
+}
+
+NTSTATUS IoctlLsrMstInsert(ControlRequest& request) {
+    PortExtension* port = request.Port;
+    const UCHAR escape = *static_cast<const UCHAR*>(request.Buffer);
+    NTSTATUS status = STATUS_SUCCESS;
+    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->ControlLock);
+    // An escape equal to a flow-control character would be swallowed by flow
+    // control; with error replacement on, an inserted error sequence could not be
+    // told from a replaced character.
+    if (escape != 0 &&
+        (escape == port->SpecialChars.XonChar || escape == port->SpecialChars.XoffChar ||
+         (port->HandFlow.FlowReplace & SERIAL_ERROR_CHAR))) {
+        status = STATUS_INVALID_PARAMETER;
+    } else {
+        port->EscapeChar = escape;
+    }
+    KeReleaseSpinLock(&port->ControlLock, irql);
+    return status;
+}
+
+// Reception changes the hold reasons at DISPATCH_LEVEL, possibly on another
+// processor; the bit operations are interlocked so neither side loses the other's.
+NTSTATUS IoctlSetXoff(ControlRequest& request) {
+    PortExtension* port = request.Port;
+    InterlockedOr(reinterpret_cast<volatile LONG*>(&port->TxHoldReasons), TX_HOLD_XOFF);
+    if ((port->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE) {
+        RequestToggleCheckAfterXoff(port);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IoctlSetXon(ControlRequest& request) {
+    PortExtension* port = request.Port;
+    InterlockedAnd(reinterpret_cast<volatile LONG*>(&port->TxHoldReasons),
+                   ~static_cast<LONG>(TX_HOLD_XOFF));
+    ResumeWriteAfterXon(port);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IoctlGetModemStatus(ControlRequest& request) {
+    PortExtension* port = request.Port;
+    // Clearing the ring bit rewrites a word the status path stores at
+    // DISPATCH_LEVEL; both sides do it under ControlLock, so the clear cannot undo
+    // the lines of a packet that arrives meanwhile.
+    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->ControlLock);
+    const USHORT word = port->ModemStatusWord;
+    // The older chips raise RI for a moment and never report its end: report each
+    // ring once.
+    if (port->ChipType == 0 || port->ChipType == 1) {
+        port->ModemStatusWord = static_cast<USHORT>(word & ~kStatusRi);
+    }
+    KeReleaseSpinLock(&port->ControlLock, irql);
+
+    // Built here from the last status word until the status-packet processing
+    // exists; that processing will also bring the hold reasons and events up to
+    // date when it builds this image.
+    ULONG image = 0;
+    for (const StatusLine& line : kStatusLines) {
+        if (word & line.WordBit)
+            image |= line.LineStateBit;
+    }
+    return ReplyUlong(request, image);
+}
+
+NTSTATUS IoctlGetDtrRts(ControlRequest& request) {
+    return ReplyUlong(request,
+                      request.Port->ControlLineState & (SERIAL_DTR_STATE | SERIAL_RTS_STATE));
+}
+
+NTSTATUS IoctlGetModemControl(ControlRequest& request) {
+    PortExtension* port = request.Port;
+    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->ControlLock);
+    const ULONG lines = port->ControlLineState;
+    KeReleaseSpinLock(&port->ControlLock, irql);
+    return ReplyUlong(request, lines);
+}
+
+NTSTATUS IoctlGetCommStatus(ControlRequest& request) {
+    PortExtension* port = request.Port;
+    SERIAL_STATUS reply;
+    RtlZeroMemory(&reply, sizeof(reply));
+
+    // The cancel spin lock keeps the write slot and the queued count together.
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    // Read and clear in one step: an error reception records meanwhile is either
+    // reported now or kept for the next call, never lost between the two.
+    reply.Errors = static_cast<ULONG>(
+        InterlockedExchange(reinterpret_cast<volatile LONG*>(&port->ErrorFlags), 0));
+    reply.EofReceived = FALSE;
+    reply.AmountInInQueue = port->CharsInBuffer;
+    reply.AmountInOutQueue = port->TotalCharsQueued;
+    PIRP current = port->CurrentWrite;
+    if (port->WriteRemaining != 0 && current) {
+        // The current request is counted whole until it leaves its slot; report
+        // what of it is still unsent instead.
+        const ULONG whole = QueuedLengthOf(current);
+        if (reply.AmountInOutQueue >= whole) {
+            reply.AmountInOutQueue = reply.AmountInOutQueue - whole + port->WriteRemaining;
+        }
+    }
+    reply.WaitForImmediate = port->TransmittingImmediate ? TRUE : FALSE;
+    const ULONG txHolds = port->TxHoldReasons;
+    const ULONG rxHolds = port->RxHoldReasons;
+    IoReleaseCancelSpinLock(irql);
+
+    for (const HoldReport& hold : kHoldReports) {
+        if ((hold.Receive ? rxHolds : txHolds) & hold.Internal)
+            reply.HoldReasons |= hold.Reported;
+    }
+    return Reply(request, &reply, sizeof(reply));
 }

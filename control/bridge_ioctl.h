@@ -1,0 +1,71 @@
+// The driver's own device-control codes, through which configuration tools reach
+// the bridge chip directly. Include after the platform's device-control
+// definitions (platform/kernel.h in the driver, winioctl.h in a Windows tool).
+//
+// All are buffered and open to any caller: FILE_DEVICE_UNKNOWN, functions 0x800
+// upwards. Functions 0x80E-0x813 and 0x827-0x828 are not assigned; the driver
+// answers them as it answers any unknown code.
+#pragma once
+
+#define BRIDGE_IOCTL(function) \
+    CTL_CODE(FILE_DEVICE_UNKNOWN, function, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+// USB descriptors and raw traffic.
+#define IOCTL_BRIDGE_GET_DEVICE_DESCRIPTOR BRIDGE_IOCTL(0x800)
+#define IOCTL_BRIDGE_GET_CONFIG_DESCRIPTOR BRIDGE_IOCTL(0x801)
+#define IOCTL_BRIDGE_GET_STRING_DESCRIPTOR BRIDGE_IOCTL(0x802)
+#define IOCTL_BRIDGE_VENDOR_WRITE BRIDGE_IOCTL(0x803)
+#define IOCTL_BRIDGE_VENDOR_READ BRIDGE_IOCTL(0x804)
+#define IOCTL_BRIDGE_PIPE0_READ BRIDGE_IOCTL(0x805)
+#define IOCTL_BRIDGE_PIPE1_WRITE BRIDGE_IOCTL(0x806)
+#define IOCTL_BRIDGE_PIPE2_READ BRIDGE_IOCTL(0x807)
+#define IOCTL_BRIDGE_SET_CONTROL_LINE_STATE BRIDGE_IOCTL(0x808)
+#define IOCTL_BRIDGE_SET_COMM_FEATURE BRIDGE_IOCTL(0x809)
+
+// Configuration memory.
+#define IOCTL_BRIDGE_WRITE_CONFIG_MEMORY BRIDGE_IOCTL(0x80A)
+#define IOCTL_BRIDGE_READ_CONFIG_MEMORY BRIDGE_IOCTL(0x80B)
+
+#define IOCTL_BRIDGE_NO_OPERATION BRIDGE_IOCTL(0x80C)
+#define IOCTL_BRIDGE_OPEN_KEY BRIDGE_IOCTL(0x80D)
+
+// Bits of chip register 1.
+#define IOCTL_BRIDGE_SET_CONTROL_BIT4 BRIDGE_IOCTL(0x814)
+#define IOCTL_BRIDGE_SET_CONTROL_BIT5 BRIDGE_IOCTL(0x815)
+#define IOCTL_BRIDGE_SET_CONTROL_BIT6 BRIDGE_IOCTL(0x816)
+#define IOCTL_BRIDGE_SET_CONTROL_BIT7 BRIDGE_IOCTL(0x817)
+#define IOCTL_BRIDGE_GET_CONTROL_BIT6 BRIDGE_IOCTL(0x818)
+#define IOCTL_BRIDGE_GET_CONTROL_BIT7 BRIDGE_IOCTL(0x819)
+
+#define IOCTL_BRIDGE_GET_CHIP_TYPE BRIDGE_IOCTL(0x81A)
+
+// The extra registers of the newer chip types.
+#define IOCTL_BRIDGE_READ_REGISTER_0E BRIDGE_IOCTL(0x81B)
+#define IOCTL_BRIDGE_WRITE_REGISTER_0E BRIDGE_IOCTL(0x81C)
+#define IOCTL_BRIDGE_READ_REGISTER_0F BRIDGE_IOCTL(0x81D)
+#define IOCTL_BRIDGE_WRITE_REGISTER_0F BRIDGE_IOCTL(0x81E)
+#define IOCTL_BRIDGE_WRITE_REGISTER_06 BRIDGE_IOCTL(0x81F)
+#define IOCTL_BRIDGE_READ_REGISTER_06 BRIDGE_IOCTL(0x820)
+#define IOCTL_BRIDGE_WRITE_REGISTER_07 BRIDGE_IOCTL(0x821)
+#define IOCTL_BRIDGE_READ_REGISTER_07 BRIDGE_IOCTL(0x822)
+#define IOCTL_BRIDGE_WRITE_REGISTER_0C BRIDGE_IOCTL(0x823)
+#define IOCTL_BRIDGE_READ_REGISTER_0C BRIDGE_IOCTL(0x824)
+#define IOCTL_BRIDGE_WRITE_REGISTER_0D BRIDGE_IOCTL(0x825)
+#define IOCTL_BRIDGE_READ_REGISTER_0D BRIDGE_IOCTL(0x826)
+
+// Stops (non-zero word) or restarts (zero) the continuous USB transfers.
+#define IOCTL_BRIDGE_CONTROL_TRANSFERS BRIDGE_IOCTL(0x829)
+#define IOCTL_BRIDGE_SET_CONTROL_BIT3 BRIDGE_IOCTL(0x82A)
+#define IOCTL_BRIDGE_GET_CONTROL_BIT3 BRIDGE_IOCTL(0x82B)
+#define IOCTL_BRIDGE_PING BRIDGE_IOCTL(0x82C)
+
+#if defined(__cplusplus)
+// Tools compiled elsewhere send these numbers: they must never drift.
+static_assert(IOCTL_BRIDGE_GET_DEVICE_DESCRIPTOR == 0x222000, "first bridge code");
+static_assert(IOCTL_BRIDGE_OPEN_KEY == 0x222034, "last code of the first block");
+static_assert(IOCTL_BRIDGE_SET_CONTROL_BIT4 == 0x222050, "first register-1 code");
+static_assert(IOCTL_BRIDGE_GET_CHIP_TYPE == 0x222068, "chip type");
+static_assert(IOCTL_BRIDGE_READ_REGISTER_0D == 0x222098, "last register code");
+static_assert(IOCTL_BRIDGE_CONTROL_TRANSFERS == 0x2220A4, "transfer control");
+static_assert(IOCTL_BRIDGE_PING == 0x2220B0, "last bridge code");
+#endif
