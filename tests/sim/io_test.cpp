@@ -42,7 +42,7 @@ TEST_F(SimTest, CompletionRoutinesRunUpwardWithTheirDeviceAndInvokeFlags) {
             IoSetCompletionRoutine(irp, LoggingCompletion, &log, TRUE, FALSE, FALSE);
             return IoCallDriver(stack.lower, irp);
         });
-        sim::IrpSpec spec;
+        sim::IrpSetup spec;
         spec.major = IRP_MJ_READ;
         auto r = sim::SendIrp(stack.upper, spec);
         ASSERT_TRUE(r->completed);
@@ -83,7 +83,7 @@ TEST_F(SimTest, MoreProcessingRequiredStopsCompletionUntilTheOwnerCompletesAgain
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_SUCCESS;
     });
-    sim::IrpSpec spec;
+    sim::IrpSetup spec;
     spec.major = IRP_MJ_PNP;
     auto r = sim::SendIrp(stack.upper, spec);
     ASSERT_TRUE(r->completed);
@@ -101,7 +101,7 @@ TEST_F(SimTest, PendingReturnedPropagatesToTheTop) {
         IoSkipCurrentIrpStackLocation(irp);
         return IoCallDriver(stack.lower, irp);
     });
-    sim::IrpSpec spec;
+    sim::IrpSetup spec;
     spec.major = IRP_MJ_WRITE;
     auto r = sim::SendIrp(stack.upper, spec);
     EXPECT_EQ(r->returned, STATUS_PENDING);
@@ -161,7 +161,7 @@ TEST_F(SimTest, CancelRacesACompletingDpcInTheOrderTheTestChooses) {
         KeInsertQueueDpc(&g_slot.dpc, nullptr, nullptr);
         return STATUS_PENDING;
     });
-    sim::IrpSpec spec;
+    sim::IrpSetup spec;
     spec.major = IRP_MJ_READ;
     spec.outputLength = 1;
 
@@ -192,7 +192,7 @@ TEST_F(SimTest, CancelWithoutARoutineOnlySetsTheFlag) {
         g_parked = irp;
         return STATUS_PENDING;
     });
-    sim::IrpSpec spec;
+    sim::IrpSetup spec;
     spec.major = IRP_MJ_READ;
     auto r = sim::SendIrp(dev, spec);
     EXPECT_FALSE(sim::CancelIrp(r));

@@ -21,7 +21,7 @@ struct OneDevice {
     }
     ~OneDevice() { sim::DeleteSimDevice(device); }
     sim::IrpHandle Read() {
-        sim::IrpSpec spec;
+        sim::IrpSetup spec;
         spec.major = IRP_MJ_READ;
         spec.outputLength = 4;
         return sim::SendIrp(device, spec);
@@ -92,7 +92,7 @@ TEST_F(SimTest, CompletionRoutineThatDropsPendingReturned) {
             TRUE, TRUE);
         return IoCallDriver(stack.lower, irp);
     });
-    sim::IrpSpec spec;
+    sim::IrpSetup spec;
     spec.major = IRP_MJ_READ;
     sim::SendIrp(stack.upper, spec);
     Complete(parked, STATUS_SUCCESS);
@@ -405,7 +405,7 @@ TEST(VerifierAtTeardown, AnIrpNeverCompletedIsReported) {
             IoMarkIrpPending(irp);
             return STATUS_PENDING;
         });
-        sim::IrpSpec spec;
+        sim::IrpSetup spec;
         spec.major = IRP_MJ_READ;
         sim::SendIrp(dev, spec);
     }

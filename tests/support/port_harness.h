@@ -62,7 +62,7 @@ public:
         return sim::DeviceIoControl(device_, code, std::move(input), outputLength);
     }
     sim::IrpHandle Send(UCHAR major, std::vector<uint8_t> input = {}, ULONG outputLength = 0) {
-        sim::IrpSpec spec;
+        sim::IrpSetup spec;
         spec.major = major;
         spec.input = std::move(input);
         spec.outputLength = outputLength;

@@ -235,7 +235,7 @@ void ReleaseIoObjects() {
 // ---------------------------------------------------------------------------
 // Host API
 
-IrpHandle SendIrp(PDEVICE_OBJECT device, const IrpSpec& spec) {
+IrpHandle SendIrp(PDEVICE_OBJECT device, const IrpSetup& spec) {
     auto result = std::make_shared<IrpResult>();
     PIRP irp = AllocateIrpRecord(device->StackSize, IrpOrigin::Test);
     IrpRecord& rec = *FindIrp(irp);
@@ -274,7 +274,7 @@ IrpHandle SendIrp(PDEVICE_OBJECT device, const IrpSpec& spec) {
 
 IrpHandle DeviceIoControl(PDEVICE_OBJECT device, ULONG code, std::vector<uint8_t> input,
                           ULONG outputLength, bool internal) {
-    IrpSpec spec;
+    IrpSetup spec;
     spec.major = internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
     spec.input = std::move(input);
     spec.outputLength = outputLength;

@@ -26,7 +26,7 @@ struct IrpResult {
 };
 using IrpHandle = std::shared_ptr<IrpResult>;
 
-struct IrpSpec {
+struct IrpSetup {
     UCHAR major = IRP_MJ_DEVICE_CONTROL;
     UCHAR minor = 0;
     // Fills the rest of the driver's stack location (Parameters.*).
@@ -40,7 +40,7 @@ struct IrpSpec {
 
 // Sends an IRP to `device` from the current thread: the dispatch routine runs at
 // once; the handle tells what it returned and, later, how the IRP completed.
-IrpHandle SendIrp(PDEVICE_OBJECT device, const IrpSpec& spec);
+IrpHandle SendIrp(PDEVICE_OBJECT device, const IrpSetup& spec);
 // A METHOD_BUFFERED device control (internal ones with `internal`).
 IrpHandle DeviceIoControl(PDEVICE_OBJECT device, ULONG code, std::vector<uint8_t> input,
                           ULONG outputLength, bool internal = false);

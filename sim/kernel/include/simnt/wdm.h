@@ -554,6 +554,11 @@ typedef enum _DEVICE_RELATION_TYPE {
     TransportRelations
 } DEVICE_RELATION_TYPE, *PDEVICE_RELATION_TYPE;
 
+typedef struct _DEVICE_RELATIONS {
+    ULONG Count;
+    struct _DEVICE_OBJECT* Objects[1];
+} DEVICE_RELATIONS, *PDEVICE_RELATIONS;
+
 typedef enum _DEVICE_TEXT_TYPE {
     DeviceTextDescription = 0,
     DeviceTextLocationInformation = 1
