@@ -1,13 +1,8 @@
-# The driver's sources: the same list is compiled into both .sys images and into
-# the host library that the simulator, the tests and the tools link.
-set(VODREK_DRIVER_SOURCES
-    driver/driver_entry.cpp
-    driver/ext_baudrate.cpp
-    driver/add_device.cpp
-    datapath/deferred_work.cpp
-    datapath/deferred_routines.cpp
-    datapath/admission.cpp
-    control/device_control.cpp
-    control/port_settings.cpp
-)
-list(TRANSFORM VODREK_DRIVER_SOURCES PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
+# The driver's sources: every .cpp of the four driver folders. The same list is
+# compiled into both .sys images and into the host library that the simulator,
+# the tests and the tools link.
+file(GLOB VODREK_DRIVER_SOURCES CONFIGURE_DEPENDS
+     ${CMAKE_CURRENT_SOURCE_DIR}/driver/*.cpp
+     ${CMAKE_CURRENT_SOURCE_DIR}/control/*.cpp
+     ${CMAKE_CURRENT_SOURCE_DIR}/datapath/*.cpp
+     ${CMAKE_CURRENT_SOURCE_DIR}/usb/*.cpp)

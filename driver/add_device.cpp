@@ -3,6 +3,7 @@
 #include "driver/driver.h"
 
 #include "datapath/datapath.h"
+#include "usb/usb.h"
 
 namespace {
 
@@ -83,6 +84,7 @@ void InitializePortExtension(PDEVICE_OBJECT device, PortExtension* port) {
     KeInitializeSpinLock(&port->ControlLock);
     KeInitializeSpinLock(&port->DeviceStateLock);
     KeInitializeSpinLock(&port->FillLock);
+    InitializeTransfers(port);
 }
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDevice) {

@@ -59,7 +59,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRI
     driverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchNotAvailable;
     driverObject->MajorFunction[IRP_MJ_POWER] = DispatchNotAvailable;
     driverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchNotAvailable;
-    driverObject->MajorFunction[IRP_MJ_PNP] = DispatchNotAvailable;
+    driverObject->MajorFunction[IRP_MJ_PNP] = PnpDispatch;
 
     MmUnlockPagableImageSection(PagingLockHandle);
 

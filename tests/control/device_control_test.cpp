@@ -139,7 +139,7 @@ TEST_F(DeviceControlTest, LengthWithoutBufferIsRefused) {
                                             {IOCTL_SERIAL_GET_WAIT_MASK, 4},
                                             {IOCTL_SERIAL_WAIT_ON_MASK, 4}};
     for (auto [code, length] : rows) {
-        sim::IrpSpec bare;
+        sim::IrpSetup bare;
         bare.parameters = [code = code, length = length](IO_STACK_LOCATION& sp) {
             sp.Parameters.DeviceIoControl.IoControlCode = code;
             sp.Parameters.DeviceIoControl.OutputBufferLength = length;

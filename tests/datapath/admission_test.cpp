@@ -109,7 +109,7 @@ TEST_F(AdmissionTest, HeldRequestCancelledWhileWaiting) {
 
 TEST_F(AdmissionTest, RequestAlreadyCancelledIsNotHeld) {
     SetFlags(DEVICE_STATE_STOP_PENDING);
-    sim::IrpSpec spec;
+    sim::IrpSetup spec;
     spec.major = IRP_MJ_READ;
     spec.parameters = [](IO_STACK_LOCATION&) {};
     // Mark the request cancelled before it reaches the driver.

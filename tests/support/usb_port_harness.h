@@ -35,7 +35,6 @@ class UsbPortHarness {
                   STATUS_SUCCESS);
         port_ = PortOf(device_);
         InitializePortExtension(device_, port_);
-        InitializeTransfers(port_);
         InitializeDeferredWork(port_);
         WriteDefaultSettings(port_);
         port_->PhysicalDevice = usb_->Pdo();
@@ -59,6 +58,8 @@ class UsbPortHarness {
         sim.SetPolicy(sim::Policy::Eager);
         sim.ReleaseAll();
         port_->DeviceStateFlags |= DEVICE_STATE_REMOVING;
+        InterlockedIncrement(&port_->PendingRequestCount);  // the removal request's own hold
+        DrainPendingRequests(port_, FALSE);
         CancelAllTransfers(port_);
         WaitForTransfersToDrain(port_);
         ReleaseConfiguration(port_);

@@ -1,0 +1,79 @@
+// Stopping transfers: the driver never aborts a pipe itself, it cancels its own
+// outstanding requests and lets their completions run.
+#include "usb/transfer_context.h"
+
+namespace {
+
+// Stops a reader before its request is cancelled, so that the completion of
+// that request (or of one its completion is about to send) ends the reader
+// instead of sending the next.
+void StopReader(PortExtension* port, TransferKind kind) {
+    volatile LONG* state = &port->ReaderState[kind];
+    for (;;) {
+        const LONG seen = *state;
+        if (seen != ReaderRunning && seen != ReaderRestart)
+            return;
+        if (InterlockedCompareExchange(state, ReaderStopping, seen) == seen)
+            return;
+    }
+}
+
+// Takes every outstanding bulk-out transfer off the books at once, then cancels
+// each: a completion that comes first finds its request gone and leaves it to
+// the hand-off.
+void CancelBulkOut(PortExtension* port) {
+    LIST_ENTRY claimed;
+    InitializeListHead(&claimed);
+    KIRQL irql;
+    KeAcquireSpinLock(&port->TransferLock, &irql);
+    while (!IsListEmpty(&port->BulkOutInFlight)) {
+        PLIST_ENTRY entry = RemoveHeadList(&port->BulkOutInFlight);
+        CONTAINING_RECORD(entry, TransferContext, Link)->Listed = FALSE;
+        InsertTailList(&claimed, entry);
+    }
+    KeReleaseSpinLock(&port->TransferLock, irql);
+
+    while (!IsListEmpty(&claimed)) {
+        auto* transfer = CONTAINING_RECORD(RemoveHeadList(&claimed), TransferContext, Link);
+        IoCancelIrp(transfer->Irp);
+        FinishHandoff(transfer);
+    }
+}
+
+}  // namespace
+
+void CancelReaderInFlight(PortExtension* port, TransferKind kind) {
+    auto* transfer = static_cast<TransferContext*>(InterlockedExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&port->TransferInFlight[kind]), nullptr));
+    if (!transfer)
+        return;
+    IoCancelIrp(transfer->Irp);
+    FinishHandoff(transfer);
+}
+
+void CancelTransfer(PortExtension* port, TransferKind kind) {
+    // The write cancel routine calls this holding the cancel spin lock, which
+    // IoCancelIrp takes too.
+    if (KeGetCurrentIrql() > PASSIVE_LEVEL)
+        return;
+    if (kind == BulkOut) {
+        CancelBulkOut(port);
+    } else if (kind == StatusIn || kind == BulkIn) {
+        StopReader(port, kind);
+        CancelReaderInFlight(port, kind);
+    }
+}
+
+void CancelAllTransfers(PortExtension* port) {
+    CancelTransfer(port, StatusIn);
+    CancelTransfer(port, BulkOut);
+    CancelTransfer(port, BulkIn);
+}
+
+void WaitForTransfersToDrain(PortExtension* port) {
+    // Drops the port's own count; the completion that ends the last transfer
+    // signals the event.
+    if (InterlockedDecrement(&port->TransfersOutstanding) > 0) {
+        KeWaitForSingleObject(&port->TransfersDrained, Executive, KernelMode, FALSE, nullptr);
+    }
+}

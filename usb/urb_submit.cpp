@@ -1,0 +1,436 @@
+// USB request submission: control URBs waited for or sent on their own, and the
+// bulk and interrupt transfers with their completion frame.
+#include "usb/transfer_context.h"
+
+// The URB records the driver builds, as the platform publishes them.
+constexpr bool kWide = sizeof(void*) == 8;
+static_assert(sizeof(_URB_HEADER) == (kWide ? 0x18 : 0x10), "URB header");
+static_assert(sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST) == (kWide ? 0x88 : 0x50),
+              "vendor or class request");
+static_assert(sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST) == (kWide ? 0x88 : 0x50),
+              "descriptor request");
+static_assert(sizeof(_URB_CONTROL_FEATURE_REQUEST) == (kWide ? 0x88 : 0x50), "feature request");
+static_assert(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER) == (kWide ? 0x80 : 0x48),
+              "bulk or interrupt transfer");
+static_assert(FIELD_OFFSET(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST, TransferBufferLength) ==
+                  (kWide ? 0x24 : 0x18),
+              "vendor request length");
+static_assert(FIELD_OFFSET(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST, Request) == (kWide ? 0x81 : 0x49),
+              "vendor request setup fields");
+static_assert(FIELD_OFFSET(_URB_CONTROL_DESCRIPTOR_REQUEST, Index) == (kWide ? 0x82 : 0x4A),
+              "descriptor index");
+static_assert(FIELD_OFFSET(_URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferLength) ==
+                  (kWide ? 0x24 : 0x18),
+              "bulk transfer length");
+static_assert(sizeof(USBD_PIPE_INFORMATION) == (kWide ? 24 : 20), "pipe information");
+static_assert(FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) == (kWide ? 24 : 16),
+              "interface information");
+static_assert(FIELD_OFFSET(TransferContext, Urb) == 0, "the context is addressed as its URB");
+
+namespace {
+
+// A synchronous request that has not completed by then is cancelled.
+constexpr LONGLONG kSyncUrbLimit = 3 * 10'000'000LL;
+
+struct AsyncControlContext {
+    PURB Urb;
+    PDEVICE_OBJECT DeviceObject;
+    PIRP Irp;
+};
+
+// Where each kind's pipe sits: interface and position among its pipes.
+struct PipePosition {
+    UCHAR Interface;
+    UCHAR Pipe;
+};
+constexpr PipePosition kOneInterfacePipes[kTransferKindCount] = {{0, 0}, {0, 1}, {0, 2}};
+constexpr PipePosition kTwoInterfacePipes[kTransferKindCount] = {{0, 0}, {1, 0}, {1, 1}};
+
+constexpr ULONG kTransferFlags[kTransferKindCount] = {
+    USBD_TRANSFER_DIRECTION_IN,
+    USBD_TRANSFER_DIRECTION_OUT,
+    USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
+};
+
+bool IsReader(TransferKind kind) {
+    return kind == StatusIn || kind == BulkIn;
+}
+
+// Passes `urb` down in an internal device control of our own making.
+void PrepareSubmitUrb(PIRP irp, PURB urb) {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = urb;
+}
+
+NTSTATUS NTAPI SyncUrbComplete(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    // The waiter still needs the request: it reads the status, then frees it.
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void TransferFinished(PortExtension* port) {
+    // The last touch of the port by a completion: removal may be waiting.
+    if (InterlockedDecrement(&port->TransfersOutstanding) == 0) {
+        KeSetEvent(&port->TransfersDrained, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+enum class SendResult { Sent, NotSent };
+
+// Builds and sends one transfer. NotSent (with the reason in *status) only when
+// nothing went down; once the request is passed on, its completion runs whatever
+// the lower driver answers.
+SendResult SendTransfer(PortExtension* port, TransferKind kind, const void* data, ULONG length,
+                        BulkOutPurpose purpose, PIRP owner, NTSTATUS* status) {
+    USBD_PIPE_HANDLE pipe = PipeHandleFor(port, kind);
+    if (!pipe) {
+        *status = STATUS_INVALID_DEVICE_STATE;
+        return SendResult::NotSent;
+    }
+    auto* transfer = static_cast<TransferContext*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(TransferContext), VODREK_POOL_TAG));
+    if (!transfer) {
+        *status = STATUS_NO_MEMORY;
+        return SendResult::NotSent;
+    }
+    RtlZeroMemory(transfer, sizeof(TransferContext));
+    transfer->DataBuffer = static_cast<PUCHAR>(
+        ExAllocatePoolWithTag(NonPagedPool, length ? length : 1, VODREK_POOL_TAG));
+    if (!transfer->DataBuffer) {
+        ExFreePoolWithTag(transfer, VODREK_POOL_TAG);
+        *status = STATUS_NO_MEMORY;
+        return SendResult::NotSent;
+    }
+    if (kind == BulkOut && length)
+        RtlCopyMemory(transfer->DataBuffer, data, length);
+
+    _URB_BULK_OR_INTERRUPT_TRANSFER& urb = transfer->Urb;
+    urb.Hdr.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
+    urb.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    urb.PipeHandle = pipe;
+    urb.TransferFlags = kTransferFlags[kind];
+    urb.TransferBufferLength = length;
+    urb.TransferBuffer = transfer->DataBuffer;
+    urb.TransferBufferMDL = nullptr;
+    urb.UrbLink = nullptr;
+
+    PDEVICE_OBJECT lower = port->LowerDevice;
+    PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
+    if (!irp) {
+        ExFreePoolWithTag(transfer->DataBuffer, VODREK_POOL_TAG);
+        ExFreePoolWithTag(transfer, VODREK_POOL_TAG);
+        *status = STATUS_NO_MEMORY;
+        return SendResult::NotSent;
+    }
+    PrepareSubmitUrb(irp, reinterpret_cast<PURB>(&transfer->Urb));
+    transfer->Irp = irp;
+    transfer->DeviceObject = port->DeviceObject;
+    transfer->Kind = kind;
+    transfer->RequestedLength = length;
+    transfer->Purpose = purpose;
+    transfer->Owner = owner;
+    transfer->Handoff = 0;
+
+    // On the books before it goes down, so that a canceller can always find it.
+    if (kind == BulkOut) {
+        KIRQL irql;
+        KeAcquireSpinLock(&port->TransferLock, &irql);
+        transfer->Listed = TRUE;
+        InsertTailList(&port->BulkOutInFlight, &transfer->Link);
+        KeReleaseSpinLock(&port->TransferLock, irql);
+    } else {
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&port->TransferInFlight[kind]),
+                                   transfer);
+    }
+    InterlockedIncrement(&port->TransfersOutstanding);
+    IoSetCompletionRoutine(irp, TransferComplete, transfer, TRUE, TRUE, TRUE);
+    *status = IoCallDriver(lower, irp);
+    return SendResult::Sent;
+}
+
+// Sends the next request of a reader whose state the caller has made Running.
+NTSTATUS SendReader(PortExtension* port, TransferKind kind, ULONG length) {
+    NTSTATUS status;
+    if (SendTransfer(port, kind, nullptr, length, BulkOutPurpose::WriteChunk, nullptr, &status) ==
+        SendResult::NotSent) {
+        // Nothing went down: no completion will settle the state.
+        InterlockedExchange(&port->ReaderState[kind], ReaderIdle);
+        return status;
+    }
+    // A canceller that stopped the reader after we decided to send may have looked
+    // for the request before it was on the books: cancel it ourselves then.
+    if (port->ReaderState[kind] == ReaderStopping)
+        CancelReaderInFlight(port, kind);
+    // Pending or done, the reader is under way; only a request the lower driver
+    // refused at once has ended it already.
+    return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
+}
+
+// The completion's side of a reader's state: send the next request, or end the
+// reader, as the processing and any canceller or restarter decided.
+void ContinueReader(PortExtension* port, TransferKind kind, ULONG length, bool resubmit,
+                    bool removing) {
+    volatile LONG* state = &port->ReaderState[kind];
+    for (;;) {
+        const LONG seen = *state;
+        if (seen == ReaderRunning) {
+            if (resubmit && !removing) {
+                SendReader(port, kind, length);
+                return;
+            }
+            if (InterlockedCompareExchange(state, ReaderIdle, ReaderRunning) == ReaderRunning)
+                return;
+        } else if (seen == ReaderStopping) {
+            if (InterlockedCompareExchange(state, ReaderIdle, ReaderStopping) == ReaderStopping)
+                return;
+        } else if (seen == ReaderRestart) {
+            if (removing) {
+                if (InterlockedCompareExchange(state, ReaderIdle, ReaderRestart) == ReaderRestart)
+                    return;
+            } else if (InterlockedCompareExchange(state, ReaderRunning, ReaderRestart) ==
+                       ReaderRestart) {
+                SendReader(port, kind, kind == StatusIn ? kStatusPacketLength : kBulkInLength);
+                return;
+            }
+        } else {
+            return;
+        }
+    }
+}
+
+// The completion takes its own request off the port's books; false when a
+// canceller got there first.
+bool ClaimByCompletion(PortExtension* port, TransferContext* transfer) {
+    if (transfer->Kind == BulkOut) {
+        KIRQL irql;
+        KeAcquireSpinLock(&port->TransferLock, &irql);
+        const bool listed = transfer->Listed != FALSE;
+        if (listed) {
+            RemoveEntryList(&transfer->Link);
+            transfer->Listed = FALSE;
+        }
+        KeReleaseSpinLock(&port->TransferLock, irql);
+        return listed;
+    }
+    // Compared with itself: a completion never takes another request's place.
+    return InterlockedCompareExchangePointer(
+               reinterpret_cast<PVOID volatile*>(&port->TransferInFlight[transfer->Kind]), nullptr,
+               transfer) == transfer;
+}
+
+}  // namespace
+
+void InitializeTransfers(PortExtension* port) {
+    for (ULONG kind = 0; kind < kTransferKindCount; ++kind) {
+        port->TransferInFlight[kind] = nullptr;
+        port->ReaderState[kind] = ReaderIdle;
+    }
+    InitializeListHead(&port->BulkOutInFlight);
+    KeInitializeSpinLock(&port->TransferLock);
+    port->TransfersOutstanding = 1;
+    KeInitializeEvent(&port->TransfersDrained, NotificationEvent, FALSE);
+    // Until the first baud rate is set, the write path still needs a chunk size.
+    port->MaxWriteChunk = 0x100;
+}
+
+PURB AllocateUrb(USHORT function, USHORT length, ULONG extraBytes) {
+    auto* urb = static_cast<PURB>(
+        ExAllocatePoolWithTag(NonPagedPool, length + extraBytes, VODREK_POOL_TAG));
+    if (!urb)
+        return nullptr;
+    RtlZeroMemory(urb, length + extraBytes);
+    urb->UrbHeader.Length = length;
+    urb->UrbHeader.Function = function;
+    return urb;
+}
+
+void FreeUrb(PURB urb) {
+    ExFreePoolWithTag(urb, VODREK_POOL_TAG);
+}
+
+PURB AllocateControlRequest(USHORT function, UCHAR request, USHORT value, USHORT index, ULONG flags,
+                            PVOID buffer, ULONG length, ULONG extraBytes) {
+    PURB urb = AllocateUrb(function, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), extraBytes);
+    if (!urb)
+        return nullptr;
+    _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& r = urb->UrbControlVendorClassRequest;
+    r.TransferFlags = flags;
+    r.TransferBufferLength = length;
+    r.TransferBuffer = buffer;
+    r.TransferBufferMDL = nullptr;
+    r.UrbLink = nullptr;
+    r.RequestTypeReservedBits = 0;
+    r.Request = request;
+    r.Value = value;
+    r.Index = index;
+    return urb;
+}
+
+USBD_PIPE_HANDLE PipeHandleFor(const PortExtension* port, TransferKind kind) {
+    if (kind >= kTransferKindCount)
+        return nullptr;
+    const PipePosition where =
+        port->SingleInterface ? kOneInterfacePipes[kind] : kTwoInterfacePipes[kind];
+    const USBD_INTERFACE_INFORMATION* info =
+        where.Interface == 0 ? port->InterfaceInfo0 : port->InterfaceInfo1;
+    if (!info || where.Pipe >= info->NumberOfPipes)
+        return nullptr;
+    return info->Pipes[where.Pipe].PipeHandle;
+}
+
+NTSTATUS SubmitUrbSync(PDEVICE_OBJECT device, PURB urb) {
+    // Waiting is only possible at PASSIVE_LEVEL; refusing beats a bug check.
+    if (KeGetCurrentIrql() > PASSIVE_LEVEL)
+        return STATUS_INVALID_DEVICE_STATE;
+    PDEVICE_OBJECT lower = PortOf(device)->LowerDevice;
+    // A request of our own, freed by us: after a time-out it is still ours to
+    // cancel, however late the lower driver completes it.
+    PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
+    if (!irp)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PrepareSubmitUrb(irp, urb);
+    IoSetCompletionRoutine(irp, SyncUrbComplete, &done, TRUE, TRUE, TRUE);
+
+    NTSTATUS status = IoCallDriver(lower, irp);
+    if (status == STATUS_PENDING) {
+        LARGE_INTEGER limit;
+        limit.QuadPart = -kSyncUrbLimit;
+        if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &limit) == STATUS_TIMEOUT) {
+            irp->IoStatus.Status = STATUS_IO_TIMEOUT;
+            IoCancelIrp(irp);
+            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        }
+        status = irp->IoStatus.Status;
+    }
+    IoFreeIrp(irp);
+    return status;
+}
+
+NTSTATUS SubmitUrbAsync(PDEVICE_OBJECT device, PURB urb) {
+    PortExtension* port = PortOf(device);
+    PDEVICE_OBJECT lower = port->LowerDevice;
+    PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
+    auto* context = static_cast<AsyncControlContext*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(AsyncControlContext), VODREK_POOL_TAG));
+    if (!irp || !context) {
+        // The URB was handed over: it goes with the attempt.
+        if (irp)
+            IoFreeIrp(irp);
+        if (context)
+            ExFreePoolWithTag(context, VODREK_POOL_TAG);
+        FreeUrb(urb);
+        return STATUS_NO_MEMORY;
+    }
+    PrepareSubmitUrb(irp, urb);
+    context->Urb = urb;
+    context->DeviceObject = device;
+    context->Irp = irp;
+    InterlockedIncrement(&port->TransfersOutstanding);
+    IoSetCompletionRoutine(irp, AsyncControlComplete, context, TRUE, TRUE, TRUE);
+    return IoCallDriver(lower, irp);
+}
+
+NTSTATUS NTAPI AsyncControlComplete(PDEVICE_OBJECT, PIRP irp, PVOID contextPointer) {
+    auto* context = static_cast<AsyncControlContext*>(contextPointer);
+    PortExtension* port = PortOf(context->DeviceObject);
+    IoFreeIrp(irp);
+    if (context->Urb)
+        FreeUrb(context->Urb);
+    ExFreePoolWithTag(context, VODREK_POOL_TAG);
+    TransferFinished(port);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS SubmitTransfer(PDEVICE_OBJECT device, TransferKind kind, const void* data, ULONG length,
+                        BulkOutPurpose purpose, PIRP owner) {
+    PortExtension* port = PortOf(device);
+    if (IsReader(kind)) {
+        // A reader is started only where none runs; its completion sends the next.
+        return StartContinuousTransfer(port, kind);
+    }
+    if (kind != BulkOut || (length && !data))
+        return STATUS_INVALID_PARAMETER;
+    NTSTATUS status;
+    SendTransfer(port, kind, data, length, purpose, owner, &status);
+    return status;
+}
+
+NTSTATUS StartContinuousTransfer(PortExtension* port, TransferKind kind) {
+    if (!IsReader(kind))
+        return STATUS_INVALID_PARAMETER;
+    volatile LONG* state = &port->ReaderState[kind];
+    for (;;) {
+        const LONG seen = *state;
+        if (seen == ReaderIdle) {
+            if (InterlockedCompareExchange(state, ReaderRunning, ReaderIdle) == ReaderIdle) {
+                return SendReader(port, kind,
+                                  kind == StatusIn ? kStatusPacketLength : kBulkInLength);
+            }
+        } else if (seen == ReaderStopping) {
+            // The cancelled request has not completed yet: its completion starts
+            // the new one, so that two never run at once.
+            if (InterlockedCompareExchange(state, ReaderRestart, ReaderStopping) == ReaderStopping)
+                return STATUS_SUCCESS;
+        } else {
+            return STATUS_SUCCESS;
+        }
+    }
+}
+
+NTSTATUS StartContinuousTransfers(PortExtension* port) {
+    NTSTATUS status = StartContinuousTransfer(port, StatusIn);
+    NTSTATUS receive = StartContinuousTransfer(port, BulkIn);
+    return NT_SUCCESS(status) ? receive : status;
+}
+
+NTSTATUS NTAPI TransferComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    // The request was allocated for the lower driver alone: the device object
+    // comes from the context, not from the (absent) stack location of ours.
+    auto* transfer = static_cast<TransferContext*>(context);
+    PortExtension* port = PortOf(transfer->DeviceObject);
+    const ULONG moved = transfer->Urb.TransferBufferLength;
+    const NTSTATUS status = irp->IoStatus.Status;
+    irp->IoStatus.Information = moved;
+    const TransferKind kind = transfer->Kind;
+
+    const bool claimed = ClaimByCompletion(port, transfer);
+    const bool removing =
+        (port->DeviceStateFlags & (DEVICE_STATE_REMOVING | DEVICE_STATE_SURPRISE_REMOVED)) != 0;
+    bool resubmit = false;
+    if (!removing) {
+        const TransferOutcome outcome = {status, transfer->DataBuffer, moved, transfer->Purpose,
+                                         transfer->Owner};
+        if (kind == StatusIn) {
+            resubmit = ProcessStatusTransfer(port, outcome);
+        } else if (kind == BulkIn) {
+            resubmit = ProcessReceiveTransfer(port, outcome);
+        } else {
+            ProcessTransmitTransfer(port, outcome);
+        }
+    }
+    if (IsReader(kind))
+        ContinueReader(port, kind, transfer->RequestedLength, resubmit, removing);
+
+    if (claimed) {
+        FreeTransfer(transfer);
+    } else {
+        FinishHandoff(transfer);
+    }
+    TransferFinished(port);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void FreeTransfer(TransferContext* transfer) {
+    IoFreeIrp(transfer->Irp);
+    ExFreePoolWithTag(transfer->DataBuffer, VODREK_POOL_TAG);
+    ExFreePoolWithTag(transfer, VODREK_POOL_TAG);
+}
+
+void FinishHandoff(TransferContext* transfer) {
+    if (InterlockedExchange(&transfer->Handoff, 1) != 0)
+        FreeTransfer(transfer);
+}

@@ -1,0 +1,180 @@
+// The USB transport and the chip's setup requests: the operations other folders
+// call.
+#pragma once
+
+#include "driver/driver.h"
+
+// --- URBs ------------------------------------------------------------------------
+// A zeroed URB from non-paged pool with its header's Length and Function set,
+// followed by `extraBytes` of its own (a private transfer buffer: UrbExtra), or
+// null. Freed with FreeUrb.
+PURB AllocateUrb(USHORT function, USHORT length, ULONG extraBytes = 0);
+void FreeUrb(PURB urb);
+static inline PUCHAR UrbExtra(PURB urb) {
+    return reinterpret_cast<PUCHAR>(urb) + urb->UrbHeader.Length;
+}
+// A vendor or class request of endpoint 0, allocated for it: flags 0 (to the
+// device) or USBD_TRANSFER_DIRECTION_IN. Null without memory.
+PURB AllocateControlRequest(USHORT function, UCHAR request, USHORT value, USHORT index, ULONG flags,
+                            PVOID buffer, ULONG length, ULONG extraBytes = 0);
+
+// --- Transfers ------------------------------------------------------------------
+
+enum TransferKind : ULONG {
+    StatusIn = 0,  // the 10-byte status packets of the interrupt pipe
+    BulkOut = 1,   // transmitted data
+    BulkIn = 2,    // received data
+};
+constexpr ULONG kTransferKindCount = 3;
+constexpr ULONG kStatusPacketLength = 10;
+constexpr ULONG kBulkInLength = 384;
+
+// What a bulk-out transfer carries. Its completion is told, so that only the
+// current write's own chunk ever advances that write.
+enum class BulkOutPurpose : UCHAR {
+    WriteChunk,     // a chunk of the request named as its owner
+    FlowCharacter,  // an XON or XOFF sent by the receive flow control
+    Immediate,      // the immediate character (owner: its request)
+    ZeroLength,     // the zero-length transfer of a write time-out
+};
+
+// ReaderState of StatusIn and BulkIn. Only interlocked operations change it.
+enum ReaderStateValue : LONG {
+    ReaderIdle = 0,      // no request of the kind outstanding, none about to be sent
+    ReaderRunning = 1,   // one outstanding, or its completion is deciding on the next
+    ReaderStopping = 2,  // cancelled: the completion under way must not send another
+    ReaderRestart = 3,   // cancelled, then started again before the cancelled one
+                         // completed: its completion sends a fresh one
+};
+
+// Sets up the transport's part of a new port: called once, when the device
+// object is created (with the port's other locks).
+void InitializeTransfers(PortExtension* port);
+
+// Sends one control URB and waits for it, at most 3 seconds; then cancels it
+// and waits for the cancellation. The URB stays the caller's. PASSIVE_LEVEL only
+// (anything higher answers STATUS_INVALID_DEVICE_STATE and sends nothing).
+NTSTATUS SubmitUrbSync(PDEVICE_OBJECT device, PURB urb);
+// Sends one control URB without waiting and takes it over: it is freed (with
+// ExFreePoolWithTag, VODREK_POOL_TAG) when the request completes, or at once
+// when it cannot be sent. Up to DISPATCH_LEVEL.
+NTSTATUS SubmitUrbAsync(PDEVICE_OBJECT device, PURB urb);
+IO_COMPLETION_ROUTINE AsyncControlComplete;
+
+// One bulk or interrupt transfer of `kind`. For BulkOut the `length` bytes at
+// `data` are copied at once; `purpose` and `owner` travel with the transfer to
+// its completion. For StatusIn and BulkIn this starts the kind's continuous
+// reader only when none runs (StartContinuousTransfer). Up to DISPATCH_LEVEL.
+NTSTATUS SubmitTransfer(PDEVICE_OBJECT device, TransferKind kind, const void* data, ULONG length,
+                        BulkOutPurpose purpose = BulkOutPurpose::WriteChunk, PIRP owner = nullptr);
+IO_COMPLETION_ROUTINE TransferComplete;
+
+// Starts the continuous reader of StatusIn or BulkIn unless one is outstanding
+// or about to be resubmitted; a reader that was cancelled but has not finished
+// yet is told to start again instead. Answers STATUS_SUCCESS when a reader runs
+// or will run. Open, power-up, the vendor restart control and the release of a
+// receive hold call this.
+NTSTATUS StartContinuousTransfer(PortExtension* port, TransferKind kind);
+// Both readers, status first.
+NTSTATUS StartContinuousTransfers(PortExtension* port);
+
+// Cancels the outstanding transfers of one kind (every outstanding bulk-out
+// transfer for BulkOut) and stops the kind's reader. Does not wait. Does nothing
+// above PASSIVE_LEVEL: the write cancel routine calls it with the cancel spin
+// lock held, and its chunk in flight then completes normally.
+void CancelTransfer(PortExtension* port, TransferKind kind);
+// StatusIn, BulkOut, BulkIn, in that order.
+void CancelAllTransfers(PortExtension* port);
+// Removal only, once, after CancelAllTransfers: waits until no transfer or
+// asynchronous request of the port is outstanding, so that no completion can
+// still reach the port when its device object goes. PASSIVE_LEVEL.
+void WaitForTransfersToDrain(PortExtension* port);
+
+// --- Seams to the reception and flow-control pieces -------------------------------
+// What a transfer brought or moved, handed to the kind's processing.
+struct TransferOutcome {
+    NTSTATUS Status;
+    const UCHAR* Data;  // the transfer buffer, valid during the call
+    ULONG Length;       // bytes moved
+    BulkOutPurpose Purpose;
+    PIRP Owner;
+};
+// Kind-specific processing of a completed transfer, at DISPATCH_LEVEL, skipped
+// while the device is being removed. The two readers answer whether the frame
+// submits the next transfer of the kind.
+bool ProcessStatusTransfer(PortExtension* port, const TransferOutcome& outcome);
+bool ProcessReceiveTransfer(PortExtension* port, const TransferOutcome& outcome);
+void ProcessTransmitTransfer(PortExtension* port, const TransferOutcome& outcome);
+// ApplyAllSettings' steps that belong to the flow-control and status pieces.
+void ApplyHandFlowToChip(PortExtension* port, bool treatAllAsChanged);
+UCHAR ProcessModemStatus(PortExtension* port);
+void MarkTransmitterEmpty(PortExtension* port);
+
+// --- Pipes and configuration ---------------------------------------------------------
+// The pipe handle a kind uses, or null when the configuration has no such pipe.
+USBD_PIPE_HANDLE PipeHandleFor(const PortExtension* port, TransferKind kind);
+
+// Reads the descriptors, decides ChipType, selects the configuration and, for the
+// newer chips, checks that the chip answers. Once per start, PASSIVE_LEVEL.
+NTSTATUS ConfigureDevice(PDEVICE_OBJECT device);
+NTSTATUS SelectSingleInterface(PDEVICE_OBJECT device, PUSB_CONFIGURATION_DESCRIPTOR config);
+NTSTATUS SelectTwoInterfaces(PDEVICE_OBJECT device, PUSB_CONFIGURATION_DESCRIPTOR config);
+NTSTATUS ChipEchoTest(PDEVICE_OBJECT device);
+// Frees the descriptor and interface copies; removal calls it.
+void ReleaseConfiguration(PortExtension* port);
+
+// The chip-type rules, applied to a device descriptor (pure): the first rule
+// that matches decides, none keeps `current`.
+LONG ChipTypeFromDeviceDescriptor(const UCHAR descriptor[18], LONG current);
+
+// --- Baud rate and line coding ----------------------------------------------------------
+struct BaudTableRow {
+    ULONG Baud;
+    ULONG Code;
+};
+constexpr ULONG kBaudTableRows = 35;
+extern const BaudTableRow BaudTable[kBaudTableRows];
+
+struct BaudChoice {
+    ULONG Baud;  // the rate the port runs at (a near request is replaced by its row)
+    ULONG Rate;  // what the line coding's rate field carries
+    bool FromExtList;
+};
+// The row of BaudTable a request takes: exact, else nearest (a tie goes to the
+// lower rate). Pure. `baud` is not 0.
+ULONG BaudTableRowFor(ULONG baud);
+// The choice SetBaudRate sends for `baud` (not 0) on a chip of `chipType`. Pure.
+BaudChoice ChooseBaudRate(ULONG baud, LONG chipType, const ExtBaudrateEntry* list, LONG count);
+// Stop bits, parity and data bits of a line-control image. Pure.
+LineCodingRecord LineCodingFraming(UCHAR lineControl);
+
+NTSTATUS SetBaudRate(PortExtension* port, ULONG baud);
+NTSTATUS SetLineControl(PortExtension* port);
+
+// --- Control lines, break, registers --------------------------------------------------
+// true when the request succeeded; false, with nothing changed, above
+// PASSIVE_LEVEL or without memory.
+bool SetDtr(PortExtension* port);
+bool ClearDtr(PortExtension* port);
+bool SetRts(PortExtension* port);
+bool ClearRts(PortExtension* port);
+NTSTATUS SetBreak(PortExtension* port, bool on);
+NTSTATUS SetCommFeature(PortExtension* port, const USHORT* value);
+// Register requests through ChipRegisterShadow (register code in both bytes of
+// wValue, reads with 0x80 added). false only without memory for the URB.
+bool ReadRegister(PortExtension* port, UCHAR reg);
+bool WriteRegister(PortExtension* port, UCHAR reg);
+
+constexpr USHORT ConfigMemoryMarker = static_cast<USHORT>(VODREK_CONFIG_MEMORY_MARKER);
+bool ConfigMemoryProgrammed(PortExtension* port);
+NTSTATUS WriteDefaultRegisters(PortExtension* port);
+
+NTSTATUS SetRtsFlowInChip(PortExtension* port, bool on);
+NTSTATUS SetCtsFlowInChip(PortExtension* port, bool on);
+NTSTATUS SetDsrFlowInChip(PortExtension* port, bool on);
+// Where the caller cannot wait it works from the register shadow and sends the
+// write without waiting for it.
+NTSTATUS SetAutoXonXoffInChip(PortExtension* port, bool on);
+
+// Sends every setting to the chip again: open and start.
+void ApplyAllSettings(PortExtension* port);
