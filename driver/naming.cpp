@@ -75,7 +75,7 @@ NTSTATUS ReadDeviceKeyValue(HANDLE key, PCWSTR valueName, PVOID data, ULONG capa
 NTSTATUS CreateExternalNames(PortExtension* port) {
     HANDLE key;
     NTSTATUS status =
-        IoOpenDeviceRegistryKey(port->PhysicalDevice, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key);
+        IoOpenDeviceRegistryKey(port->PhysicalDevice, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
     if (status != STATUS_SUCCESS) return status;
 
     ULONG skip = 0;

@@ -127,20 +127,26 @@ NTSTATUS HandleCapabilities(PortExtension* port, PIRP irp) {
     return CompletePnp(port, irp, irp->IoStatus.Status);
 }
 
-// Adds the serial-port compatible identifier to the end of the hardware
-// identifiers the bus gave (a multi-string list ended by an empty string).
+// Adds the serial-port compatible identifier at the end of the hardware
+// identifiers (a multi-string list ended by an empty string). The bus answers
+// this query with a list of its own, so the identifier is added to what comes
+// back up: added before the request went down, it would be overwritten and its
+// list lost.
 NTSTATUS HandleHardwareIds(PortExtension* port, PIRP irp) {
     HANDLE key;
-    NTSTATUS status =
-        IoOpenDeviceRegistryKey(port->PhysicalDevice, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key);
+    NTSTATUS status = IoOpenDeviceRegistryKey(port->PhysicalDevice, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
     if (!NT_SUCCESS(status)) return CompletePnp(port, irp, status);
     ULONG multiport = 0;
     status = ReadDeviceKeyValue(key, WIDE("MultiportDevice"), &multiport, sizeof(multiport));
     ZwClose(key);
     if (!NT_SUCCESS(status)) return CompletePnp(port, irp, status);
 
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    status = ForwardAndWait(port, irp, &port->LowerCompletionEvent);
+    if (!NT_SUCCESS(status)) return CompletePnp(port, irp, status);
+
     PCWSTR id = multiport ? WIDE("*PNP0502") : WIDE("*PNP0501");
-    constexpr ULONG kIdBytes = 9 * sizeof(WCHAR);  // eight characters and a terminator
+    constexpr ULONG kIdChars = 8;
     auto* old = reinterpret_cast<PWSTR>(irp->IoStatus.Information);
     ULONG oldBytes = 0;
     if (old) {
@@ -166,9 +172,9 @@ NTSTATUS HandleHardwareIds(PortExtension* port, PIRP irp) {
         offset = oldBytes / sizeof(WCHAR) - 1;  // over the list's final terminator
         ExFreePool(old);
     }
-    RtlCopyMemory(list + offset, id, kIdBytes - sizeof(WCHAR));
+    RtlCopyMemory(list + offset, id, kIdChars * sizeof(WCHAR));
     irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(list);
-    return PassDownWith(port, irp, STATUS_SUCCESS);
+    return CompletePnp(port, irp, STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -161,6 +161,11 @@ struct Simulation::State {
     // represented by its own address.
     std::vector<PKSPIN_LOCK> lockOrder;
     std::vector<std::string> lockNames;
+    // The same order declared for a driver's device extensions: every device of
+    // `lockOrderDriver` has its locks at these offsets (kCancelLockOffset stands
+    // for the system cancel spin lock).
+    PDRIVER_OBJECT lockOrderDriver = nullptr;
+    std::vector<std::pair<size_t, std::string>> extensionLockOrder;
 
     IoState io;
     PnpManagerState pnp;
@@ -178,6 +183,8 @@ void WaitLoop(Thread* self);
 void SatisfyWaiters(DISPATCHER_HEADER* object);
 std::string RoutineName(const void* routine);
 std::string Hex(const void* p);
+
+constexpr size_t kCancelLockOffset = static_cast<size_t>(-1);
 
 // The driver's declared lock order: rank of a lock, or -1.
 int LockRank(PKSPIN_LOCK lock);

@@ -425,6 +425,13 @@ void DeclareLockOrder(const std::vector<std::pair<PKSPIN_LOCK, std::string>>& or
 
 PKSPIN_LOCK CancelSpinLock() { return &Io().cancelLock; }
 
+void DeclareExtensionLockOrder(PDRIVER_OBJECT driver, const std::vector<std::pair<size_t, std::string>>& order) {
+    St().lockOrderDriver = driver;
+    St().extensionLockOrder = order;
+}
+
+bool DriverLoaded(PDRIVER_OBJECT driver) { return driver && Io().drivers.count(driver) != 0; }
+
 void NameRoutine(const void* routine, std::string name) { St().routineNames[routine] = std::move(name); }
 
 void FailNthDeviceCreation(int n, NTSTATUS status) {
@@ -737,7 +744,10 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         return;
     }
     for (auto& [irp, rec] : io.irps) {
-        if (rec.state == IrpState::Active && irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount &&
+        // The request being dispatched to the device (its removal) may be in hand
+        // while the device goes; one parked in a queue may not.
+        if (rec.state == IrpState::Active && rec.activeCalls == 0 && irp->CurrentLocation >= 1 &&
+            irp->CurrentLocation <= irp->StackCount &&
             IoGetCurrentIrpStackLocation(irp)->DeviceObject == DeviceObject) {
             Verifier::Violation(Rule::DeviceDeletedWithIrps,
                                 "device " + Hex(DeviceObject) + " deleted while it still holds " + Describe(irp));

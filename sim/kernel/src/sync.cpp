@@ -78,18 +78,43 @@ bool RequireIrql(const char* ddi, KIRQL maxIrql) {
                                                        std::to_string(maxIrql) + " allowed)");
 }
 
+namespace {
+// Rank of a lock in the order declared for a driver's device extensions, or -1.
+int ExtensionLockRank(PKSPIN_LOCK lock) {
+    auto& st = St();
+    if (!st.lockOrderDriver) return -1;
+    const auto& order = st.extensionLockOrder;
+    for (size_t i = 0; i < order.size(); ++i) {
+        if (order[i].first == kCancelLockOffset && lock == &st.io.cancelLock) return static_cast<int>(i);
+    }
+    for (PDEVICE_OBJECT dev : st.io.devices) {
+        if (dev->DriverObject != st.lockOrderDriver || !dev->DeviceExtension) continue;
+        auto base = static_cast<char*>(dev->DeviceExtension);
+        auto at = reinterpret_cast<char*>(lock);
+        if (at < base || at >= base + (dev->Size - sizeof(DEVICE_OBJECT))) continue;
+        for (size_t i = 0; i < order.size(); ++i) {
+            if (order[i].first == static_cast<size_t>(at - base)) return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+std::string LockName(PKSPIN_LOCK lock) {
+    auto& st = St();
+    auto it = std::find(st.lockOrder.begin(), st.lockOrder.end(), lock);
+    if (it != st.lockOrder.end()) return st.lockNames[static_cast<size_t>(it - st.lockOrder.begin())];
+    int rank = ExtensionLockRank(lock);
+    if (rank >= 0) return st.extensionLockOrder[static_cast<size_t>(rank)].second + " of " + Hex(lock);
+    return "spin lock " + Hex(lock);
+}
+}  // namespace
+
 int LockRank(PKSPIN_LOCK lock) {
     auto& order = St().lockOrder;
     auto it = std::find(order.begin(), order.end(), lock);
-    return it == order.end() ? -1 : static_cast<int>(it - order.begin());
+    if (it != order.end()) return static_cast<int>(it - order.begin());
+    return ExtensionLockRank(lock);
 }
-
-namespace {
-std::string LockName(PKSPIN_LOCK lock) {
-    int rank = LockRank(lock);
-    return rank >= 0 ? St().lockNames[static_cast<size_t>(rank)] : "spin lock " + Hex(lock);
-}
-}  // namespace
 
 void NoteLockAcquired(PKSPIN_LOCK lock, KIRQL oldIrql) {
     auto& st = St();

@@ -3,6 +3,7 @@
 // and power requests a bus driver answers for its child, and the host API.
 #include "usb_internal.h"
 
+#include <sim/pnp.h>
 #include <sim/registry.h>
 #include <sim/verifier.h>
 #include <simnt/usbioctl.h>
@@ -240,6 +241,8 @@ void UsbDevice::Impl::CreatePdo() {
     NameRoutine(reinterpret_cast<const void*>(&CancelWaitWake),
                 "simulated USB bus: CancelWaitWake");
     SetDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, deviceKeyPath);
+    // Device interfaces are named after the device instance path.
+    SetDeviceInstancePath(pdo, deviceId + u"\\" + instanceId);
     if (!config.driverKeyPath.empty())
         SetDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DRIVER, config.driverKeyPath);
 }

@@ -81,6 +81,13 @@ size_t OutstandingIrps();
 // system cancel spin lock.
 void DeclareLockOrder(const std::vector<std::pair<PKSPIN_LOCK, std::string>>& order);
 PKSPIN_LOCK CancelSpinLock();
+// The same order for the spin locks inside every device extension of `driver`,
+// given by their offsets; kCancelSpinLockOffset stands for the cancel spin lock.
+// Locks of two ports are then ordered by kind, as a lock hierarchy is.
+constexpr size_t kCancelSpinLockOffset = static_cast<size_t>(-1);
+void DeclareExtensionLockOrder(PDRIVER_OBJECT driver,
+                               const std::vector<std::pair<size_t, std::string>>& order);
+bool DriverLoaded(PDRIVER_OBJECT driver);
 // Names the verifier and the Held policy use for a routine.
 void NameRoutine(const void* routine, std::string name);
 

@@ -1,0 +1,136 @@
+#include "sim/workbench/workbench.h"
+
+#include <sim/io.h>
+#include <sim/registry.h>
+#include <sim/verifier.h>
+
+#include <cstddef>
+
+#include "datapath/datapath.h"
+#include "usb/usb.h"
+
+namespace sim {
+
+namespace {
+
+constexpr char16_t kService[] = u"vodrek";
+
+// At device deletion the port's counters must be back at their idle values:
+// removal drops the initial pending hold for good, any other deletion finds it.
+void CheckPortIdle(void* deviceObject) {
+    auto* device = static_cast<PDEVICE_OBJECT>(deviceObject);
+    auto* port = PortOf(device);
+    if (!port || port->DeviceObject != device) return;
+    const LONG idlePending = (port->DeviceStateFlags & DEVICE_STATE_REMOVING) ? 0 : 1;
+    if (port->PendingRequestCount != idlePending || port->DeferredWorkCount != 1) {
+        Verifier::Violation(Rule::IdleCountsAtTeardown,
+                            "PendingRequestCount " + std::to_string(port->PendingRequestCount) +
+                                ", DeferredWorkCount " + std::to_string(port->DeferredWorkCount) +
+                                " when the port's device object was deleted");
+    }
+}
+
+}  // namespace
+
+void NameDriverRoutines() {
+    static const char* const dpcNames[] = {
+        "WriteCompleteDpc",   "ReadCompleteDpc",       "ReadTotalTimeoutDpc", "ReadIntervalDpc",
+        "WriteTimeoutDpc",    "ErrorAbortDpc",         "ImmediateDoneDpc",    "ImmediateTimeoutDpc",
+        "WaitCompleteDpc",    "XoffCounterTimeoutDpc", "XoffCounterDoneDpc",  "TransmitToggleDpc",
+        "TransmitToggleTimerDpc", "DeferredDrainDpc"};
+    for (int i = 0; i < kPortDpcCount; ++i) {
+        NameRoutine(reinterpret_cast<const void*>(PortDeferredWork[i].Routine), dpcNames[i]);
+    }
+    NameRoutine(reinterpret_cast<const void*>(&TransferComplete), "TransferComplete");
+    NameRoutine(reinterpret_cast<const void*>(&AsyncControlComplete), "AsyncControlComplete");
+    NameRoutine(reinterpret_cast<const void*>(&SignalEventCompletion), "SignalEventCompletion");
+    NameRoutine(reinterpret_cast<const void*>(&StalledCancelRoutine), "StalledCancelRoutine");
+}
+
+Workbench::Workbench(std::optional<std::u16string> extBaudrate) {
+    CreateRegistryKey(ServiceKeyPath(kService));
+    if (extBaudrate) SetRegistryString(ServiceKeyPath(kService), u"ExtBaudrate", *extBaudrate);
+    NameDriverRoutines();
+    Verifier::SetTeardownCheck(CheckPortIdle);
+    ReloadDriverIfUnloaded();
+}
+
+Workbench::~Workbench() {
+    for (auto& adapter : adapters_) {
+        if (adapter->Present()) adapter->Remove();
+    }
+    adapters_.clear();
+    // A driver that never got a port is unloaded here; otherwise the Plug and
+    // Play manager did it when the last port went.
+    if (DriverLoaded()) UnloadDriverIfUnused(driver_);
+}
+
+bool Workbench::DriverLoaded() const { return sim::DriverLoaded(driver_); }
+
+void Workbench::ReloadDriverIfUnloaded() {
+    if (DriverLoaded()) return;
+    NTSTATUS status;
+    driver_ = LoadDriver(DriverEntry, kService, &status);
+    if (!driver_) return;
+    DeclareExtensionLockOrder(driver_, {{offsetof(PortExtension, ControlLock), "ControlLock"},
+                                        {kCancelSpinLockOffset, "cancel spin lock"},
+                                        {offsetof(PortExtension, FillLock), "FillLock"},
+                                        {offsetof(PortExtension, TransferLock), "TransferLock"}});
+}
+
+Adapter& Workbench::AddAdapter(AdapterOptions options) {
+    adapters_.push_back(std::unique_ptr<Adapter>(new Adapter(*this, std::move(options))));
+    return *adapters_.back();
+}
+
+Adapter::Adapter(Workbench& bench, AdapterOptions options)
+    : bench_(bench), options_(std::move(options)),
+      chip_(std::make_shared<BridgeChip>(options_.variant, options_.chip)) {
+    // Simulated chips of one variant share their serial number; each adapter still
+    // needs its own device instance, and with it its own hardware key.
+    if (options_.usb.instanceId.empty()) {
+        std::string id = "6&1F" + std::to_string(bench_.adapters_.size()) + "&0&1";
+        options_.usb.instanceId.assign(id.begin(), id.end());
+    }
+    usb_ = PlugUsbDevice(chip_, options_.usb);
+    const std::u16string& key = usb_->DeviceKeyPath();
+    CreateRegistryKey(key);
+    if (options_.portName) SetRegistryString(key, u"PortName", *options_.portName);
+    if (options_.identifier) SetRegistryString(key, u"Identifier", *options_.identifier);
+    if (options_.skipExternalNaming) SetRegistryDword(key, u"SerialSkipExternalNaming", *options_.skipExternalNaming);
+    if (options_.multiportDevice) SetRegistryDword(key, u"MultiportDevice", *options_.multiportDevice);
+}
+
+Adapter::~Adapter() = default;
+
+const std::u16string& Adapter::DeviceKeyPath() const { return usb_->DeviceKeyPath(); }
+PDEVICE_OBJECT Adapter::Pdo() const { return usb_->Pdo(); }
+PDEVICE_OBJECT Adapter::Fdo() const { return FunctionDevice(usb_->Pdo()); }
+PortExtension* Adapter::Port() const {
+    PDEVICE_OBJECT fdo = Fdo();
+    return fdo ? PortOf(fdo) : nullptr;
+}
+bool Adapter::Present() const { return Fdo() != nullptr; }
+
+NTSTATUS Adapter::Plug() {
+    bench_.ReloadDriverIfUnloaded();
+    return PlugDevice(bench_.Driver(), usb_->Pdo());
+}
+
+NTSTATUS Adapter::Rebalance() { return RebalanceDevice(usb_->Pdo()); }
+NTSTATUS Adapter::Stop() { return StopDevice(usb_->Pdo()); }
+NTSTATUS Adapter::Start() { return StartDevice(usb_->Pdo()); }
+
+NTSTATUS Adapter::Remove() { return RemoveDevice(usb_->Pdo()); }
+
+NTSTATUS Adapter::SurpriseRemove(bool thenRemove) {
+    usb_->Unplug();
+    NTSTATUS status = SurpriseRemoveDevice(usb_->Pdo());
+    if (thenRemove) {
+        NTSTATUS removal = FinishSurpriseRemoval(usb_->Pdo());
+        if (NT_SUCCESS(status)) status = removal;
+    }
+    return status;
+}
+
+}  // namespace sim
