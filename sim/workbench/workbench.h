@@ -50,6 +50,7 @@ public:
     NTSTATUS SurpriseRemove(bool thenRemove = true);
 
     bool Present() const;  // the port's device object exists
+    int Variant() const { return options_.variant; }
     PDEVICE_OBJECT Pdo() const;
     PDEVICE_OBJECT Fdo() const;  // null once removed
     PortExtension* Port() const;

@@ -1,0 +1,25 @@
+// vodrek-sim: shared pieces of the commands.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "json.h"
+
+namespace cli {
+
+struct Options {
+    std::vector<std::string> args;
+    bool Flag(const char* name) const;
+    // The argument after `name`, or null.
+    const char* Value(const char* name) const;
+};
+
+std::string Narrow(const std::u16string& s);
+std::u16string Widen(const std::string& s);
+
+int CommandEntry(const Options& options);
+int CommandProbe(const Options& options);
+int CommandDemo(const Options& options);
+
+}  // namespace cli

@@ -1,0 +1,19 @@
+// vodrek-sim probe: pieces the probe's optional parts (power, WMI) share.
+#pragma once
+
+#include <sim/workbench/workbench.h>
+
+#include "cli.h"
+
+namespace cli {
+
+// Parses --chip (0..4, default 2); answers 0 or the tool's exit code for bad input.
+int ParseChip(const Options& options, int* variant);
+sim::AdapterOptions AdapterOptionsFrom(const Options& options, int variant);
+
+// The optional parts of a probe, run after the start: each adds its keys to
+// `out`, and prints them for a person.
+void RunProbeExtras(const Options& options, sim::Adapter& adapter, Json& out);
+void PrintProbeExtras(const Json& out);
+
+}  // namespace cli
