@@ -6,6 +6,7 @@
 
 #include <cstddef>
 
+#include "control/control.h"
 #include "datapath/datapath.h"
 #include "usb/usb.h"
 
@@ -32,7 +33,8 @@ void CheckPortIdle(void* deviceObject) {
 
 }  // namespace
 
-void NameDriverRoutines() {
+void InstallPortChecks() {
+    Verifier::SetTeardownCheck(CheckPortIdle);
     static const char* const dpcNames[] = {
         "WriteCompleteDpc",   "ReadCompleteDpc",       "ReadTotalTimeoutDpc", "ReadIntervalDpc",
         "WriteTimeoutDpc",    "ErrorAbortDpc",         "ImmediateDoneDpc",    "ImmediateTimeoutDpc",
@@ -50,9 +52,32 @@ void NameDriverRoutines() {
 Workbench::Workbench(std::optional<std::u16string> extBaudrate) {
     CreateRegistryKey(ServiceKeyPath(kService));
     if (extBaudrate) SetRegistryString(ServiceKeyPath(kService), u"ExtBaudrate", *extBaudrate);
-    NameDriverRoutines();
-    Verifier::SetTeardownCheck(CheckPortIdle);
+    InstallPortChecks();
     ReloadDriverIfUnloaded();
+}
+
+PortExtension* CreateBarePort(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\Device\\CorvantiSerialTest");
+    PDEVICE_OBJECT device = nullptr;
+    if (!NT_SUCCESS(IoCreateDevice(driver, sizeof(PortExtension), &name, FILE_DEVICE_SERIAL_PORT,
+                                   FILE_DEVICE_SECURE_OPEN, TRUE, &device)))
+        return nullptr;
+    PortExtension* port = PortOf(device);
+    InitializePortExtension(device, port);
+    InitializeDeferredWork(port);
+    WriteDefaultSettings(port);
+    if (physicalDevice) {
+        port->PhysicalDevice = physicalDevice;
+        port->LowerDevice = IoAttachDeviceToDeviceStack(device, physicalDevice);
+    }
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    DeclareLockOrder({{&port->ControlLock, "ControlLock"},
+                      {CancelSpinLock(), "cancel spin lock"},
+                      {&port->FillLock, "FillLock"},
+                      {&port->TransferLock, "TransferLock"}});
+    InstallPortChecks();
+    return port;
 }
 
 Workbench::~Workbench() {

@@ -90,7 +90,13 @@ private:
     std::vector<std::unique_ptr<Adapter>> adapters_;
 };
 
-// Names of the port's routines for the verifier and the Held policy.
-void NameDriverRoutines();
+// Names of the port's routines for the verifier and the Held policy, and the
+// check that a port's counters are idle when its device object is deleted.
+void InstallPortChecks();
+
+// A port device object made without the Plug and Play path, for tests of single
+// pieces: created, given its creation-time and start-time defaults, attached to
+// `physicalDevice` when one is given, with its locks' order declared.
+PortExtension* CreateBarePort(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice);
 
 }  // namespace sim

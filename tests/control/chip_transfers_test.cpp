@@ -10,19 +10,8 @@ using sim::kMillisecond;
 using simtest::SimTest;
 using simtest::UsbPortHarness;
 
-class ChipTransferTest : public SimTest {
+class ChipTransferTest : public simtest::ConfiguredPortTest {
   protected:
-    void Plug(int variant, sim::BridgeChipOptions options = {}) {
-        h.reset();
-        h = std::make_unique<UsbPortHarness>(variant, std::move(options));
-        ASSERT_EQ(h->Configure(), STATUS_SUCCESS);
-        h->ClearRecords();
-        port = h->port();
-    }
-    void TearDown() override {
-        h.reset();
-        SimTest::TearDown();
-    }
     // The configuration-memory requests in order: "busy:<bit>", "write:<wIndex>",
     // "select:<wIndex>", "read".
     std::vector<std::string> MemoryTraffic() const {
@@ -49,8 +38,6 @@ class ChipTransferTest : public SimTest {
             n += t.rfind(prefix, 0) == 0;
         return n;
     }
-    std::unique_ptr<UsbPortHarness> h;
-    PortExtension* port = nullptr;
 };
 
 TEST_F(ChipTransferTest, MemoryWriteSendsEachByteToItsAddressAfterTheChipIsReady) {

@@ -11,20 +11,9 @@
 #include "datapath/datapath.h"
 #include "driver/driver.h"
 
-namespace simtest {
+#include <sim/workbench/workbench.h>
 
-inline void CheckPortIdle(void* deviceObject) {
-    auto* port = PortOf(static_cast<PDEVICE_OBJECT>(deviceObject));
-    if (!port || port->DeviceObject != deviceObject) return;
-    // Removal drops the initial pending hold for good; any other deletion finds it.
-    const LONG idlePending = (port->DeviceStateFlags & DEVICE_STATE_REMOVING) ? 0 : 1;
-    if (port->PendingRequestCount != idlePending || port->DeferredWorkCount != 1) {
-        sim::Verifier::Violation(sim::Rule::IdleCountsAtTeardown,
-                                 "PendingRequestCount " + std::to_string(port->PendingRequestCount) +
-                                     ", DeferredWorkCount " + std::to_string(port->DeferredWorkCount) +
-                                     " when the port's device object was deleted");
-    }
-}
+namespace simtest {
 
 class PortHarness {
 public:
@@ -32,24 +21,9 @@ public:
         NTSTATUS status;
         driver_ = sim::LoadDriver(DriverEntry, u"vodrek", &status);
         EXPECT_EQ(status, STATUS_SUCCESS);
-        UNICODE_STRING name;
-        RtlInitUnicodeString(&name, u"\\Device\\CorvantiSerialTest");
-        EXPECT_EQ(IoCreateDevice(driver_, sizeof(PortExtension), &name, FILE_DEVICE_SERIAL_PORT,
-                                 FILE_DEVICE_SECURE_OPEN, TRUE, &device_),
-                  STATUS_SUCCESS);
-        port_ = PortOf(device_);
-        InitializePortExtension(device_, port_);
-        InitializeDeferredWork(port_);
-        WriteDefaultSettings(port_);
+        port_ = sim::CreateBarePort(driver_, nullptr);
+        device_ = port_->DeviceObject;
         port_->DeviceIsOpen = open ? 1 : 0;
-        sim::DeclareLockOrder({{&port_->ControlLock, "ControlLock"},
-                               {sim::CancelSpinLock(), "cancel spin lock"},
-                               {&port_->FillLock, "FillLock"},
-                               {&port_->TransferLock, "TransferLock"}});
-        sim::Verifier::SetTeardownCheck(CheckPortIdle);
-        for (const DeferredWorkEntry& entry : PortDeferredWork) {
-            sim::NameRoutine(reinterpret_cast<const void*>(entry.Routine), RoutineNameOf(entry));
-        }
     }
     ~PortHarness() {
         IoDeleteDevice(device_);
@@ -73,15 +47,6 @@ public:
     }
 
 private:
-    static std::string RoutineNameOf(const DeferredWorkEntry& entry) {
-        static const char* const names[] = {
-            "WriteCompleteDpc",   "ReadCompleteDpc",       "ReadTotalTimeoutDpc", "ReadIntervalDpc",
-            "WriteTimeoutDpc",    "ErrorAbortDpc",         "ImmediateDoneDpc",    "ImmediateTimeoutDpc",
-            "WaitCompleteDpc",    "XoffCounterTimeoutDpc", "XoffCounterDoneDpc",  "TransmitToggleDpc",
-            "TransmitToggleTimerDpc", "DeferredDrainDpc"};
-        return names[&entry - PortDeferredWork];
-    }
-
     PDRIVER_OBJECT driver_ = nullptr;
     PDEVICE_OBJECT device_ = nullptr;
     PortExtension* port_ = nullptr;

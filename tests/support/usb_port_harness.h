@@ -28,26 +28,8 @@ class UsbPortHarness {
         NTSTATUS status;
         driver_ = sim::LoadDriver(DriverEntry, u"vodrek", &status);
         EXPECT_EQ(status, STATUS_SUCCESS);
-        UNICODE_STRING name;
-        RtlInitUnicodeString(&name, u"\\Device\\CorvantiSerialTest");
-        EXPECT_EQ(IoCreateDevice(driver_, sizeof(PortExtension), &name, FILE_DEVICE_SERIAL_PORT,
-                                 FILE_DEVICE_SECURE_OPEN, TRUE, &device_),
-                  STATUS_SUCCESS);
-        port_ = PortOf(device_);
-        InitializePortExtension(device_, port_);
-        InitializeDeferredWork(port_);
-        WriteDefaultSettings(port_);
-        port_->PhysicalDevice = usb_->Pdo();
-        port_->LowerDevice = IoAttachDeviceToDeviceStack(device_, usb_->Pdo());
-        device_->Flags &= ~DO_DEVICE_INITIALIZING;
-        sim::DeclareLockOrder({{&port_->ControlLock, "ControlLock"},
-                               {sim::CancelSpinLock(), "cancel spin lock"},
-                               {&port_->FillLock, "FillLock"},
-                               {&port_->TransferLock, "TransferLock"}});
-        sim::Verifier::SetTeardownCheck(CheckPortIdle);
-        sim::NameRoutine(reinterpret_cast<const void*>(&TransferComplete), "TransferComplete");
-        sim::NameRoutine(reinterpret_cast<const void*>(&AsyncControlComplete),
-                         "AsyncControlComplete");
+        port_ = sim::CreateBarePort(driver_, usb_->Pdo());
+        device_ = port_->DeviceObject;
         // What the hub read when it enumerated the device is not the driver's.
         ClearRecords();
     }
@@ -101,6 +83,24 @@ class UsbPortHarness {
     PDRIVER_OBJECT driver_ = nullptr;
     PDEVICE_OBJECT device_ = nullptr;
     PortExtension* port_ = nullptr;
+};
+
+// A fixture with one configured port on a chip of the variant each test plugs.
+class ConfiguredPortTest : public SimTest {
+  protected:
+    void Plug(int variant, sim::BridgeChipOptions options = {}) {
+        h.reset();
+        h = std::make_unique<UsbPortHarness>(variant, std::move(options));
+        ASSERT_EQ(h->Configure(), STATUS_SUCCESS);
+        h->ClearRecords();
+        port = h->port();
+    }
+    void TearDown() override {
+        h.reset();
+        SimTest::TearDown();
+    }
+    std::unique_ptr<UsbPortHarness> h;
+    PortExtension* port = nullptr;
 };
 
 }  // namespace simtest

@@ -12,19 +12,11 @@ using sim::kMillisecond;
 using simtest::SimTest;
 using simtest::UsbPortHarness;
 
-class ChipRequestTest : public SimTest {
+class ChipRequestTest : public simtest::ConfiguredPortTest {
   protected:
-    void Plug(int variant, sim::BridgeChipOptions options = {}) {
-        h.reset();
-        h = std::make_unique<UsbPortHarness>(variant, std::move(options));
-        ASSERT_EQ(h->Configure(), STATUS_SUCCESS);
-        h->ClearRecords();
-        port = h->port();
-    }
     void TearDown() override {
         ExtBaudrateCount = 0;
-        h.reset();
-        SimTest::TearDown();
+        ConfiguredPortTest::TearDown();
     }
     sim::Simulation& Sim() { return sim_; }
     // wValue of every vendor request with this bmRequestType, in order.
@@ -42,8 +34,6 @@ class ChipRequestTest : public SimTest {
                 out.push_back(s.wIndex);
         return out;
     }
-    std::unique_ptr<UsbPortHarness> h;
-    PortExtension* port = nullptr;
 };
 
 TEST_F(ChipRequestTest, BaudRateIsMatchedSentOnceAndGivenTimeToSettle) {
