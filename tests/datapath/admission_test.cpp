@@ -109,9 +109,9 @@ TEST_F(AdmissionTest, HeldRequestCancelledWhileWaiting) {
 
 TEST_F(AdmissionTest, RequestAlreadyCancelledIsNotHeld) {
     SetFlags(DEVICE_STATE_STOP_PENDING);
-    sim::IrpSetup spec;
-    spec.major = IRP_MJ_READ;
-    spec.parameters = [](IO_STACK_LOCATION&) {};
+    sim::IrpSetup request;
+    request.major = IRP_MJ_READ;
+    request.parameters = [](IO_STACK_LOCATION&) {};
     // Mark the request cancelled before it reaches the driver.
     auto driver = h.device()->DriverObject;
     PDRIVER_DISPATCH real = driver->MajorFunction[IRP_MJ_READ];
@@ -119,7 +119,7 @@ TEST_F(AdmissionTest, RequestAlreadyCancelledIsNotHeld) {
         irp->Cancel = TRUE;
         return AdmittingDispatch(device, irp);
     };
-    auto r = sim::SendIrp(h.device(), spec);
+    auto r = sim::SendIrp(h.device(), request);
     driver->MajorFunction[IRP_MJ_READ] = real;
     EXPECT_EQ(r->returned, STATUS_CANCELLED);
     EXPECT_EQ(r->status, STATUS_CANCELLED);

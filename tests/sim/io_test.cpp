@@ -42,9 +42,9 @@ TEST_F(SimTest, CompletionRoutinesRunUpwardWithTheirDeviceAndInvokeFlags) {
             IoSetCompletionRoutine(irp, LoggingCompletion, &log, TRUE, FALSE, FALSE);
             return IoCallDriver(stack.lower, irp);
         });
-        sim::IrpSetup spec;
-        spec.major = IRP_MJ_READ;
-        auto r = sim::SendIrp(stack.upper, spec);
+        sim::IrpSetup request;
+        request.major = IRP_MJ_READ;
+        auto r = sim::SendIrp(stack.upper, request);
         ASSERT_TRUE(r->completed);
         EXPECT_EQ(r->status, final);
         EXPECT_EQ(r->boost, IO_SERIAL_INCREMENT);
@@ -83,9 +83,9 @@ TEST_F(SimTest, MoreProcessingRequiredStopsCompletionUntilTheOwnerCompletesAgain
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_SUCCESS;
     });
-    sim::IrpSetup spec;
-    spec.major = IRP_MJ_PNP;
-    auto r = sim::SendIrp(stack.upper, spec);
+    sim::IrpSetup request;
+    request.major = IRP_MJ_PNP;
+    auto r = sim::SendIrp(stack.upper, request);
     ASSERT_TRUE(r->completed);
     EXPECT_EQ(r->information, 42u);
 }
@@ -101,9 +101,9 @@ TEST_F(SimTest, PendingReturnedPropagatesToTheTop) {
         IoSkipCurrentIrpStackLocation(irp);
         return IoCallDriver(stack.lower, irp);
     });
-    sim::IrpSetup spec;
-    spec.major = IRP_MJ_WRITE;
-    auto r = sim::SendIrp(stack.upper, spec);
+    sim::IrpSetup request;
+    request.major = IRP_MJ_WRITE;
+    auto r = sim::SendIrp(stack.upper, request);
     EXPECT_EQ(r->returned, STATUS_PENDING);
     EXPECT_FALSE(r->completed);
     sim_.Schedule(5 * sim::kMillisecond, "lower completes", [] {
@@ -161,12 +161,12 @@ TEST_F(SimTest, CancelRacesACompletingDpcInTheOrderTheTestChooses) {
         KeInsertQueueDpc(&g_slot.dpc, nullptr, nullptr);
         return STATUS_PENDING;
     });
-    sim::IrpSetup spec;
-    spec.major = IRP_MJ_READ;
-    spec.outputLength = 1;
+    sim::IrpSetup request;
+    request.major = IRP_MJ_READ;
+    request.outputLength = 1;
 
     // Cancel first: the cancel routine completes it; the DPC then finds nothing.
-    auto first = sim::SendIrp(dev, spec);
+    auto first = sim::SendIrp(dev, request);
     ASSERT_EQ(sim_.Held().size(), 1u);
     EXPECT_TRUE(sim::CancelIrp(first));
     EXPECT_TRUE(first->completed);
@@ -174,7 +174,7 @@ TEST_F(SimTest, CancelRacesACompletingDpcInTheOrderTheTestChooses) {
     sim_.ReleaseAll();
 
     // The DPC first: it completes; a cancel afterwards has nothing to do.
-    auto second = sim::SendIrp(dev, spec);
+    auto second = sim::SendIrp(dev, request);
     sim_.ReleaseAll();
     ASSERT_TRUE(second->completed);
     EXPECT_EQ(second->status, STATUS_SUCCESS);
@@ -192,9 +192,9 @@ TEST_F(SimTest, CancelWithoutARoutineOnlySetsTheFlag) {
         g_parked = irp;
         return STATUS_PENDING;
     });
-    sim::IrpSetup spec;
-    spec.major = IRP_MJ_READ;
-    auto r = sim::SendIrp(dev, spec);
+    sim::IrpSetup request;
+    request.major = IRP_MJ_READ;
+    auto r = sim::SendIrp(dev, request);
     EXPECT_FALSE(sim::CancelIrp(r));
     EXPECT_TRUE(g_parked->Cancel);
     g_parked->IoStatus.Status = STATUS_CANCELLED;

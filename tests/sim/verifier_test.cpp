@@ -21,10 +21,10 @@ struct OneDevice {
     }
     ~OneDevice() { sim::DeleteSimDevice(device); }
     sim::IrpHandle Read() {
-        sim::IrpSetup spec;
-        spec.major = IRP_MJ_READ;
-        spec.outputLength = 4;
-        return sim::SendIrp(device, spec);
+        sim::IrpSetup request;
+        request.major = IRP_MJ_READ;
+        request.outputLength = 4;
+        return sim::SendIrp(device, request);
     }
 };
 
@@ -92,9 +92,9 @@ TEST_F(SimTest, CompletionRoutineThatDropsPendingReturned) {
             TRUE, TRUE);
         return IoCallDriver(stack.lower, irp);
     });
-    sim::IrpSetup spec;
-    spec.major = IRP_MJ_READ;
-    sim::SendIrp(stack.upper, spec);
+    sim::IrpSetup request;
+    request.major = IRP_MJ_READ;
+    sim::SendIrp(stack.upper, request);
     Complete(parked, STATUS_SUCCESS);
     EXPECT_EQ(v.Count(), 1);
 }
@@ -405,9 +405,9 @@ TEST(VerifierAtTeardown, AnIrpNeverCompletedIsReported) {
             IoMarkIrpPending(irp);
             return STATUS_PENDING;
         });
-        sim::IrpSetup spec;
-        spec.major = IRP_MJ_READ;
-        sim::SendIrp(dev, spec);
+        sim::IrpSetup request;
+        request.major = IRP_MJ_READ;
+        sim::SendIrp(dev, request);
     }
     EXPECT_EQ(v.Count(), 1);
 }

@@ -39,11 +39,11 @@ public:
         return sim::DeviceIoControl(device_, code, std::move(input), outputLength);
     }
     sim::IrpHandle Send(UCHAR major, std::vector<uint8_t> input = {}, ULONG outputLength = 0) {
-        sim::IrpSetup spec;
-        spec.major = major;
-        spec.input = std::move(input);
-        spec.outputLength = outputLength;
-        return sim::SendIrp(device_, spec);
+        sim::IrpSetup request;
+        request.major = major;
+        request.input = std::move(input);
+        request.outputLength = outputLength;
+        return sim::SendIrp(device_, request);
     }
 
 private:

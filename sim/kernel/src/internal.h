@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sim/io.h>
+#include <sim/power.h>
 #include <sim/simulation.h>
 #include <sim/verifier.h>
 
@@ -85,6 +86,15 @@ struct IrpRecord {
     bool buffered = false;
     PVOID userOutput = nullptr;          // Built: caller's output buffer
     std::function<void(PIRP)> onComplete;  // Power: the power manager's own finish
+    // IRP_MJ_POWER: its number in the power log, the devices it reached in
+    // order, those that called PoStartNextPowerIrp for it, and whether the call
+    // now under way came through PoCallDriver.
+    bool power = false;
+    UCHAR powerMinor = 0;
+    uint64_t powerNumber = 0;
+    bool throughPoCallDriver = false;
+    std::vector<PDEVICE_OBJECT> powerReceivers;
+    std::vector<PDEVICE_OBJECT> powerReleased;
 };
 
 struct SimDriverRecord {
@@ -120,6 +130,15 @@ struct PnpManagerState {
     std::vector<DeviceInterfaceEntry> interfaces;
     std::vector<PDEVICE_OBJECT> wmiRegistered;
     std::map<PDEVICE_OBJECT, PDRIVER_OBJECT> functionDrivers;  // pdo -> driver above it
+};
+
+struct PowerManagerState {
+    SYSTEM_POWER_STATE systemState = PowerSystemWorking;
+    POWER_ACTION lastAction = PowerActionNone;
+    uint64_t nextIrpNumber = 1;
+    std::vector<PowerEvent> log;
+    std::vector<DevicePowerRequest> requests;
+    std::map<PDEVICE_OBJECT, DEVICE_POWER_STATE> reported;
 };
 
 struct Simulation::State {
@@ -169,6 +188,7 @@ struct Simulation::State {
 
     IoState io;
     PnpManagerState pnp;
+    PowerManagerState power;
 };
 
 Simulation::State& St();
@@ -201,6 +221,14 @@ bool CheckObjectsFreed(const void* base, size_t size, const char* what);
 PIRP AllocateIrpRecord(CCHAR stackSize, IrpOrigin origin);
 IrpRecord* FindIrp(PIRP irp);
 void CheckIoAtTeardown();
+// The power manager's watch over IRP_MJ_POWER requests: a delivery to a
+// device's dispatch routine, the completion by the device that holds the IRP,
+// the end of the IRP (completed to the top, or freed by its allocator), and
+// the deletion of a device object.
+void NotePowerIrpDelivered(PIRP irp, IrpRecord& rec, PDEVICE_OBJECT device);
+bool CheckPowerIrpCompleter(PIRP irp, IrpRecord& rec);
+void CheckPowerIrpFinished(PIRP irp, IrpRecord& rec, NTSTATUS status);
+void ForgetDevicePower(PDEVICE_OBJECT device);
 void CheckWmiAtDeviceDeletion(PDEVICE_OBJECT device);
 void ReleaseIoObjects();
 

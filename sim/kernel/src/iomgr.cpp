@@ -108,6 +108,7 @@ void FinishAtTop(PIRP irp, IrpRecord& rec, CCHAR boost) {
     rec.state = IrpState::Completed;
     CheckPendingObligations(irp, rec);
     const NTSTATUS status = irp->IoStatus.Status;
+    if (rec.power) CheckPowerIrpFinished(irp, rec, status);
     const bool copyBack = rec.buffered && (NT_SUCCESS(status) || (status & 0xC0000000) == 0x80000000);
     if (copyBack && irp->IoStatus.Information > rec.outputLength) {
         if (Verifier::Violation(Rule::IrpInformationTooLarge,
@@ -235,37 +236,37 @@ void ReleaseIoObjects() {
 // ---------------------------------------------------------------------------
 // Host API
 
-IrpHandle SendIrp(PDEVICE_OBJECT device, const IrpSetup& spec) {
+IrpHandle SendIrp(PDEVICE_OBJECT device, const IrpSetup& request) {
     auto result = std::make_shared<IrpResult>();
     PIRP irp = AllocateIrpRecord(device->StackSize, IrpOrigin::Test);
     IrpRecord& rec = *FindIrp(irp);
     rec.result = result;
-    ULONG inLength = static_cast<ULONG>(spec.input.size());
-    ULONG bufferLength = std::max(inLength, spec.outputLength);
+    ULONG inLength = static_cast<ULONG>(request.input.size());
+    ULONG bufferLength = std::max(inLength, request.outputLength);
     if (bufferLength) {
         rec.systemBuffer = std::malloc(bufferLength);
         std::memset(rec.systemBuffer, 0, bufferLength);
-        if (inLength) std::memcpy(rec.systemBuffer, spec.input.data(), inLength);
+        if (inLength) std::memcpy(rec.systemBuffer, request.input.data(), inLength);
     }
-    rec.outputLength = spec.outputLength;
+    rec.outputLength = request.outputLength;
     // Information counts bytes of the caller's buffer only where the I/O manager
     // copies data back: buffered device controls and reads.
-    bool control = spec.major == IRP_MJ_DEVICE_CONTROL || spec.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    rec.buffered = spec.major == IRP_MJ_READ;
+    bool control = request.major == IRP_MJ_DEVICE_CONTROL || request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    rec.buffered = request.major == IRP_MJ_READ;
     irp->AssociatedIrp.SystemBuffer = rec.systemBuffer;
     irp->RequestorMode = UserMode;
-    irp->Tail.Overlay.OriginalFileObject = spec.fileObject;
+    irp->Tail.Overlay.OriginalFileObject = request.fileObject;
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
-    sp->MajorFunction = spec.major;
-    sp->MinorFunction = spec.minor;
-    sp->FileObject = spec.fileObject;
-    if (spec.major == IRP_MJ_DEVICE_CONTROL || spec.major == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+    sp->MajorFunction = request.major;
+    sp->MinorFunction = request.minor;
+    sp->FileObject = request.fileObject;
+    if (request.major == IRP_MJ_DEVICE_CONTROL || request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
         sp->Parameters.DeviceIoControl.InputBufferLength = inLength;
-        sp->Parameters.DeviceIoControl.OutputBufferLength = spec.outputLength;
+        sp->Parameters.DeviceIoControl.OutputBufferLength = request.outputLength;
     }
-    if (spec.major == IRP_MJ_READ) sp->Parameters.Read.Length = spec.outputLength;
-    if (spec.major == IRP_MJ_WRITE) sp->Parameters.Write.Length = inLength;
-    if (spec.parameters) spec.parameters(*sp);
+    if (request.major == IRP_MJ_READ) sp->Parameters.Read.Length = request.outputLength;
+    if (request.major == IRP_MJ_WRITE) sp->Parameters.Write.Length = inLength;
+    if (request.parameters) request.parameters(*sp);
     if (control) rec.buffered = (sp->Parameters.DeviceIoControl.IoControlCode & 3) == METHOD_BUFFERED;
     result->irp = irp;
     result->returned = IofCallDriver(device, irp);
@@ -274,12 +275,12 @@ IrpHandle SendIrp(PDEVICE_OBJECT device, const IrpSetup& spec) {
 
 IrpHandle DeviceIoControl(PDEVICE_OBJECT device, ULONG code, std::vector<uint8_t> input,
                           ULONG outputLength, bool internal) {
-    IrpSetup spec;
-    spec.major = internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
-    spec.input = std::move(input);
-    spec.outputLength = outputLength;
-    spec.parameters = [code](IO_STACK_LOCATION& sp) { sp.Parameters.DeviceIoControl.IoControlCode = code; };
-    return SendIrp(device, spec);
+    IrpSetup request;
+    request.major = internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    request.input = std::move(input);
+    request.outputLength = outputLength;
+    request.parameters = [code](IO_STACK_LOCATION& sp) { sp.Parameters.DeviceIoControl.IoControlCode = code; };
+    return SendIrp(device, request);
 }
 
 bool CancelIrp(const IrpHandle& handle) {
@@ -377,6 +378,7 @@ PDEVICE_OBJECT CreateSimDevice(SimDriver* driver, const std::u16string& name, UL
 }
 
 void DeleteSimDevice(PDEVICE_OBJECT device) {
+    ForgetDevicePower(device);
     UnlinkDevice(device);
     std::free(device);
 }
@@ -482,6 +484,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
             return;
     }
     CheckPendingObligations(Irp, *rec);
+    if (rec->power) CheckPowerIrpFinished(Irp, *rec, Irp->IoStatus.Status);
     rec->state = IrpState::Freed;
     Retire(Irp, *rec);
 }
@@ -497,6 +500,9 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     Irp->AllocationFlags = flags;
     Irp->IoStatus.Status = Iostatus;
     std::fill(rec->returnedPending.begin(), rec->returnedPending.end(), false);
+    rec->power = false;
+    rec->powerReceivers.clear();
+    rec->powerReleased.clear();
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -520,6 +526,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Irp->Tail.Overlay.CurrentStackLocation--;
     PIO_STACK_LOCATION sp = Irp->Tail.Overlay.CurrentStackLocation;
     sp->DeviceObject = DeviceObject;
+    if (sp->MajorFunction == IRP_MJ_POWER) NotePowerIrpDelivered(Irp, *rec, DeviceObject);
     const int index = Irp->CurrentLocation;
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[sp->MajorFunction];
 
@@ -584,6 +591,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         Verifier::Violation(Rule::BadParameter, "IoCompleteRequest on " + Describe(Irp) + ", which no driver holds");
         return;
     }
+    if (rec->power) CheckPowerIrpCompleter(Irp, *rec);
     for (;;) {
         PIO_STACK_LOCATION sp = Irp->Tail.Overlay.CurrentStackLocation;
         Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
@@ -756,6 +764,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     }
     Verifier::RunTeardownCheck(DeviceObject);
     CheckWmiAtDeviceDeletion(DeviceObject);
+    ForgetDevicePower(DeviceObject);
     if (!CheckObjectsFreed(DeviceObject, sizeof(DEVICE_OBJECT) + DeviceExtensionSize(DeviceObject),
                            "device object"))
         return;

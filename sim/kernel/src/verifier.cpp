@@ -49,6 +49,8 @@ const char* RuleName(Rule rule) {
         case Rule::IdleCountsAtTeardown: return "COUNTS_NOT_IDLE_AT_TEARDOWN";
         case Rule::Deadlock: return "DEADLOCK";
         case Rule::BadParameter: return "BAD_PARAMETER";
+        case Rule::PowerIrpNotReleased: return "POWER_IRP_WITHOUT_PoStartNextPowerIrp";
+        case Rule::PowerIrpWithoutPoCallDriver: return "POWER_IRP_PASSED_WITHOUT_PoCallDriver";
     }
     return "UNKNOWN_RULE";
 }

@@ -40,7 +40,7 @@ struct IrpSetup {
 
 // Sends an IRP to `device` from the current thread: the dispatch routine runs at
 // once; the handle tells what it returned and, later, how the IRP completed.
-IrpHandle SendIrp(PDEVICE_OBJECT device, const IrpSetup& spec);
+IrpHandle SendIrp(PDEVICE_OBJECT device, const IrpSetup& request);
 // A METHOD_BUFFERED device control (internal ones with `internal`).
 IrpHandle DeviceIoControl(PDEVICE_OBJECT device, ULONG code, std::vector<uint8_t> input,
                           ULONG outputLength, bool internal = false);

@@ -44,6 +44,11 @@ enum class Rule {
     IdleCountsAtTeardown,
     Deadlock,
     BadParameter,
+    // A query-power or set-power IRP completed, passed on for good or ended
+    // without PoStartNextPowerIrp from a driver that handled it, or with two.
+    PowerIrpNotReleased,
+    // A driver passed a power IRP down with IoCallDriver instead of PoCallDriver.
+    PowerIrpWithoutPoCallDriver,
 };
 
 const char* RuleName(Rule rule);
