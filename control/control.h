@@ -8,6 +8,8 @@ DRIVER_DISPATCH DispatchDeviceControl;
 
 // Gives the port settings the values every start writes.
 void WriteDefaultSettings(PortExtension* port);
+// The port's properties as GET_PROPERTIES reports them (and WMI publishes them).
+void FillCommProperties(const PortExtension* port, SERIAL_COMMPROP* properties);
 
 // --- The device-control table ---------------------------------------------------
 // One row per code the port answers. The dispatch checks the caller's buffer as the

@@ -5,6 +5,7 @@
 
 #include "control/bridge_ioctl.h"
 #include "datapath/datapath.h"
+#include "driver/driver.h"
 
 namespace {
 
@@ -14,11 +15,9 @@ NTSTATUS NotYetAvailable(ControlRequest&) {
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-// Seam for the power path, which will ask the power manager for D0 and wait for
-// it. Until it exists, a request that must reach the chip is refused while the
-// device sleeps instead of being sent to a chip that cannot answer.
-NTSTATUS BringDeviceToD0(PortExtension*) {
-    return STATUS_DEVICE_POWER_FAILURE;
+// A request that must reach the chip waits until the device is back in D0.
+NTSTATUS BringDeviceToD0(PortExtension* port) {
+    return RequestDevicePowerD0(port->PhysicalDevice, port);
 }
 
 NTSTATUS ReplyByte(ControlRequest& request, UCHAR value) {

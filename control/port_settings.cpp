@@ -169,8 +169,8 @@ NTSTATUS IoctlGetTimeouts(ControlRequest& request) {
     return Reply(request, &reply, sizeof(reply));
 }
 
-NTSTATUS IoctlGetProperties(ControlRequest& request) {
-    SERIAL_COMMPROP reply;
+void FillCommProperties(const PortExtension* port, SERIAL_COMMPROP* properties) {
+    SERIAL_COMMPROP& reply = *properties;
     RtlZeroMemory(&reply, sizeof(reply));
     reply.PacketLength = sizeof(SERIAL_COMMPROP);
     reply.PacketVersion = 2;
@@ -183,7 +183,7 @@ NTSTATUS IoctlGetProperties(ControlRequest& request) {
     reply.SettableParams = SERIAL_SP_PARITY | SERIAL_SP_BAUD | SERIAL_SP_DATABITS |
                            SERIAL_SP_STOPBITS | SERIAL_SP_HANDSHAKING | SERIAL_SP_PARITY_CHECK |
                            SERIAL_SP_CARRIER_DETECT;
-    reply.SettableBaud = request.Port->SettableBaud;
+    reply.SettableBaud = port->SettableBaud;
     reply.SettableData =
         SERIAL_DATABITS_5 | SERIAL_DATABITS_6 | SERIAL_DATABITS_7 | SERIAL_DATABITS_8;
     reply.SettableStopParity = SERIAL_STOPBITS_10 | SERIAL_STOPBITS_15 | SERIAL_STOPBITS_20 |
@@ -191,7 +191,12 @@ NTSTATUS IoctlGetProperties(ControlRequest& request) {
                                SERIAL_PARITY_MARK | SERIAL_PARITY_SPACE;
     // The driver keeps no transmit buffer: writes go to the chip from the caller's.
     reply.CurrentTxQueue = 0;
-    reply.CurrentRxQueue = request.Port->ReceiveBufferSize;
+    reply.CurrentRxQueue = port->ReceiveBufferSize;
+}
+
+NTSTATUS IoctlGetProperties(ControlRequest& request) {
+    SERIAL_COMMPROP reply;
+    FillCommProperties(request.Port, &reply);
     return Reply(request, &reply, sizeof(reply));
 }
 

@@ -43,6 +43,10 @@ void ReleasePendingHold(PortExtension* port) {
 }
 
 VOID NTAPI StalledCancelRoutine(PDEVICE_OBJECT, PIRP irp) {
+    // A power request held here still owes the power manager its release, or
+    // no other power request would reach the device again.
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER)
+        PoStartNextPowerIrp(irp);
     irp->IoStatus.Information = 0;
     irp->IoStatus.Status = STATUS_CANCELLED;
     RemoveEntryList(&irp->Tail.Overlay.ListEntry);

@@ -85,6 +85,7 @@ void InitializePortExtension(PDEVICE_OBJECT device, PortExtension* port) {
     KeInitializeSpinLock(&port->DeviceStateLock);
     KeInitializeSpinLock(&port->FillLock);
     InitializeTransfers(port);
+    InitializePower(port);
 }
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDevice) {

@@ -42,6 +42,14 @@ NTSTATUS ReadDeviceKeyValue(HANDLE key, PCWSTR valueName, PVOID data, ULONG capa
 void UndoExternalNaming(PDEVICE_OBJECT device);
 NTSTATUS DeleteDevice(PDEVICE_OBJECT device);
 
+// --- WMI -----------------------------------------------------------------------------
+DRIVER_DISPATCH WmiDispatch;
+// Writes WmiCommInfo and WmiHardwareConfig from the settings a start has just
+// given the port, and zeroes WmiPerfStats.
+void InitializeWmiRecords(PortExtension* port);
+// Fills WmiLibInfo and registers the port as a WMI provider (first start only).
+void RegisterWithWmi(PortExtension* port);
+
 // --- Plug and Play and start ---------------------------------------------------------
 DRIVER_DISPATCH PnpDispatch;
 NTSTATUS StartPort(PDEVICE_OBJECT device);
@@ -50,3 +58,16 @@ NTSTATUS PassDownAndRelease(PortExtension* port, PIRP irp);
 void DrainPendingRequests(PortExtension* port, BOOLEAN giveBackInitialHold);
 NTSTATUS ForwardAndWait(PortExtension* port, PIRP irp, PKEVENT event);
 void ReleasePortResources(PortExtension* port);
+
+// --- Power ---------------------------------------------------------------------------
+DRIVER_DISPATCH PowerDispatch;
+// Sets up the power state of a new port extension (once, with the device object).
+void InitializePower(PortExtension* port);
+// Asks the power manager for D0 on the port's stack and waits until the request
+// is done (PASSIVE_LEVEL). Answers the status the request ended with, or the
+// power manager's refusal to make one. The caller decides whether the device
+// needs it.
+NTSTATUS RequestDevicePowerD0(PDEVICE_OBJECT physicalDevice, PortExtension* port);
+REQUEST_POWER_COMPLETE SystemPowerContinuation;
+REQUEST_POWER_COMPLETE PowerRequestDone;
+IO_COMPLETION_ROUTINE DevicePowerUpComplete;

@@ -57,8 +57,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRI
     driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
     driverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchNotAvailable;
     driverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchNotAvailable;
-    driverObject->MajorFunction[IRP_MJ_POWER] = DispatchNotAvailable;
-    driverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchNotAvailable;
+    driverObject->MajorFunction[IRP_MJ_POWER] = PowerDispatch;
+    driverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = WmiDispatch;
     driverObject->MajorFunction[IRP_MJ_PNP] = PnpDispatch;
 
     MmUnlockPagableImageSection(PagingLockHandle);

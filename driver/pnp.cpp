@@ -32,6 +32,10 @@ NTSTATUS HandleStart(PortExtension* port, PIRP irp) {
     MmLockPagableSectionByHandle(PagingLockHandle);
     port->ChipType = -1;
     port->DevicePowerState = PowerDeviceD0;
+    // The power manager knows a device's state only from what its drivers report.
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    PoSetPowerState(port->DeviceObject, DevicePowerState, d0);
     NTSTATUS status = ForwardAndWait(port, irp, &port->LowerCompletionEvent);
     if (NT_SUCCESS(status)) {
         status = StartPort(port->DeviceObject);

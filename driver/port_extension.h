@@ -95,6 +95,29 @@ struct PortExtension {
     ULONG SystemWake;
     ULONG DeviceWake;
     DEVICE_POWER_STATE DevicePowerState;
+    // A system set-power that waits while the device request it caused is
+    // carried out; sent on by that request's callback.
+    PIRP volatile PendingSystemPowerIrp;
+    // Signalled by that callback, so that a wake restores the settings only
+    // once the device is back in D0.
+    KEVENT SystemPowerDeviceDone;
+    // Wake-up armed by the internal controls (or the wait-wake request held for
+    // the port): while either is set, the device may not be taken deeper than
+    // DeviceWake.
+    UCHAR WakeEnabled;
+    PIRP WaitWakeIrp;
+
+    // --- WMI records ------------------------------------------------------------------
+    // The WMI library context, filled at the first start just before the port
+    // registers with WMI; zero until then.
+    WMILIB_CONTEXT WmiLibInfo;
+    // MSSerial_CommInfo as published: written at every start, then kept current by
+    // SetBaudRate (BaudRate), SET_LINE_CONTROL (BitsPerByte, Parity, StopBits),
+    // SET_CHARS (XonCharacter, XoffCharacter), open and SET_QUEUE_SIZE (the XON and
+    // XOFF thresholds) and open and close (IsBusy).
+    SERIAL_WMI_COMM_DATA WmiCommInfo;
+    // MSSerial_HardwareConfiguration: a USB port has no interrupt or I/O resources.
+    SERIAL_WMI_HW_DATA WmiHardwareConfig;
 
     // --- Port settings the device controls keep --------------------------------
     UCHAR DeviceIsOpen;

@@ -34,11 +34,11 @@ START_CODE NTSTATUS StartPort(PDEVICE_OBJECT device) {
         if (NT_SUCCESS(naming)) status = naming;
     }
 
-    RtlZeroMemory(&port->WmiPerfStats, sizeof(port->WmiPerfStats));
+    InitializeWmiRecords(port);
 
     if (firstStart) {
         IoGetConfigurationInformation()->SerialCount++;
-        IoWMIRegistrationControl(device, WMIREG_ACTION_REGISTER);
+        RegisterWithWmi(port);
     }
 
     if (port->PnpState == Restarting) RedispatchStalled(port);

@@ -17,10 +17,23 @@
 #include <ntddk.h>
 #undef InterlockedBitTestAndSet
 #undef InterlockedBitTestAndReset
+// Ahead of <initguid.h>, <wmidata.h> gives the serial WMI records while its
+// several hundred GUIDs stay declarations that cost the image nothing.
+#include <wmidata.h>
 // GUIDs the driver names (the COM-port interface, the WMI blocks) are defined
 // here, once per image (selectany), rather than looked for in a library.
 #include <initguid.h>
 #include <ntddser.h>
+DEFINE_GUID(MSSerial_PortName_GUID, 0xa0ec11a8, 0xb16c, 0x11d1, 0xbd, 0x98, 0x00, 0xa0, 0xc9,
+            0x06, 0xbe, 0x2d);
+DEFINE_GUID(MSSerial_CommInfo_GUID, 0xedb16a62, 0xb16c, 0x11d1, 0xbd, 0x98, 0x00, 0xa0, 0xc9,
+            0x06, 0xbe, 0x2d);
+DEFINE_GUID(MSSerial_HardwareConfiguration_GUID, 0x270b9b86, 0xb16d, 0x11d1, 0xbd, 0x98, 0x00,
+            0xa0, 0xc9, 0x06, 0xbe, 0x2d);
+DEFINE_GUID(MSSerial_PerformanceInformation_GUID, 0x56415acc, 0xb16d, 0x11d1, 0xbd, 0x98, 0x00,
+            0xa0, 0xc9, 0x06, 0xbe, 0x2d);
+DEFINE_GUID(MSSerial_CommProperties_GUID, 0x8209ec2a, 0x2d6b, 0x11d2, 0xba, 0x49, 0x00, 0xa0,
+            0xc9, 0x06, 0x29, 0x10);
 // The USB headers declare the USBD library without C linkage.
 extern "C" {
 #include <usb.h>
@@ -49,6 +62,9 @@ static inline KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
 #include <simnt/usb.h>
 #include <simnt/usbdlib.h>
 #include <simnt/usbioctl.h>
+#include <simnt/wmilib.h>
+#include <simnt/wmistr.h>
+#include <simnt/wmidata.h>
 
 // WCHAR is char16_t on the host, where wchar_t is 32 bits wide.
 #define WIDE(s) u##s

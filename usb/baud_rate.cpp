@@ -120,6 +120,7 @@ NTSTATUS SetBaudRate(PortExtension* port, ULONG baud) {
     // Recorded whatever the chip answered: the next request of another rate
     // sends the shadow again.
     port->CurrentBaud = choice.Baud;
+    port->WmiCommInfo.BaudRate = choice.Baud;
     port->MaxWriteChunk =
         (port->ChipType >= 2 && choice.Baud >= kBigChunkFrom) ? kBigChunk : kSmallChunk;
 

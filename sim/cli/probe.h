@@ -16,4 +16,9 @@ sim::AdapterOptions AdapterOptionsFrom(const Options& options, int variant);
 void RunProbeExtras(const Options& options, sim::Adapter& adapter, Json& out);
 void PrintProbeExtras(const Json& out);
 
+// --sleep-wake: the system sleeps (S3) and wakes after the start; adds
+// "sleep_wake", "device_power_state" and (after the wake) "current_baud".
+void RunSleepWake(const Options& options, sim::Adapter& adapter, Json& out);
+void PrintSleepWake();
+
 }  // namespace cli

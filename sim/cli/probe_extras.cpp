@@ -3,8 +3,12 @@
 
 namespace cli {
 
-void RunProbeExtras(const Options&, sim::Adapter&, Json&) {}
+void RunProbeExtras(const Options& options, sim::Adapter& adapter, Json& out) {
+    RunSleepWake(options, adapter, out);
+}
 
-void PrintProbeExtras(const Json&) {}
+void PrintProbeExtras(const Json&) {
+    PrintSleepWake();
+}
 
 }  // namespace cli

@@ -14,6 +14,7 @@
 #include <sim/pnp.h>
 #include <sim/simulation.h>
 #include <sim/usb_bus.h>
+#include <sim/wmi.h>
 
 #include "driver/driver.h"
 

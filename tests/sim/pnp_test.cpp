@@ -3,6 +3,7 @@
 #include "tests/support/sim_fixture.h"
 
 #include <sim/pnp.h>
+#include <sim/wmi.h>
 #include <simnt/ntddser.h>
 
 #include <string>

@@ -6,6 +6,7 @@
 #include <sim/power.h>
 #include <sim/simulation.h>
 #include <sim/verifier.h>
+#include <sim/wmi.h>
 
 #include <condition_variable>
 #include <cstdio>
@@ -128,8 +129,35 @@ struct DeviceInterfaceEntry {
 struct PnpManagerState {
     std::map<PDEVICE_OBJECT, std::u16string> instancePaths;
     std::vector<DeviceInterfaceEntry> interfaces;
-    std::vector<PDEVICE_OBJECT> wmiRegistered;
     std::map<PDEVICE_OBJECT, PDRIVER_OBJECT> functionDrivers;  // pdo -> driver above it
+};
+
+// One provider registered with WMI (sim/wmi.h has the public view of it).
+struct WmiProviderRecord {
+    PDEVICE_OBJECT device = nullptr;
+    WmiRegistration registration;
+    // PDOs the WMI library referenced for the registration's instance names.
+    std::vector<PDEVICE_OBJECT> referencedPdos;
+};
+
+// A request the WMI library handed to a driver's callback, until the driver
+// finishes it with WmiCompleteRequest.
+struct WmiLibRequest {
+    UCHAR minor = 0;
+    ULONG dataOffset = 0;  // where the callback was given room for its data
+    ULONG available = 0;   // how much room
+    ULONG instanceCount = 0;
+};
+
+struct WmiManagerState {
+    std::vector<WmiProviderRecord> providers;  // in registration order
+    std::map<PIRP, WmiLibRequest> libRequests;
+    // WMI requests sent into each device's stack and not yet completed, and the
+    // threads that carry them.
+    std::map<PDEVICE_OBJECT, int> outstanding;
+    std::map<int, PDEVICE_OBJECT> requestThreads;
+    // Deregistrations waiting for a device's outstanding requests.
+    std::map<PDEVICE_OBJECT, std::vector<PKEVENT>> drainWaiters;
 };
 
 struct PowerManagerState {
@@ -189,6 +217,7 @@ struct Simulation::State {
     IoState io;
     PnpManagerState pnp;
     PowerManagerState power;
+    WmiManagerState wmi;
 };
 
 Simulation::State& St();
@@ -230,6 +259,8 @@ bool CheckPowerIrpCompleter(PIRP irp, IrpRecord& rec);
 void CheckPowerIrpFinished(PIRP irp, IrpRecord& rec, NTSTATUS status);
 void ForgetDevicePower(PDEVICE_OBJECT device);
 void CheckWmiAtDeviceDeletion(PDEVICE_OBJECT device);
+// The WMI side of a device's deletion: a device still registered is an error.
+void ForgetWmiProvider(PDEVICE_OBJECT device);
 void ReleaseIoObjects();
 
 }  // namespace sim

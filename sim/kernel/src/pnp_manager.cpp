@@ -1,6 +1,5 @@
 // The Plug and Play manager: drives a device stack through its life from a
-// system thread, as Windows does, and keeps the device-interface and WMI
-// registration records.
+// system thread, as Windows does, and keeps the device-interface records.
 #include "internal.h"
 
 #include <sim/pnp.h>
@@ -181,15 +180,8 @@ std::vector<DeviceInterfaceRecord> DeviceInterfaces() {
     return out;
 }
 
-std::vector<PDEVICE_OBJECT> WmiRegisteredDevices() { return Pnp().wmiRegistered; }
-
 void CheckWmiAtDeviceDeletion(PDEVICE_OBJECT device) {
-    auto& wmi = Pnp().wmiRegistered;
-    if (std::find(wmi.begin(), wmi.end(), device) != wmi.end()) {
-        if (Verifier::Violation(Rule::BadParameter,
-                                "device " + Hex(device) + " deleted while still registered with WMI"))
-            wmi.erase(std::remove(wmi.begin(), wmi.end(), device), wmi.end());
-    }
+    ForgetWmiProvider(device);
     auto& interfaces = Pnp().interfaces;
     interfaces.erase(std::remove_if(interfaces.begin(), interfaces.end(),
                                     [&](const DeviceInterfaceEntry& e) { return e.pdo == device; }),
@@ -244,27 +236,6 @@ NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLE
         return STATUS_SUCCESS;
     }
     return STATUS_OBJECT_NAME_NOT_FOUND;
-}
-
-NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action) {
-    if (!RequireIrql("IoWMIRegistrationControl", PASSIVE_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
-    auto& wmi = Pnp().wmiRegistered;
-    auto it = std::find(wmi.begin(), wmi.end(), DeviceObject);
-    switch (Action) {
-        case WMIREG_ACTION_REGISTER:
-            if (it != wmi.end()) return STATUS_OBJECT_NAME_COLLISION;
-            wmi.push_back(DeviceObject);
-            return STATUS_SUCCESS;
-        case WMIREG_ACTION_DEREGISTER:
-            if (it == wmi.end()) return STATUS_INVALID_PARAMETER;
-            wmi.erase(it);
-            return STATUS_SUCCESS;
-        case WMIREG_ACTION_REREGISTER:
-        case WMIREG_ACTION_UPDATE_GUIDS:
-            return it == wmi.end() ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
-        default:
-            return STATUS_INVALID_PARAMETER;
-    }
 }
 
 }  // extern "C"

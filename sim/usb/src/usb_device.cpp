@@ -74,10 +74,13 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status) {
     return status;
 }
 
-// Power requests end here. Once the simulated power manager provides
-// PoStartNextPowerIrp, the next power request must be released before the
-// completion, as a bus driver does.
+// Power requests end here. The bus releases the next query-power or set-power
+// request before it completes this one, as Windows 2000 to Server 2003 require
+// of the driver that completes it.
 NTSTATUS FinishPowerIrp(PIRP irp, NTSTATUS status) {
+    const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+    if (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER)
+        PoStartNextPowerIrp(irp);
     return Complete(irp, status);
 }
 
@@ -501,10 +504,29 @@ NTSTATUS UsbDevice::Impl::DispatchPower(PIRP irp) {
         case IRP_MN_SET_POWER:
         case IRP_MN_QUERY_POWER: {
             NTSTATUS status = powerResponder ? powerResponder(*sp) : STATUS_SUCCESS;
-            if (sp->MinorFunction == IRP_MN_SET_POWER && NT_SUCCESS(status) &&
-                sp->Parameters.Power.Type == DevicePowerState)
-                powerState = sp->Parameters.Power.State.DeviceState;
-            return FinishPowerIrp(irp, status);
+            const bool change = sp->MinorFunction == IRP_MN_SET_POWER && NT_SUCCESS(status) &&
+                                sp->Parameters.Power.Type == DevicePowerState;
+            const DEVICE_POWER_STATE state = sp->Parameters.Power.State.DeviceState;
+            if (powerLatency <= 0) {
+                if (change)
+                    powerState = state;
+                return FinishPowerIrp(irp, status);
+            }
+            // The hub takes its time (a port resumes, a device settles): the
+            // request completes later, at DISPATCH_LEVEL.
+            IoMarkIrpPending(irp);
+            std::weak_ptr<bool> alive = this->alive;
+            sim->Schedule(
+                powerLatency, "USB power request",
+                [this, alive, irp, status, change, state] {
+                    if (!alive.lock())
+                        return;
+                    if (change)
+                        powerState = state;
+                    FinishPowerIrp(irp, status);
+                },
+                true);
+            return STATUS_PENDING;
         }
         default:
             return FinishPowerIrp(irp, irp->IoStatus.Status);
@@ -678,6 +700,9 @@ void UsbDevice::SetCompletionLatency(Ticks extra) {
 }
 void UsbDevice::SetPowerResponder(PowerResponder responder) {
     impl_->powerResponder = std::move(responder);
+}
+void UsbDevice::SetPowerLatency(Ticks latency) {
+    impl_->powerLatency = latency;
 }
 
 }  // namespace sim

@@ -152,6 +152,7 @@ struct UsbDevice::Impl {
     bool started = false;
     DEVICE_POWER_STATE powerState = PowerDeviceD0;
     PowerResponder powerResponder;
+    Ticks powerLatency = 0;
     PIRP waitWake = nullptr;
 
     UsbEndpoint control;

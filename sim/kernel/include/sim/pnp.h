@@ -1,7 +1,8 @@
 // The simulated Plug and Play manager: it drives a device stack the way Windows
 // does — add-device, start, rebalance, removal, surprise removal — from its own
 // system thread at PASSIVE_LEVEL, and unloads a driver when its last device is
-// gone. Also the device-interface and WMI-registration records it keeps.
+// gone. Also the device-interface records it keeps; WMI registrations are in
+// <sim/wmi.h>.
 #pragma once
 
 #include <functional>
@@ -52,8 +53,5 @@ struct DeviceInterfaceRecord {
     bool enabled;
 };
 std::vector<DeviceInterfaceRecord> DeviceInterfaces();
-
-// Devices registered with WMI (IoWMIRegistrationControl), in registration order.
-std::vector<PDEVICE_OBJECT> WmiRegisteredDevices();
 
 }  // namespace sim

@@ -7,7 +7,7 @@
 // they reported (PoSetPowerState).
 //
 // The verifier holds drivers to the rules of the systems where power IRPs are
-// serialised per device (Windows 2000, XP and Server 2003, which the i386 image
+// serialised per device (Windows 2000, XP and Server 2003, which the driver
 // still serves): every driver that handles a query-power or set-power IRP calls
 // PoStartNextPowerIrp for it exactly once, before it completes the IRP or while
 // it still owns its stack location, and passes power IRPs down with
@@ -39,7 +39,7 @@ struct PowerEvent {
     PDEVICE_OBJECT device = nullptr;  // the device reached, releasing, requesting or reporting
     UCHAR minor = 0;
     POWER_STATE_TYPE type = SystemPowerState;
-    ULONG state = 0;  // a SYSTEM_POWER_STATE or DEVICE_POWER_STATE, by `type`
+    ULONG state = 0;                   // a SYSTEM_POWER_STATE or DEVICE_POWER_STATE, by `type`
     NTSTATUS status = STATUS_SUCCESS;  // Completed only
 };
 

@@ -819,6 +819,9 @@ NTKERNELAPI PCONFIGURATION_INFORMATION NTAPI IoGetConfigurationInformation(void)
 #define WMIREG_ACTION_REREGISTER 3
 #define WMIREG_ACTION_UPDATE_GUIDS 4
 #define WMIREG_ACTION_BLOCK_IRPS 5
+// Parameters.WMI.DataPath of a registration request.
+#define WMIREGISTER 0
+#define WMIUPDATE 1
 NTKERNELAPI NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action);
 
 // ---------------------------------------------------------------------------

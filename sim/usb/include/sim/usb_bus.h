@@ -188,6 +188,9 @@ class UsbDevice {
     // The status each power request completes with; by default success.
     using PowerResponder = std::function<NTSTATUS(const IO_STACK_LOCATION&)>;
     void SetPowerResponder(PowerResponder responder);
+    // Set-power and query-power requests complete this much later (at
+    // DISPATCH_LEVEL) instead of at once; 0 restores the immediate answer.
+    void SetPowerLatency(Ticks latency);
 
     struct Impl;
 
