@@ -111,10 +111,11 @@ struct PortExtension {
     // The WMI library context, filled at the first start just before the port
     // registers with WMI; zero until then.
     WMILIB_CONTEXT WmiLibInfo;
-    // MSSerial_CommInfo as published: written at every start, then kept current by
-    // SetBaudRate (BaudRate), SET_LINE_CONTROL (BitsPerByte, Parity, StopBits),
-    // SET_CHARS (XonCharacter, XoffCharacter), open and SET_QUEUE_SIZE (the XON and
-    // XOFF thresholds) and open and close (IsBusy).
+    // MSSerial_CommInfo as published, written at every start. Whatever changes a
+    // setting it shows writes its field too: SetBaudRate the rate, SET_LINE_CONTROL
+    // the framing (in the class's coding: parity space 3, mark 4), SET_CHARS the
+    // XON/XOFF characters, open and SET_QUEUE_SIZE the thresholds, open and close
+    // IsBusy.
     SERIAL_WMI_COMM_DATA WmiCommInfo;
     // MSSerial_HardwareConfiguration: a USB port has no interrupt or I/O resources.
     SERIAL_WMI_HW_DATA WmiHardwareConfig;

@@ -8,13 +8,17 @@
 
 // The published block layouts, in every build.
 static_assert(sizeof(SERIAL_WMI_COMM_DATA) == 64, "MSSerial_CommInfo layout");
-static_assert(FIELD_OFFSET(SERIAL_WMI_COMM_DATA, ParityCheckEnable) == 12, "MSSerial_CommInfo layout");
+static_assert(FIELD_OFFSET(SERIAL_WMI_COMM_DATA, ParityCheckEnable) == 12,
+              "MSSerial_CommInfo layout");
 static_assert(FIELD_OFFSET(SERIAL_WMI_COMM_DATA, StopBits) == 16, "MSSerial_CommInfo layout");
-static_assert(FIELD_OFFSET(SERIAL_WMI_COMM_DATA, XonXmitThreshold) == 32, "MSSerial_CommInfo layout");
+static_assert(FIELD_OFFSET(SERIAL_WMI_COMM_DATA, XonXmitThreshold) == 32,
+              "MSSerial_CommInfo layout");
 static_assert(FIELD_OFFSET(SERIAL_WMI_COMM_DATA, MaximumInputBufferSize) == 44,
               "MSSerial_CommInfo layout");
-static_assert(FIELD_OFFSET(SERIAL_WMI_COMM_DATA, Support16BitMode) == 48, "MSSerial_CommInfo layout");
-static_assert(FIELD_OFFSET(SERIAL_WMI_COMM_DATA, SettableStopBits) == 59, "MSSerial_CommInfo layout");
+static_assert(FIELD_OFFSET(SERIAL_WMI_COMM_DATA, Support16BitMode) == 48,
+              "MSSerial_CommInfo layout");
+static_assert(FIELD_OFFSET(SERIAL_WMI_COMM_DATA, SettableStopBits) == 59,
+              "MSSerial_CommInfo layout");
 static_assert(FIELD_OFFSET(SERIAL_WMI_COMM_DATA, IsBusy) == 60, "MSSerial_CommInfo layout");
 static_assert(sizeof(SERIAL_WMI_HW_DATA) == 40, "MSSerial_HardwareConfiguration layout");
 static_assert(FIELD_OFFSET(SERIAL_WMI_HW_DATA, IrqAffinityMask) == 16,
@@ -34,7 +38,8 @@ static_assert(FIELD_OFFSET(SERIAL_WMI_COMMPROP, dwCurrentRxQueue) == 48,
               "MSSerial_CommProperties layout");
 static_assert(FIELD_OFFSET(SERIAL_WMI_COMMPROP, dwProvCharSize) == 60,
               "MSSerial_CommProperties layout");
-static_assert(FIELD_OFFSET(SERIAL_WMI_COMMPROP, wcProvChar) == 64, "MSSerial_CommProperties layout");
+static_assert(FIELD_OFFSET(SERIAL_WMI_COMMPROP, wcProvChar) == 64,
+              "MSSerial_CommProperties layout");
 
 namespace {
 
@@ -56,7 +61,8 @@ ULONG PortNameSize(const PortExtension* port) {
 
 NTSTATUS WritePortName(const PortExtension* port, PUCHAR buffer) {
     // No external names were made: there is no name to publish.
-    if (!port->WmiPortName.Buffer) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!port->WmiPortName.Buffer)
+        return STATUS_INSUFFICIENT_RESOURCES;
     const USHORT length = port->WmiPortName.Length;
     RtlCopyMemory(buffer, &length, sizeof(length));
     RtlCopyMemory(buffer + sizeof(length), port->WmiPortName.Buffer, length);
@@ -158,9 +164,10 @@ constexpr UCHAR kParityBits = 0x38;
 
 // Parity field of LineControl (bits 3-5) in the class's coding, which numbers
 // space 3 and mark 4.
-constexpr ULONG kWmiParityOfLineControl[8] = {
-    SERIAL_WMI_PARITY_NONE, SERIAL_WMI_PARITY_ODD,  SERIAL_WMI_PARITY_NONE, SERIAL_WMI_PARITY_EVEN,
-    SERIAL_WMI_PARITY_NONE, SERIAL_WMI_PARITY_MARK, SERIAL_WMI_PARITY_NONE, SERIAL_WMI_PARITY_SPACE};
+constexpr ULONG kWmiParityOfLineControl[8] = {SERIAL_WMI_PARITY_NONE, SERIAL_WMI_PARITY_ODD,
+                                              SERIAL_WMI_PARITY_NONE, SERIAL_WMI_PARITY_EVEN,
+                                              SERIAL_WMI_PARITY_NONE, SERIAL_WMI_PARITY_MARK,
+                                              SERIAL_WMI_PARITY_NONE, SERIAL_WMI_PARITY_SPACE};
 
 // The rates the SettableBaud bits name, highest first.
 struct NamedRate {
@@ -179,7 +186,8 @@ constexpr NamedRate kSettableRates[] = {
 
 ULONG HighestSettableRate(ULONG settableBaud) {
     for (const NamedRate& rate : kSettableRates) {
-        if (settableBaud & rate.Bit) return rate.Baud;
+        if (settableBaud & rate.Bit)
+            return rate.Baud;
     }
     return 0;
 }
@@ -215,14 +223,15 @@ NTSTATUS NTAPI WmiQueryDataBlock(PDEVICE_OBJECT device, PIRP irp, ULONG guidInde
     if (bufferAvail < size)
         return WmiCompleteRequest(device, irp, STATUS_BUFFER_TOO_SMALL, size, IO_NO_INCREMENT);
     const NTSTATUS status = writer.Write(port, buffer);
-    if (!NT_SUCCESS(status)) return WmiCompleteRequest(device, irp, status, 0, IO_NO_INCREMENT);
+    if (!NT_SUCCESS(status))
+        return WmiCompleteRequest(device, irp, status, 0, IO_NO_INCREMENT);
     instanceLengthArray[0] = size;
     return WmiCompleteRequest(device, irp, STATUS_SUCCESS, size, IO_NO_INCREMENT);
 }
 
 // Every block is read-only: a set on one of ours is refused, on any other block
 // it names a block we do not have.
-NTSTATUS RefuseSet(PDEVICE_OBJECT device, PIRP irp, ULONG guidIndex) {
+NTSTATUS WmiSetData(PDEVICE_OBJECT device, PIRP irp, ULONG guidIndex) {
     const NTSTATUS status =
         guidIndex < kWmiBlockCount ? STATUS_INVALID_DEVICE_REQUEST : STATUS_WMI_GUID_NOT_FOUND;
     return WmiCompleteRequest(device, irp, status, 0, IO_NO_INCREMENT);
@@ -233,12 +242,12 @@ NTSTATUS RefuseSet(PDEVICE_OBJECT device, PIRP irp, ULONG guidIndex) {
 // unbalance the caller's stack).
 NTSTATUS NTAPI WmiSetDataBlock(PDEVICE_OBJECT device, PIRP irp, ULONG guidIndex, ULONG, ULONG,
                                PUCHAR) {
-    return RefuseSet(device, irp, guidIndex);
+    return WmiSetData(device, irp, guidIndex);
 }
 
-NTSTATUS NTAPI WmiSetDataItem(PDEVICE_OBJECT device, PIRP irp, ULONG guidIndex, ULONG, ULONG,
-                              ULONG, PUCHAR) {
-    return RefuseSet(device, irp, guidIndex);
+NTSTATUS NTAPI WmiSetDataItem(PDEVICE_OBJECT device, PIRP irp, ULONG guidIndex, ULONG, ULONG, ULONG,
+                              PUCHAR) {
+    return WmiSetData(device, irp, guidIndex);
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ const Command kCommands[] = {
      cli::CommandEntry},
     {"probe",
      "probe [--chip 0..4] [--blank-config-memory] [--port-name NAME] [--skip-external-naming]\n"
-     "      [--sleep-wake] [--json] [--pcap FILE]\n"
+     "      [--sleep-wake] [--wmi] [--json] [--pcap FILE]\n"
      "      plug one simulated adapter, start it, and show the port it became",
      cli::CommandProbe},
 };

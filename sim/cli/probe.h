@@ -21,4 +21,11 @@ void PrintProbeExtras(const Json& out);
 void RunSleepWake(const Options& options, sim::Adapter& adapter, Json& out);
 void PrintSleepWake();
 
+// --wmi: the port's WMI blocks as a WMI consumer reads them; adds "wmi", one
+// object per class (MSSerial_PortName, _CommInfo, _HardwareConfiguration,
+// _PerformanceInformation, _CommProperties) with every property by its class
+// name, or {"error": status} for a block the port did not answer.
+void RunWmi(const Options& options, sim::Adapter& adapter, Json& out);
+void PrintWmi();
+
 }  // namespace cli

@@ -24,13 +24,16 @@ struct Block {
 };
 // The published classes, in the order the port registers them.
 const Block kBlocks[] = {
-    {"MSSerial_PortName", {0xA0EC11A8, 0xB16C, 0x11D1, {0xBD, 0x98, 0x00, 0xA0, 0xC9, 0x06, 0xBE, 0x2D}}},
-    {"MSSerial_CommInfo", {0xEDB16A62, 0xB16C, 0x11D1, {0xBD, 0x98, 0x00, 0xA0, 0xC9, 0x06, 0xBE, 0x2D}}},
+    {"MSSerial_PortName",
+     {0xA0EC11A8, 0xB16C, 0x11D1, {0xBD, 0x98, 0x00, 0xA0, 0xC9, 0x06, 0xBE, 0x2D}}},
+    {"MSSerial_CommInfo",
+     {0xEDB16A62, 0xB16C, 0x11D1, {0xBD, 0x98, 0x00, 0xA0, 0xC9, 0x06, 0xBE, 0x2D}}},
     {"MSSerial_HardwareConfiguration",
      {0x270B9B86, 0xB16D, 0x11D1, {0xBD, 0x98, 0x00, 0xA0, 0xC9, 0x06, 0xBE, 0x2D}}},
     {"MSSerial_PerformanceInformation",
      {0x56415ACC, 0xB16D, 0x11D1, {0xBD, 0x98, 0x00, 0xA0, 0xC9, 0x06, 0xBE, 0x2D}}},
-    {"MSSerial_CommProperties", {0x8209EC2A, 0x2D6B, 0x11D2, {0xBA, 0x49, 0x00, 0xA0, 0xC9, 0x06, 0x29, 0x10}}},
+    {"MSSerial_CommProperties",
+     {0x8209EC2A, 0x2D6B, 0x11D2, {0xBA, 0x49, 0x00, 0xA0, 0xC9, 0x06, 0x29, 0x10}}},
 };
 const GUID& kPortName = kBlocks[0].guid;
 const GUID& kCommInfo = kBlocks[1].guid;
@@ -38,7 +41,9 @@ const GUID& kHardware = kBlocks[2].guid;
 const GUID& kPerformance = kBlocks[3].guid;
 const GUID& kProperties = kBlocks[4].guid;
 
-bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
+bool SameGuid(const GUID& a, const GUID& b) {
+    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
 
 // Expected block images, built byte by byte at the published offsets.
 struct Image {
@@ -62,9 +67,18 @@ uint32_t U32At(const std::vector<uint8_t>& data, size_t at) {
 // one stop bit, no rate yet, XON/XOFF 0x11/0x13, no receive buffer.
 Image CommInfoAfterStart() {
     Image info(64);
-    info.U32(0, 0).U32(4, 7).U32(8, 2).U8(12, 1).U32(16, 0).U32(20, 0x13).U32(24, 0).U32(28, 0x11).U32(32, 0);
+    info.U32(0, 0)
+        .U32(4, 7)
+        .U32(8, 2)
+        .U8(12, 1)
+        .U32(16, 0)
+        .U32(20, 0x13)
+        .U32(24, 0)
+        .U32(28, 0x11)
+        .U32(32, 0);
     info.U32(36, 115200).U32(40, 0xFFFFFFFF).U32(44, 0xFFFFFFFF).U8(48, 0);
-    for (size_t at = 49; at <= 59; ++at) info.U8(at, 1);
+    for (size_t at = 49; at <= 59; ++at)
+        info.U8(at, 1);
     info.U8(60, 0);
     return info;
 }
@@ -79,12 +93,13 @@ Image CommPropertiesOf(uint32_t settableBaud, uint32_t currentRxQueue) {
 std::vector<uint8_t> PortNameOf(const std::u16string& name) {
     Image block(2 + name.size() * 2);
     block.U16(0, static_cast<uint16_t>(name.size() * 2));
-    for (size_t i = 0; i < name.size(); ++i) block.U16(2 + 2 * i, name[i]);
+    for (size_t i = 0; i < name.size(); ++i)
+        block.U16(2 + 2 * i, name[i]);
     return block.bytes;
 }
 
 class WmiTest : public SimTest {
-protected:
+  protected:
     sim::Workbench bench;
 
     sim::Adapter& Started(sim::AdapterOptions options = {}) {
@@ -141,11 +156,13 @@ TEST_F(WmiTest, FirstStartRegistersFiveBlocksNamedAfterThePdoAndRemovalDeregiste
     other.portName = u"COM4";
     sim::Adapter& second = Started(other);
     EXPECT_EQ(sim::WmiRegisteredDevices(), (std::vector<PDEVICE_OBJECT>{fdo, second.Fdo()}));
-    EXPECT_NE(sim::WmiRegistrationOf(second.Fdo())->blocks[0].instanceNames, reg->blocks[0].instanceNames);
+    EXPECT_NE(sim::WmiRegistrationOf(second.Fdo())->blocks[0].instanceNames,
+              reg->blocks[0].instanceNames);
 
     ASSERT_EQ(adapter.Remove(), STATUS_SUCCESS);
     EXPECT_EQ(sim::WmiRegisteredDevices(), std::vector<PDEVICE_OBJECT>{second.Fdo()});
-    EXPECT_EQ(sim::WmiQueryAllData(fdo, kCommInfo).sent, false) << "WMI no longer knows the removed port";
+    EXPECT_EQ(sim::WmiQueryAllData(fdo, kCommInfo).sent, false)
+        << "WMI no longer knows the removed port";
 }
 
 TEST_F(WmiTest, SurpriseRemovalDeregistersOnceBeforeTheNameIsFreed) {
@@ -207,13 +224,18 @@ TEST_F(WmiTest, TooLittleRoomIsAnsweredWithTheExactSizeNeeded) {
     const struct {
         const GUID& guid;
         ULONG size;
-    } sizes[] = {{kPortName, 2 + 5 * 2}, {kCommInfo, 64}, {kHardware, 40}, {kPerformance, 24}, {kProperties, 68}};
+    } sizes[] = {{kPortName, 2 + 5 * 2},
+                 {kCommInfo, 64},
+                 {kHardware, 40},
+                 {kPerformance, 24},
+                 {kProperties, 68}};
     for (const auto& block : sizes) {
         SCOPED_TRACE(block.size);
         const ULONG offset = sim::WmiSingleInstanceDataOffset(fdo, block.guid, 0);
         ASSERT_GT(offset, 0u);
         // One byte short: the answer asks for the whole block, as WNODE_TOO_SMALL.
-        sim::WmiQueryResult shortOne = sim::WmiQuerySingleInstance(fdo, block.guid, 0, offset + block.size - 1);
+        sim::WmiQueryResult shortOne =
+            sim::WmiQuerySingleInstance(fdo, block.guid, 0, offset + block.size - 1);
         EXPECT_EQ(shortOne.status, STATUS_SUCCESS);
         EXPECT_TRUE(shortOne.tooSmall);
         EXPECT_EQ(shortOne.sizeNeeded, offset + block.size);
@@ -223,7 +245,8 @@ TEST_F(WmiTest, TooLittleRoomIsAnsweredWithTheExactSizeNeeded) {
         EXPECT_TRUE(none.tooSmall);
         EXPECT_EQ(none.sizeNeeded, offset + block.size);
         // Exactly enough.
-        sim::WmiQueryResult exact = sim::WmiQuerySingleInstance(fdo, block.guid, 0, offset + block.size);
+        sim::WmiQueryResult exact =
+            sim::WmiQuerySingleInstance(fdo, block.guid, 0, offset + block.size);
         EXPECT_FALSE(exact.tooSmall);
         ASSERT_EQ(exact.instances.size(), 1u);
         EXPECT_EQ(exact.instances[0].data.size(), block.size);
@@ -284,7 +307,8 @@ TEST_F(WmiTest, EverySetIsRefusedAndChangesNothing) {
     for (const Block& block : kBlocks) {
         SCOPED_TRACE(block.name);
         std::vector<uint8_t> data = Read(fdo, block.guid);
-        for (auto& b : data) b ^= 0xFF;
+        for (auto& b : data)
+            b ^= 0xFF;
         sim::WmiSetResult whole = sim::WmiSetSingleInstance(fdo, block.guid, 0, data);
         EXPECT_TRUE(whole.sent);
         EXPECT_EQ(whole.status, STATUS_INVALID_DEVICE_REQUEST);
@@ -338,15 +362,18 @@ TEST_F(WmiTest, WhatIsNotThePortsGoesDownTheRestIsAnsweredByThePort) {
     second.buffer = sim::Bytes(wnode);
     const GUID unknown = {0x12345678, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
     const Case cases[] = {
-        {"a block the port does not have", request(IRP_MN_QUERY_ALL_DATA, unknown), STATUS_WMI_GUID_NOT_FOUND,
-         false},
+        {"a block the port does not have", request(IRP_MN_QUERY_ALL_DATA, unknown),
+         STATUS_WMI_GUID_NOT_FOUND, false},
         {"a set on a block the port does not have", request(IRP_MN_CHANGE_SINGLE_INSTANCE, unknown),
          STATUS_WMI_GUID_NOT_FOUND, false},
-        {"another provider", request(IRP_MN_QUERY_ALL_DATA, kCommInfo, adapter.Pdo()), STATUS_NOT_SUPPORTED, true},
+        {"another provider", request(IRP_MN_QUERY_ALL_DATA, kCommInfo, adapter.Pdo()),
+         STATUS_NOT_SUPPORTED, true},
         {"a minor code that is not WMI's", request(0x0A, kCommInfo), STATUS_NOT_SUPPORTED, true},
         {"events on a block", request(IRP_MN_ENABLE_EVENTS, kCommInfo), STATUS_SUCCESS, false},
-        {"collection of a block", request(IRP_MN_DISABLE_COLLECTION, kPerformance), STATUS_SUCCESS, false},
-        {"a method", request(IRP_MN_EXECUTE_METHOD, kCommInfo), STATUS_INVALID_DEVICE_REQUEST, false},
+        {"collection of a block", request(IRP_MN_DISABLE_COLLECTION, kPerformance), STATUS_SUCCESS,
+         false},
+        {"a method", request(IRP_MN_EXECUTE_METHOD, kCommInfo), STATUS_INVALID_DEVICE_REQUEST,
+         false},
         {"a second instance", second, STATUS_WMI_INSTANCE_NOT_FOUND, false},
     };
     for (const Case& c : cases) {

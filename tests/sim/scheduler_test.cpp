@@ -268,3 +268,32 @@ TEST_F(SimTest, RunUntilStopsWhenTheConditionHoldsOrTheLimitPasses) {
 }
 
 }  // namespace
+
+namespace {
+
+using YieldingTest = simtest::SimTest;
+
+TEST_F(YieldingTest, ThreadsThatKeepYieldingDoNotStarveAWokenThread) {
+    // Two threads poll with RunUntil (which yields) for a flag that only a third
+    // thread sets once its wait is satisfied.
+    KEVENT go;
+    KeInitializeEvent(&go, NotificationEvent, FALSE);
+    bool flag = false;
+    int pollers[2];
+    for (int& p : pollers) {
+        p = sim_.CreateThread("poller", [&] {
+            sim::Simulation::Current().RunUntil([&] { return flag; }, 10 * sim::kSecond);
+        });
+    }
+    int setter = sim_.CreateThread("setter", [&] {
+        KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, nullptr);
+        flag = true;
+    });
+    sim_.Schedule(5 * sim::kMillisecond, "go", [&] { KeSetEvent(&go, 0, FALSE); });
+    EXPECT_TRUE(sim_.RunUntil([&] { return sim_.ThreadFinished(setter); }, 20 * sim::kSecond));
+    EXPECT_LT(sim_.Now(), sim::kSecond) << "the setter ran as soon as it was woken";
+    sim_.RunUntil([&] { return sim_.ThreadFinished(pollers[0]) && sim_.ThreadFinished(pollers[1]); },
+                  20 * sim::kSecond);
+}
+
+}  // namespace

@@ -31,12 +31,21 @@ bool Runnable(const Thread* t) {
     return t->waiting && t->satisfied;
 }
 
-Thread* PickReady(const Thread* except) {
+// The next thread to run. A thread whose wait was satisfied (or that never ran)
+// goes before one that merely yields, so two threads that keep yielding to each
+// other cannot starve a third; within each group the choice goes round from the
+// thread after `except`, or is drawn by the seeded policy.
+Thread* PickReady(const Thread* except, bool includeYielding = true) {
     auto& st = St();
-    std::vector<Thread*> ready;
-    for (auto& t : st.threads) {
-        if (t.get() != except && Runnable(t.get())) ready.push_back(t.get());
+    const size_t count = st.threads.size();
+    const size_t start = except ? static_cast<size_t>(except->id) + 1 : 0;
+    std::vector<Thread*> woken, yielding;
+    for (size_t k = 0; k < count; ++k) {
+        Thread* t = st.threads[(start + k) % count].get();
+        if (t == except || !Runnable(t)) continue;
+        (t->yielding ? yielding : woken).push_back(t);
     }
+    std::vector<Thread*>& ready = (woken.empty() && includeYielding) ? yielding : woken;
     if (ready.empty()) return nullptr;
     return ready[PickIndex(ready.size())];
 }
@@ -353,9 +362,14 @@ void Simulation::RunUntilIdle() {
     for (;;) {
         DrainDpcs();
         if (FireNextEvent(state_->now)) continue;
+        // Threads that are themselves yielding only wait for the same idle
+        // moment; running them would just hand the processor round in circles.
         Thread* self = CurrentThread();
-        if (!PickReady(self)) return;
-        Yield();
+        Thread* next = PickReady(self, false);
+        if (!next) return;
+        self->yielding = true;
+        SwitchTo(self, next);
+        self->yielding = false;
     }
 }
 

@@ -15,14 +15,20 @@ namespace sim {
 
 namespace {
 
-WmiManagerState& Wmi() { return St().wmi; }
+WmiManagerState& Wmi() {
+    return St().wmi;
+}
 
 // Virtual time a single WMI request may take before the consumer reports it as hung.
 constexpr Ticks kWmiRequestLimit = 120 * kSecond;
 
-ULONG AlignUp(ULONG value, ULONG alignment) { return (value + alignment - 1) & ~(alignment - 1); }
+ULONG AlignUp(ULONG value, ULONG alignment) {
+    return (value + alignment - 1) & ~(alignment - 1);
+}
 
-bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
+bool SameGuid(const GUID& a, const GUID& b) {
+    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
 
 bool IsWmiMinor(UCHAR minor) {
     return minor <= IRP_MN_EXECUTE_METHOD || minor == IRP_MN_REGINFO_EX;
@@ -30,37 +36,52 @@ bool IsWmiMinor(UCHAR minor) {
 
 const char* WmiMinorName(UCHAR minor) {
     switch (minor) {
-        case IRP_MN_QUERY_ALL_DATA: return "IRP_MN_QUERY_ALL_DATA";
-        case IRP_MN_QUERY_SINGLE_INSTANCE: return "IRP_MN_QUERY_SINGLE_INSTANCE";
-        case IRP_MN_CHANGE_SINGLE_INSTANCE: return "IRP_MN_CHANGE_SINGLE_INSTANCE";
-        case IRP_MN_CHANGE_SINGLE_ITEM: return "IRP_MN_CHANGE_SINGLE_ITEM";
-        case IRP_MN_ENABLE_EVENTS: return "IRP_MN_ENABLE_EVENTS";
-        case IRP_MN_DISABLE_EVENTS: return "IRP_MN_DISABLE_EVENTS";
-        case IRP_MN_ENABLE_COLLECTION: return "IRP_MN_ENABLE_COLLECTION";
-        case IRP_MN_DISABLE_COLLECTION: return "IRP_MN_DISABLE_COLLECTION";
-        case IRP_MN_REGINFO: return "IRP_MN_REGINFO";
-        case IRP_MN_EXECUTE_METHOD: return "IRP_MN_EXECUTE_METHOD";
-        case IRP_MN_REGINFO_EX: return "IRP_MN_REGINFO_EX";
-        default: return "IRP_MN_?";
+        case IRP_MN_QUERY_ALL_DATA:
+            return "IRP_MN_QUERY_ALL_DATA";
+        case IRP_MN_QUERY_SINGLE_INSTANCE:
+            return "IRP_MN_QUERY_SINGLE_INSTANCE";
+        case IRP_MN_CHANGE_SINGLE_INSTANCE:
+            return "IRP_MN_CHANGE_SINGLE_INSTANCE";
+        case IRP_MN_CHANGE_SINGLE_ITEM:
+            return "IRP_MN_CHANGE_SINGLE_ITEM";
+        case IRP_MN_ENABLE_EVENTS:
+            return "IRP_MN_ENABLE_EVENTS";
+        case IRP_MN_DISABLE_EVENTS:
+            return "IRP_MN_DISABLE_EVENTS";
+        case IRP_MN_ENABLE_COLLECTION:
+            return "IRP_MN_ENABLE_COLLECTION";
+        case IRP_MN_DISABLE_COLLECTION:
+            return "IRP_MN_DISABLE_COLLECTION";
+        case IRP_MN_REGINFO:
+            return "IRP_MN_REGINFO";
+        case IRP_MN_EXECUTE_METHOD:
+            return "IRP_MN_EXECUTE_METHOD";
+        case IRP_MN_REGINFO_EX:
+            return "IRP_MN_REGINFO_EX";
+        default:
+            return "IRP_MN_?";
     }
 }
 
 WmiProviderRecord* FindProvider(PDEVICE_OBJECT device) {
     for (auto& p : Wmi().providers) {
-        if (p.device == device) return &p;
+        if (p.device == device)
+            return &p;
     }
     return nullptr;
 }
 
 void ReleasePdos(std::vector<PDEVICE_OBJECT>& pdos) {
-    for (PDEVICE_OBJECT pdo : pdos) ObDereferenceObject(pdo);
+    for (PDEVICE_OBJECT pdo : pdos)
+        ObDereferenceObject(pdo);
     pdos.clear();
 }
 
 void DropProvider(PDEVICE_OBJECT device) {
     auto& providers = Wmi().providers;
     for (auto it = providers.begin(); it != providers.end(); ++it) {
-        if (it->device != device) continue;
+        if (it->device != device)
+            continue;
         ReleasePdos(it->referencedPdos);
         providers.erase(it);
         return;
@@ -71,22 +92,26 @@ void DropProvider(PDEVICE_OBJECT device) {
 
 // A view of a driver's answer that refuses to read past what the driver said it wrote.
 class Answer {
-public:
+  public:
     Answer(const std::vector<uint8_t>& bytes, ULONG_PTR information)
-        : bytes_(bytes), size_(static_cast<ULONG>(std::min<ULONG_PTR>(information, bytes.size()))) {}
+        : bytes_(bytes),
+          size_(static_cast<ULONG>(std::min<ULONG_PTR>(information, bytes.size()))) {}
     ULONG Size() const { return size_; }
     bool Holds(ULONG offset, ULONG length) const {
         return offset <= size_ && length <= size_ - offset;
     }
     template <typename T>
     const T* At(ULONG offset) const {
-        return Holds(offset, sizeof(T)) ? reinterpret_cast<const T*>(bytes_.data() + offset) : nullptr;
+        return Holds(offset, sizeof(T)) ? reinterpret_cast<const T*>(bytes_.data() + offset)
+                                        : nullptr;
     }
     // A counted string: a USHORT byte count, then the characters.
     bool CountedString(ULONG offset, std::u16string* out) const {
         const USHORT* length = At<USHORT>(offset);
-        if (!length || !Holds(offset + sizeof(USHORT), *length)) return false;
-        const auto* chars = reinterpret_cast<const char16_t*>(bytes_.data() + offset + sizeof(USHORT));
+        if (!length || !Holds(offset + sizeof(USHORT), *length))
+            return false;
+        const auto* chars =
+            reinterpret_cast<const char16_t*>(bytes_.data() + offset + sizeof(USHORT));
         out->assign(chars, *length / sizeof(WCHAR));
         return true;
     }
@@ -94,14 +119,14 @@ public:
         return std::vector<uint8_t>(bytes_.begin() + offset, bytes_.begin() + offset + length);
     }
 
-private:
+  private:
     const std::vector<uint8_t>& bytes_;
     ULONG size_;
 };
 
 bool Malformed(PDEVICE_OBJECT device, UCHAR minor, const std::string& what) {
-    Verifier::Violation(Rule::BadParameter, std::string("the answer of device ") + Hex(device) + " to " +
-                                                WmiMinorName(minor) + " " + what);
+    Verifier::Violation(Rule::BadParameter, std::string("the answer of device ") + Hex(device) +
+                                                " to " + WmiMinorName(minor) + " " + what);
     return false;
 }
 
@@ -113,25 +138,30 @@ bool ReadRegInfo(PDEVICE_OBJECT device, const WmiIrpResult& answer, bool update,
     const Answer a(answer.buffer, answer.information);
     const ULONG guidsAt = FIELD_OFFSET(WMIREGINFOW, WmiRegGuid);
     const auto* info = a.At<WMIREGINFOW>(0);
-    if (!info || !a.Holds(0, guidsAt)) return Malformed(device, IRP_MN_REGINFO_EX, "is shorter than a WMIREGINFO");
+    if (!info || !a.Holds(0, guidsAt))
+        return Malformed(device, IRP_MN_REGINFO_EX, "is shorter than a WMIREGINFO");
     if (info->GuidCount > (a.Size() - guidsAt) / sizeof(WMIREGGUIDW))
         return Malformed(device, IRP_MN_REGINFO_EX, "counts more blocks than it holds");
     WmiRegistration& reg = provider.registration;
     if (!update) {
         if (info->RegistryPath && !a.CountedString(info->RegistryPath, &reg.registryPath))
             return Malformed(device, IRP_MN_REGINFO_EX, "has a registry path outside the buffer");
-        if (!info->RegistryPath) reg.registryPath.clear();
+        if (!info->RegistryPath)
+            reg.registryPath.clear();
         reg.mofResourceName.clear();
         if (info->MofResourceName && !a.CountedString(info->MofResourceName, &reg.mofResourceName))
-            return Malformed(device, IRP_MN_REGINFO_EX, "has a MOF resource name outside the buffer");
+            return Malformed(device, IRP_MN_REGINFO_EX,
+                             "has a MOF resource name outside the buffer");
         reg.blocks.clear();
     }
     for (ULONG i = 0; i < info->GuidCount; ++i) {
         const WMIREGGUIDW& g = info->WmiRegGuid[i];
-        auto existing = std::find_if(reg.blocks.begin(), reg.blocks.end(),
-                                     [&](const WmiBlockRegistration& b) { return SameGuid(b.guid, g.Guid); });
+        auto existing =
+            std::find_if(reg.blocks.begin(), reg.blocks.end(),
+                         [&](const WmiBlockRegistration& b) { return SameGuid(b.guid, g.Guid); });
         if (g.Flags & WMIREG_FLAG_REMOVE_GUID) {
-            if (existing != reg.blocks.end()) reg.blocks.erase(existing);
+            if (existing != reg.blocks.end())
+                reg.blocks.erase(existing);
             continue;
         }
         WmiBlockRegistration block;
@@ -140,7 +170,8 @@ bool ReadRegInfo(PDEVICE_OBJECT device, const WmiIrpResult& answer, bool update,
         block.instanceCount = g.InstanceCount;
         if (g.Flags & WMIREG_FLAG_INSTANCE_PDO) {
             block.pdo = reinterpret_cast<PDEVICE_OBJECT>(g.Pdo);
-            if (block.pdo) provider.referencedPdos.push_back(block.pdo);
+            if (block.pdo)
+                provider.referencedPdos.push_back(block.pdo);
             for (ULONG k = 0; block.pdo && k < g.InstanceCount; ++k)
                 block.instanceNames.push_back(WmiPdoInstanceName(block.pdo, k));
         } else if (g.Flags & WMIREG_FLAG_INSTANCE_BASENAME) {
@@ -156,9 +187,11 @@ bool ReadRegInfo(PDEVICE_OBJECT device, const WmiIrpResult& answer, bool update,
             for (ULONG k = 0; k < g.InstanceCount; ++k) {
                 std::u16string name;
                 if (!a.CountedString(at, &name))
-                    return Malformed(device, IRP_MN_REGINFO_EX, "has an instance name outside the buffer");
+                    return Malformed(device, IRP_MN_REGINFO_EX,
+                                     "has an instance name outside the buffer");
                 block.instanceNames.push_back(name);
-                at = AlignUp(at + sizeof(USHORT) + static_cast<ULONG>(name.size() * sizeof(WCHAR)), 2);
+                at = AlignUp(at + sizeof(USHORT) + static_cast<ULONG>(name.size() * sizeof(WCHAR)),
+                             2);
             }
         }
         if (existing != reg.blocks.end()) {
@@ -190,14 +223,16 @@ void QueryRegistration(PDEVICE_OBJECT device, ULONG_PTR action) {
     }
     // Looked up again: other threads ran while the request was under way.
     WmiProviderRecord* provider = FindProvider(device);
-    if (!provider) return;
+    if (!provider)
+        return;
     provider->registration.regInfoRequests += requests;
     provider->registration.regInfoStatus = answer.status;
     if (action == WMIREGISTER) {
         ReleasePdos(provider->referencedPdos);
         provider->registration.blocks.clear();
     }
-    if (NT_SUCCESS(answer.status)) ReadRegInfo(device, answer, action == WMIUPDATE, *provider);
+    if (NT_SUCCESS(answer.status))
+        ReadRegInfo(device, answer, action == WMIUPDATE, *provider);
 }
 
 // Waits, in virtual time, for an event a WMI request thread sets; false when the
@@ -214,12 +249,14 @@ void WaitForOutstandingRequests(PDEVICE_OBJECT device) {
     auto& sim = Simulation::Current();
     auto carrier = wmi.requestThreads.find(sim.CurrentThreadId());
     if (carrier != wmi.requestThreads.end() && carrier->second == device) {
-        Verifier::Violation(Rule::Deadlock,
-                            "IoWMIRegistrationControl(WMIREG_ACTION_DEREGISTER) for device " + Hex(device) +
-                                " while handling one of its WMI requests: the call waits for that request");
+        Verifier::Violation(
+            Rule::Deadlock,
+            "IoWMIRegistrationControl(WMIREG_ACTION_DEREGISTER) for device " + Hex(device) +
+                " while handling one of its WMI requests: the call waits for that request");
         return;
     }
-    if (wmi.outstanding[device] == 0) return;
+    if (wmi.outstanding[device] == 0)
+        return;
     KEVENT drained;
     KeInitializeEvent(&drained, NotificationEvent, FALSE);
     wmi.drainWaiters[device].push_back(&drained);
@@ -237,15 +274,18 @@ void WaitForOutstandingRequests(PDEVICE_OBJECT device) {
 
 const WmiBlockRegistration* FindBlock(PDEVICE_OBJECT device, const GUID& guid) {
     WmiProviderRecord* provider = FindProvider(device);
-    if (!provider) return nullptr;
+    if (!provider)
+        return nullptr;
     for (auto& block : provider->registration.blocks) {
-        if (SameGuid(block.guid, guid)) return &block;
+        if (SameGuid(block.guid, guid))
+            return &block;
     }
     return nullptr;
 }
 
 void PutBytes(std::vector<uint8_t>& buffer, ULONG offset, const void* data, size_t length) {
-    if (buffer.size() < offset + length) buffer.resize(offset + length);
+    if (buffer.size() < offset + length)
+        buffer.resize(offset + length);
     std::memcpy(buffer.data() + offset, data, length);
 }
 
@@ -266,8 +306,8 @@ ULONG InstanceDataOffset(ULONG nameAt, const std::u16string& name) {
 
 // A WNODE_SINGLE_INSTANCE or WNODE_SINGLE_ITEM request for one instance, up to its
 // data offset.
-std::vector<uint8_t> InstanceRequest(const WmiBlockRegistration& block, ULONG instanceIndex, ULONG flags,
-                                     ULONG fixedPart, ULONG* dataOffset) {
+std::vector<uint8_t> InstanceRequest(const WmiBlockRegistration& block, ULONG instanceIndex,
+                                     ULONG flags, ULONG fixedPart, ULONG* dataOffset) {
     const std::u16string name = NameOf(block, instanceIndex);
     *dataOffset = InstanceDataOffset(fixedPart, name);
     std::vector<uint8_t> buffer(*dataOffset);
@@ -285,14 +325,15 @@ void SetBufferSize(std::vector<uint8_t>& buffer, ULONG size) {
 
 bool ReadTooSmall(PDEVICE_OBJECT device, UCHAR minor, const Answer& a, WmiQueryResult& result) {
     const auto* tooSmall = a.At<WNODE_TOO_SMALL>(0);
-    if (!tooSmall) return Malformed(device, minor, "is shorter than a WNODE_TOO_SMALL");
+    if (!tooSmall)
+        return Malformed(device, minor, "is shorter than a WNODE_TOO_SMALL");
     result.tooSmall = true;
     result.sizeNeeded = tooSmall->SizeNeeded;
     return true;
 }
 
-void ReadAllData(PDEVICE_OBJECT device, const WmiBlockRegistration& block, const WmiIrpResult& answer,
-                 WmiQueryResult& result) {
+void ReadAllData(PDEVICE_OBJECT device, const WmiBlockRegistration& block,
+                 const WmiIrpResult& answer, WmiQueryResult& result) {
     const Answer a(answer.buffer, answer.information);
     const auto* header = a.At<WNODE_HEADER>(0);
     if (!header) {
@@ -318,7 +359,8 @@ void ReadAllData(PDEVICE_OBJECT device, const WmiBlockRegistration& block, const
             length = all->FixedInstanceSize;
             offset = all->DataBlockOffset + k * AlignUp(length, 8);
         } else {
-            const auto* pair = a.At<OFFSETINSTANCEDATAANDLENGTH>(arrayAt + k * sizeof(OFFSETINSTANCEDATAANDLENGTH));
+            const auto* pair = a.At<OFFSETINSTANCEDATAANDLENGTH>(
+                arrayAt + k * sizeof(OFFSETINSTANCEDATAANDLENGTH));
             if (!pair) {
                 Malformed(device, IRP_MN_QUERY_ALL_DATA, "has instance offsets outside the buffer");
                 return;
@@ -332,7 +374,8 @@ void ReadAllData(PDEVICE_OBJECT device, const WmiBlockRegistration& block, const
         }
         WmiInstance instance;
         instance.data = a.Bytes(offset, length);
-        if ((header->Flags & WNODE_FLAG_STATIC_INSTANCE_NAMES) || all->OffsetInstanceNameOffsets == 0) {
+        if ((header->Flags & WNODE_FLAG_STATIC_INSTANCE_NAMES) ||
+            all->OffsetInstanceNameOffsets == 0) {
             instance.name = NameOf(block, k);
         } else {
             const auto* nameAt = a.At<ULONG>(all->OffsetInstanceNameOffsets + k * sizeof(ULONG));
@@ -345,8 +388,8 @@ void ReadAllData(PDEVICE_OBJECT device, const WmiBlockRegistration& block, const
     }
 }
 
-void ReadSingleInstance(PDEVICE_OBJECT device, const WmiBlockRegistration& block, const WmiIrpResult& answer,
-                        WmiQueryResult& result) {
+void ReadSingleInstance(PDEVICE_OBJECT device, const WmiBlockRegistration& block,
+                        const WmiIrpResult& answer, WmiQueryResult& result) {
     const Answer a(answer.buffer, answer.information);
     const auto* header = a.At<WNODE_HEADER>(0);
     if (!header) {
@@ -369,11 +412,12 @@ void ReadSingleInstance(PDEVICE_OBJECT device, const WmiBlockRegistration& block
     result.instances.push_back(std::move(instance));
 }
 
-WmiSetResult Set(PDEVICE_OBJECT device, const GUID& guid, ULONG instanceIndex, UCHAR minor, ULONG itemId,
-                 const std::vector<uint8_t>& data) {
+WmiSetResult Set(PDEVICE_OBJECT device, const GUID& guid, ULONG instanceIndex, UCHAR minor,
+                 ULONG itemId, const std::vector<uint8_t>& data) {
     WmiSetResult result;
     const WmiBlockRegistration* block = FindBlock(device, guid);
-    if (!block) return result;
+    if (!block)
+        return result;
     if (!block->instanceNames.empty() && instanceIndex >= block->instanceCount) {
         result.status = STATUS_WMI_INSTANCE_NOT_FOUND;
         return result;
@@ -384,8 +428,9 @@ WmiSetResult Set(PDEVICE_OBJECT device, const GUID& guid, ULONG instanceIndex, U
     ULONG dataOffset;
     const auto size = static_cast<ULONG>(data.size());
     if (minor == IRP_MN_CHANGE_SINGLE_INSTANCE) {
-        request.buffer = InstanceRequest(*block, instanceIndex, WNODE_FLAG_SINGLE_INSTANCE,
-                                         FIELD_OFFSET(WNODE_SINGLE_INSTANCE, VariableData), &dataOffset);
+        request.buffer =
+            InstanceRequest(*block, instanceIndex, WNODE_FLAG_SINGLE_INSTANCE,
+                            FIELD_OFFSET(WNODE_SINGLE_INSTANCE, VariableData), &dataOffset);
         WNODE_SINGLE_INSTANCE fixed{};
         std::memcpy(&fixed.WnodeHeader, request.buffer.data(), sizeof(WNODE_HEADER));
         fixed.OffsetInstanceName = FIELD_OFFSET(WNODE_SINGLE_INSTANCE, VariableData);
@@ -394,8 +439,9 @@ WmiSetResult Set(PDEVICE_OBJECT device, const GUID& guid, ULONG instanceIndex, U
         fixed.SizeDataBlock = size;
         PutBytes(request.buffer, 0, &fixed, FIELD_OFFSET(WNODE_SINGLE_INSTANCE, VariableData));
     } else {
-        request.buffer = InstanceRequest(*block, instanceIndex, WNODE_FLAG_SINGLE_ITEM,
-                                         FIELD_OFFSET(WNODE_SINGLE_ITEM, VariableData), &dataOffset);
+        request.buffer =
+            InstanceRequest(*block, instanceIndex, WNODE_FLAG_SINGLE_ITEM,
+                            FIELD_OFFSET(WNODE_SINGLE_ITEM, VariableData), &dataOffset);
         WNODE_SINGLE_ITEM fixed{};
         std::memcpy(&fixed.WnodeHeader, request.buffer.data(), sizeof(WNODE_HEADER));
         fixed.OffsetInstanceName = FIELD_OFFSET(WNODE_SINGLE_ITEM, VariableData);
@@ -426,7 +472,8 @@ NTSTATUS NotCompleted(PIRP irp, NTSTATUS status, PSYSCTL_IRP_DISPOSITION disposi
 }
 
 bool FindGuidIndex(PWMILIB_CONTEXT lib, PVOID dataPath, ULONG* index) {
-    if (!dataPath || !lib->GuidList) return false;
+    if (!dataPath || !lib->GuidList)
+        return false;
     const auto* guid = static_cast<const GUID*>(dataPath);
     for (ULONG i = 0; i < lib->GuidCount; ++i) {
         if (lib->GuidList[i].Guid && SameGuid(*lib->GuidList[i].Guid, *guid)) {
@@ -438,9 +485,11 @@ bool FindGuidIndex(PWMILIB_CONTEXT lib, PVOID dataPath, ULONG* index) {
 }
 
 bool LacksRequiredCallback(const void* callback, const char* name) {
-    if (callback) return false;
-    Verifier::Violation(Rule::BadParameter, std::string("WmiSystemControl: the WMILIB_CONTEXT has no ") + name +
-                                                ", which the WMI library requires");
+    if (callback)
+        return false;
+    Verifier::Violation(Rule::BadParameter,
+                        std::string("WmiSystemControl: the WMILIB_CONTEXT has no ") + name +
+                            ", which the WMI library requires");
     return true;
 }
 
@@ -448,19 +497,23 @@ bool LacksRequiredCallback(const void* callback, const char* name) {
 // gives, laid out as a WMIREGINFO with one WMIREGGUID per block.
 NTSTATUS AnswerRegInfo(PWMILIB_CONTEXT lib, PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION sp,
                        PSYSCTL_IRP_DISPOSITION disposition) {
-    if (LacksRequiredCallback(reinterpret_cast<const void*>(lib->QueryWmiRegInfo), "QueryWmiRegInfo"))
+    if (LacksRequiredCallback(reinterpret_cast<const void*>(lib->QueryWmiRegInfo),
+                              "QueryWmiRegInfo"))
         return NotCompleted(irp, STATUS_INVALID_DEVICE_REQUEST, disposition);
     ULONG regFlags = 0;
     UNICODE_STRING instanceName{};
     PUNICODE_STRING registryPath = nullptr;
     UNICODE_STRING mofResourceName{};
     PDEVICE_OBJECT pdo = nullptr;
-    NTSTATUS status = lib->QueryWmiRegInfo(device, &regFlags, &instanceName, &registryPath, &mofResourceName, &pdo);
+    NTSTATUS status = lib->QueryWmiRegInfo(device, &regFlags, &instanceName, &registryPath,
+                                           &mofResourceName, &pdo);
     bool baseName = regFlags & WMIREG_FLAG_INSTANCE_BASENAME;
-    for (ULONG i = 0; i < lib->GuidCount; ++i) baseName |= (lib->GuidList[i].Flags & WMIREG_FLAG_INSTANCE_BASENAME) != 0;
+    for (ULONG i = 0; i < lib->GuidCount; ++i)
+        baseName |= (lib->GuidList[i].Flags & WMIREG_FLAG_INSTANCE_BASENAME) != 0;
     // The library owns the base name once the callback has given it.
     auto freeBaseName = [&] {
-        if (baseName && instanceName.Buffer) ExFreePool(instanceName.Buffer);
+        if (baseName && instanceName.Buffer)
+            ExFreePool(instanceName.Buffer);
     };
     if (!NT_SUCCESS(status)) {
         freeBaseName();
@@ -478,10 +531,13 @@ NTSTATUS AnswerRegInfo(PWMILIB_CONTEXT lib, PDEVICE_OBJECT device, PIRP irp, PIO
     const ULONG baseAt = baseName ? place(instanceName) : 0;
     auto* buffer = static_cast<PUCHAR>(sp->Parameters.WMI.Buffer);
     if (size > sp->Parameters.WMI.BufferSize) {
-        if (sp->Parameters.WMI.BufferSize >= sizeof(ULONG)) std::memcpy(buffer, &size, sizeof size);
+        // The size needed, where there is room to say it.
+        const bool told = sp->Parameters.WMI.BufferSize >= sizeof(ULONG);
+        if (told)
+            std::memcpy(buffer, &size, sizeof size);
         freeBaseName();
         irp->IoStatus.Status = STATUS_BUFFER_TOO_SMALL;
-        irp->IoStatus.Information = sizeof(ULONG);
+        irp->IoStatus.Information = told ? sizeof(ULONG) : 0;
         *disposition = IrpNotCompleted;
         return STATUS_BUFFER_TOO_SMALL;
     }
@@ -499,18 +555,23 @@ NTSTATUS AnswerRegInfo(PWMILIB_CONTEXT lib, PDEVICE_OBJECT device, PIRP irp, PIO
         if (g.Flags & WMIREG_FLAG_INSTANCE_PDO) {
             g.Pdo = reinterpret_cast<ULONG_PTR>(pdo);
             // WMI keeps the PDO for as long as the names made from it.
-            if (pdo && sp->MinorFunction == IRP_MN_REGINFO_EX) ObReferenceObject(pdo);
+            if (pdo && sp->MinorFunction == IRP_MN_REGINFO_EX)
+                ObReferenceObject(pdo);
         } else if (g.Flags & WMIREG_FLAG_INSTANCE_BASENAME) {
             g.BaseNameOffset = baseAt;
         }
     }
     auto write = [&](ULONG at, const UNICODE_STRING& s) {
         std::memcpy(buffer + at, &s.Length, sizeof(USHORT));
-        if (s.Length) std::memcpy(buffer + at + sizeof(USHORT), s.Buffer, s.Length);
+        if (s.Length)
+            std::memcpy(buffer + at + sizeof(USHORT), s.Buffer, s.Length);
     };
-    if (pathAt) write(pathAt, *registryPath);
-    if (mofAt) write(mofAt, mofResourceName);
-    if (baseAt) write(baseAt, instanceName);
+    if (pathAt)
+        write(pathAt, *registryPath);
+    if (mofAt)
+        write(mofAt, mofResourceName);
+    if (baseAt)
+        write(baseAt, instanceName);
     freeBaseName();
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = size;
@@ -535,17 +596,20 @@ NTSTATUS AnswerTooSmall(PIRP irp, PIO_STACK_LOCATION sp, ULONG needed) {
 // A successful IRP_MN_QUERY_ALL_DATA: the instance lengths the callback wrote
 // where the offset array goes become that array, each instance 8-byte aligned
 // after it.
-NTSTATUS FinishAllData(PIRP irp, PIO_STACK_LOCATION sp, const WmiLibRequest& request, ULONG bufferUsed) {
+NTSTATUS FinishAllData(PIRP irp, PIO_STACK_LOCATION sp, const WmiLibRequest& request,
+                       ULONG bufferUsed) {
     auto* all = static_cast<PWNODE_ALL_DATA>(sp->Parameters.WMI.Buffer);
     const ULONG count = request.instanceCount;
     auto* lengths = reinterpret_cast<PULONG>(all->OffsetInstanceDataAndLength);
     ULONG end = request.dataOffset;
-    for (ULONG k = 0; k < count; ++k) end = AlignUp(end, 8) + lengths[k];
+    for (ULONG k = 0; k < count; ++k)
+        end = AlignUp(end, 8) + lengths[k];
     if (end - request.dataOffset > request.available || bufferUsed > request.available) {
-        Verifier::Violation(Rule::BadParameter,
-                            "WmiCompleteRequest: the driver reports " + std::to_string(end - request.dataOffset) +
-                                " bytes of instance data in the " + std::to_string(request.available) +
-                                " it was given for IRP_MN_QUERY_ALL_DATA");
+        Verifier::Violation(Rule::BadParameter, "WmiCompleteRequest: the driver reports " +
+                                                    std::to_string(end - request.dataOffset) +
+                                                    " bytes of instance data in the " +
+                                                    std::to_string(request.available) +
+                                                    " it was given for IRP_MN_QUERY_ALL_DATA");
         irp->IoStatus.Information = 0;
         return STATUS_BUFFER_TOO_SMALL;
     }
@@ -573,11 +637,13 @@ NTSTATUS FinishAllData(PIRP irp, PIO_STACK_LOCATION sp, const WmiLibRequest& req
 
 // A successful single-instance query or method: the data sits at the offset the
 // request gave.
-NTSTATUS FinishSingle(PIRP irp, PIO_STACK_LOCATION sp, const WmiLibRequest& request, ULONG bufferUsed) {
+NTSTATUS FinishSingle(PIRP irp, PIO_STACK_LOCATION sp, const WmiLibRequest& request,
+                      ULONG bufferUsed) {
     if (bufferUsed > request.available) {
-        Verifier::Violation(Rule::BadParameter, "WmiCompleteRequest: the driver reports " + std::to_string(bufferUsed) +
-                                                    " bytes used of the " + std::to_string(request.available) +
-                                                    " it was given for " + WmiMinorName(request.minor));
+        Verifier::Violation(Rule::BadParameter,
+                            "WmiCompleteRequest: the driver reports " + std::to_string(bufferUsed) +
+                                " bytes used of the " + std::to_string(request.available) +
+                                " it was given for " + WmiMinorName(request.minor));
         irp->IoStatus.Information = 0;
         return STATUS_BUFFER_TOO_SMALL;
     }
@@ -599,13 +665,15 @@ NTSTATUS FinishSingle(PIRP irp, PIO_STACK_LOCATION sp, const WmiLibRequest& requ
 
 std::vector<PDEVICE_OBJECT> WmiRegisteredDevices() {
     std::vector<PDEVICE_OBJECT> out;
-    for (auto& p : Wmi().providers) out.push_back(p.device);
+    for (auto& p : Wmi().providers)
+        out.push_back(p.device);
     return out;
 }
 
 std::optional<WmiRegistration> WmiRegistrationOf(PDEVICE_OBJECT device) {
     WmiProviderRecord* provider = FindProvider(device);
-    if (!provider) return std::nullopt;
+    if (!provider)
+        return std::nullopt;
     return provider->registration;
 }
 
@@ -615,14 +683,17 @@ std::u16string WmiPdoInstanceName(PDEVICE_OBJECT pdo, ULONG index) {
 }
 
 void ForgetWmiProvider(PDEVICE_OBJECT device) {
-    if (!FindProvider(device)) return;
-    if (Verifier::Violation(Rule::BadParameter, "device " + Hex(device) + " deleted while still registered with WMI"))
+    if (!FindProvider(device))
+        return;
+    if (Verifier::Violation(Rule::BadParameter,
+                            "device " + Hex(device) + " deleted while still registered with WMI"))
         DropProvider(device);
 }
 
 WmiIrpResult SendWmiIrp(PDEVICE_OBJECT device, const WmiIrp& request) {
     WmiIrpResult result;
-    const ULONG size = std::max<ULONG>(request.bufferSize, static_cast<ULONG>(request.buffer.size()));
+    const ULONG size =
+        std::max<ULONG>(request.bufferSize, static_cast<ULONG>(request.buffer.size()));
     // Nonpaged memory of WMI's own, 8-byte aligned as WNODEs need.
     std::vector<uint64_t> storage(size / sizeof(uint64_t) + 1);
     auto* buffer = reinterpret_cast<uint8_t*>(storage.data());
@@ -650,10 +721,13 @@ WmiIrpResult SendWmiIrp(PDEVICE_OBJECT device, const WmiIrp& request) {
         PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
         sp->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
         sp->MinorFunction = request.minor;
-        sp->Parameters.WMI.ProviderId = reinterpret_cast<ULONG_PTR>(request.provider ? request.provider : device);
-        const bool registration = request.minor == IRP_MN_REGINFO || request.minor == IRP_MN_REGINFO_EX;
-        sp->Parameters.WMI.DataPath =
-            registration ? reinterpret_cast<PVOID>(request.registrationAction) : static_cast<PVOID>(&guid);
+        sp->Parameters.WMI.ProviderId =
+            reinterpret_cast<ULONG_PTR>(request.provider ? request.provider : device);
+        const bool registration =
+            request.minor == IRP_MN_REGINFO || request.minor == IRP_MN_REGINFO_EX;
+        sp->Parameters.WMI.DataPath = registration
+                                          ? reinterpret_cast<PVOID>(request.registrationAction)
+                                          : static_cast<PVOID>(&guid);
         sp->Parameters.WMI.BufferSize = request.bufferSize;
         sp->Parameters.WMI.Buffer = buffer;
         result.returned = IoCallDriver(top, irp);
@@ -664,14 +738,16 @@ WmiIrpResult SendWmiIrp(PDEVICE_OBJECT device, const WmiIrp& request) {
         result.information = iosb.Information;
         wmi.requestThreads.erase(sim.CurrentThreadId());
         if (--wmi.outstanding[device] == 0) {
-            for (PKEVENT drained : wmi.drainWaiters[device]) KeSetEvent(drained, IO_NO_INCREMENT, FALSE);
+            for (PKEVENT drained : wmi.drainWaiters[device])
+                KeSetEvent(drained, IO_NO_INCREMENT, FALSE);
         }
         KeSetEvent(&finished, IO_NO_INCREMENT, FALSE);
     });
     if (!WaitWithinLimit(&finished)) {
-        Verifier::Violation(Rule::Deadlock, std::string(WmiMinorName(request.minor)) + " to device " + Hex(device) +
-                                                " did not finish within " +
-                                                std::to_string(kWmiRequestLimit / kSecond) + " s of virtual time");
+        Verifier::Violation(Rule::Deadlock,
+                            std::string(WmiMinorName(request.minor)) + " to device " + Hex(device) +
+                                " did not finish within " +
+                                std::to_string(kWmiRequestLimit / kSecond) + " s of virtual time");
         std::abort();
     }
     result.buffer.assign(buffer, buffer + request.bufferSize);
@@ -681,7 +757,8 @@ WmiIrpResult SendWmiIrp(PDEVICE_OBJECT device, const WmiIrp& request) {
 WmiQueryResult WmiQueryAllData(PDEVICE_OBJECT device, const GUID& guid, ULONG bufferSize) {
     WmiQueryResult result;
     const WmiBlockRegistration* found = FindBlock(device, guid);
-    if (!found) return result;
+    if (!found)
+        return result;
     const WmiBlockRegistration block = *found;
     WmiIrp request;
     request.minor = IRP_MN_QUERY_ALL_DATA;
@@ -696,21 +773,25 @@ WmiQueryResult WmiQueryAllData(PDEVICE_OBJECT device, const GUID& guid, ULONG bu
     result.sent = true;
     result.status = answer.status;
     result.information = answer.information;
-    if (NT_SUCCESS(answer.status)) ReadAllData(device, block, answer, result);
+    if (NT_SUCCESS(answer.status))
+        ReadAllData(device, block, answer, result);
     return result;
 }
 
 ULONG WmiSingleInstanceDataOffset(PDEVICE_OBJECT device, const GUID& guid, ULONG instanceIndex) {
     const WmiBlockRegistration* block = FindBlock(device, guid);
-    if (!block) return 0;
-    return InstanceDataOffset(FIELD_OFFSET(WNODE_SINGLE_INSTANCE, VariableData), NameOf(*block, instanceIndex));
+    if (!block)
+        return 0;
+    return InstanceDataOffset(FIELD_OFFSET(WNODE_SINGLE_INSTANCE, VariableData),
+                              NameOf(*block, instanceIndex));
 }
 
 WmiQueryResult WmiQuerySingleInstance(PDEVICE_OBJECT device, const GUID& guid, ULONG instanceIndex,
                                       ULONG bufferSize) {
     WmiQueryResult result;
     const WmiBlockRegistration* found = FindBlock(device, guid);
-    if (!found) return result;
+    if (!found)
+        return result;
     const WmiBlockRegistration block = *found;
     if (!block.instanceNames.empty() && instanceIndex >= block.instanceCount) {
         result.status = STATUS_WMI_INSTANCE_NOT_FOUND;
@@ -721,8 +802,9 @@ WmiQueryResult WmiQuerySingleInstance(PDEVICE_OBJECT device, const GUID& guid, U
     request.guid = guid;
     request.bufferSize = bufferSize;
     ULONG dataOffset;
-    request.buffer = InstanceRequest(block, instanceIndex, WNODE_FLAG_SINGLE_INSTANCE,
-                                     FIELD_OFFSET(WNODE_SINGLE_INSTANCE, VariableData), &dataOffset);
+    request.buffer =
+        InstanceRequest(block, instanceIndex, WNODE_FLAG_SINGLE_INSTANCE,
+                        FIELD_OFFSET(WNODE_SINGLE_INSTANCE, VariableData), &dataOffset);
     WNODE_SINGLE_INSTANCE fixed{};
     std::memcpy(&fixed.WnodeHeader, request.buffer.data(), sizeof(WNODE_HEADER));
     fixed.WnodeHeader.BufferSize = bufferSize;
@@ -735,7 +817,8 @@ WmiQueryResult WmiQuerySingleInstance(PDEVICE_OBJECT device, const GUID& guid, U
     result.status = answer.status;
     result.information = answer.information;
     result.dataOffset = dataOffset;
-    if (NT_SUCCESS(answer.status)) ReadSingleInstance(device, block, answer, result);
+    if (NT_SUCCESS(answer.status))
+        ReadSingleInstance(device, block, answer, result);
     return result;
 }
 
@@ -744,8 +827,8 @@ WmiSetResult WmiSetSingleInstance(PDEVICE_OBJECT device, const GUID& guid, ULONG
     return Set(device, guid, instanceIndex, IRP_MN_CHANGE_SINGLE_INSTANCE, 0, data);
 }
 
-WmiSetResult WmiSetSingleItem(PDEVICE_OBJECT device, const GUID& guid, ULONG instanceIndex, ULONG itemId,
-                              const std::vector<uint8_t>& data) {
+WmiSetResult WmiSetSingleItem(PDEVICE_OBJECT device, const GUID& guid, ULONG instanceIndex,
+                              ULONG itemId, const std::vector<uint8_t>& data) {
     return Set(device, guid, instanceIndex, IRP_MN_CHANGE_SINGLE_ITEM, itemId, data);
 }
 
@@ -756,11 +839,13 @@ using namespace sim;
 extern "C" {
 
 NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action) {
-    if (!RequireIrql("IoWMIRegistrationControl", PASSIVE_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
+    if (!RequireIrql("IoWMIRegistrationControl", PASSIVE_LEVEL))
+        return STATUS_INVALID_DEVICE_STATE;
     const bool registered = FindProvider(DeviceObject) != nullptr;
     switch (Action) {
         case WMIREG_ACTION_REGISTER: {
-            if (registered) return STATUS_OBJECT_NAME_COLLISION;
+            if (registered)
+                return STATUS_OBJECT_NAME_COLLISION;
             WmiProviderRecord provider;
             provider.device = DeviceObject;
             provider.registration.device = DeviceObject;
@@ -769,18 +854,22 @@ NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Actio
             return STATUS_SUCCESS;
         }
         case WMIREG_ACTION_REREGISTER:
-            if (!registered) return STATUS_INVALID_PARAMETER;
+            if (!registered)
+                return STATUS_INVALID_PARAMETER;
             QueryRegistration(DeviceObject, WMIREGISTER);
             return STATUS_SUCCESS;
         case WMIREG_ACTION_UPDATE_GUIDS:
-            if (!registered) return STATUS_INVALID_PARAMETER;
+            if (!registered)
+                return STATUS_INVALID_PARAMETER;
             QueryRegistration(DeviceObject, WMIUPDATE);
             return STATUS_SUCCESS;
         case WMIREG_ACTION_DEREGISTER:
             if (!registered) {
-                Verifier::Violation(Rule::BadParameter, "IoWMIRegistrationControl(WMIREG_ACTION_DEREGISTER) for device " +
-                                                            Hex(DeviceObject) +
-                                                            ", which is not registered with WMI (deregistered twice?)");
+                Verifier::Violation(
+                    Rule::BadParameter,
+                    "IoWMIRegistrationControl(WMIREG_ACTION_DEREGISTER) for device " +
+                        Hex(DeviceObject) +
+                        ", which is not registered with WMI (deregistered twice?)");
                 return STATUS_INVALID_PARAMETER;
             }
             WaitForOutstandingRequests(DeviceObject);
@@ -802,7 +891,8 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
         *IrpDisposition = IrpForward;
         return Irp->IoStatus.Status;
     }
-    if (!RequireIrql("WmiSystemControl", PASSIVE_LEVEL)) return NotCompleted(Irp, STATUS_INVALID_DEVICE_STATE, IrpDisposition);
+    if (!RequireIrql("WmiSystemControl", PASSIVE_LEVEL))
+        return NotCompleted(Irp, STATUS_INVALID_DEVICE_STATE, IrpDisposition);
     const UCHAR minor = sp->MinorFunction;
     if (minor == IRP_MN_REGINFO || minor == IRP_MN_REGINFO_EX)
         return AnswerRegInfo(WmiLibInfo, DeviceObject, Irp, sp, IrpDisposition);
@@ -832,12 +922,14 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
                 return NotCompleted(Irp, STATUS_INVALID_DEVICE_REQUEST, IrpDisposition);
             request.instanceCount = WmiLibInfo->GuidList[guidIndex].InstanceCount;
             const ULONG arrayAt = FIELD_OFFSET(WNODE_ALL_DATA, OffsetInstanceDataAndLength);
-            PUCHAR data = room(AlignUp(arrayAt + request.instanceCount * sizeof(OFFSETINSTANCEDATAANDLENGTH), 8));
+            PUCHAR data = room(
+                AlignUp(arrayAt + request.instanceCount * sizeof(OFFSETINSTANCEDATAANDLENGTH), 8));
             // The lengths go where the offset array will be made from them.
             auto* lengths = data ? reinterpret_cast<PULONG>(buffer + arrayAt) : nullptr;
             handOver();
-            return WmiLibInfo->QueryWmiDataBlock(DeviceObject, Irp, guidIndex, 0, request.instanceCount, lengths,
-                                                 request.available, data);
+            return WmiLibInfo->QueryWmiDataBlock(DeviceObject, Irp, guidIndex, 0,
+                                                 request.instanceCount, lengths, request.available,
+                                                 data);
         }
         case IRP_MN_QUERY_SINGLE_INSTANCE: {
             if (LacksRequiredCallback(reinterpret_cast<const void*>(WmiLibInfo->QueryWmiDataBlock),
@@ -849,53 +941,65 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
             // The library serves static instance names only.
             if (!(single->WnodeHeader.Flags & WNODE_FLAG_STATIC_INSTANCE_NAMES))
                 return NotCompleted(Irp, STATUS_WMI_INSTANCE_NOT_FOUND, IrpDisposition);
-            PUCHAR data = room(std::max<ULONG>(single->DataBlockOffset, FIELD_OFFSET(WNODE_SINGLE_INSTANCE, VariableData)));
+            PUCHAR data = room(std::max<ULONG>(single->DataBlockOffset,
+                                               FIELD_OFFSET(WNODE_SINGLE_INSTANCE, VariableData)));
             handOver();
-            return WmiLibInfo->QueryWmiDataBlock(DeviceObject, Irp, guidIndex, single->InstanceIndex, 1,
-                                                 data ? &single->SizeDataBlock : nullptr, request.available, data);
+            return WmiLibInfo->QueryWmiDataBlock(
+                DeviceObject, Irp, guidIndex, single->InstanceIndex, 1,
+                data ? &single->SizeDataBlock : nullptr, request.available, data);
         }
         case IRP_MN_CHANGE_SINGLE_INSTANCE: {
-            if (!WmiLibInfo->SetWmiDataBlock) return NotCompleted(Irp, STATUS_WMI_READ_ONLY, IrpDisposition);
+            if (!WmiLibInfo->SetWmiDataBlock)
+                return NotCompleted(Irp, STATUS_WMI_READ_ONLY, IrpDisposition);
             const auto* single = reinterpret_cast<PWNODE_SINGLE_INSTANCE>(buffer);
-            if (bufferSize < FIELD_OFFSET(WNODE_SINGLE_INSTANCE, VariableData) || single->DataBlockOffset > bufferSize ||
+            if (bufferSize < FIELD_OFFSET(WNODE_SINGLE_INSTANCE, VariableData) ||
+                single->DataBlockOffset > bufferSize ||
                 single->SizeDataBlock > bufferSize - single->DataBlockOffset)
                 return NotCompleted(Irp, STATUS_INVALID_PARAMETER, IrpDisposition);
             handOver();
             return WmiLibInfo->SetWmiDataBlock(DeviceObject, Irp, guidIndex, single->InstanceIndex,
-                                               single->SizeDataBlock, buffer + single->DataBlockOffset);
+                                               single->SizeDataBlock,
+                                               buffer + single->DataBlockOffset);
         }
         case IRP_MN_CHANGE_SINGLE_ITEM: {
-            if (!WmiLibInfo->SetWmiDataItem) return NotCompleted(Irp, STATUS_WMI_READ_ONLY, IrpDisposition);
+            if (!WmiLibInfo->SetWmiDataItem)
+                return NotCompleted(Irp, STATUS_WMI_READ_ONLY, IrpDisposition);
             const auto* item = reinterpret_cast<PWNODE_SINGLE_ITEM>(buffer);
-            if (bufferSize < FIELD_OFFSET(WNODE_SINGLE_ITEM, VariableData) || item->DataBlockOffset > bufferSize ||
+            if (bufferSize < FIELD_OFFSET(WNODE_SINGLE_ITEM, VariableData) ||
+                item->DataBlockOffset > bufferSize ||
                 item->SizeDataItem > bufferSize - item->DataBlockOffset)
                 return NotCompleted(Irp, STATUS_INVALID_PARAMETER, IrpDisposition);
             handOver();
-            return WmiLibInfo->SetWmiDataItem(DeviceObject, Irp, guidIndex, item->InstanceIndex, item->ItemId,
-                                              item->SizeDataItem, buffer + item->DataBlockOffset);
+            return WmiLibInfo->SetWmiDataItem(DeviceObject, Irp, guidIndex, item->InstanceIndex,
+                                              item->ItemId, item->SizeDataItem,
+                                              buffer + item->DataBlockOffset);
         }
         case IRP_MN_ENABLE_EVENTS:
         case IRP_MN_DISABLE_EVENTS:
         case IRP_MN_ENABLE_COLLECTION:
         case IRP_MN_DISABLE_COLLECTION: {
-            if (!WmiLibInfo->WmiFunctionControl) return NotCompleted(Irp, STATUS_SUCCESS, IrpDisposition);
+            if (!WmiLibInfo->WmiFunctionControl)
+                return NotCompleted(Irp, STATUS_SUCCESS, IrpDisposition);
             const bool events = minor == IRP_MN_ENABLE_EVENTS || minor == IRP_MN_DISABLE_EVENTS;
             const bool enable = minor == IRP_MN_ENABLE_EVENTS || minor == IRP_MN_ENABLE_COLLECTION;
             handOver();
             return WmiLibInfo->WmiFunctionControl(DeviceObject, Irp, guidIndex,
-                                                  events ? WmiEventControl : WmiDataBlockControl, enable);
+                                                  events ? WmiEventControl : WmiDataBlockControl,
+                                                  enable);
         }
         case IRP_MN_EXECUTE_METHOD: {
-            if (!WmiLibInfo->ExecuteWmiMethod) return NotCompleted(Irp, STATUS_INVALID_DEVICE_REQUEST, IrpDisposition);
+            if (!WmiLibInfo->ExecuteWmiMethod)
+                return NotCompleted(Irp, STATUS_INVALID_DEVICE_REQUEST, IrpDisposition);
             auto* method = reinterpret_cast<PWNODE_METHOD_ITEM>(buffer);
-            if (bufferSize < FIELD_OFFSET(WNODE_METHOD_ITEM, VariableData) || method->DataBlockOffset > bufferSize ||
+            if (bufferSize < FIELD_OFFSET(WNODE_METHOD_ITEM, VariableData) ||
+                method->DataBlockOffset > bufferSize ||
                 method->SizeDataBlock > bufferSize - method->DataBlockOffset)
                 return NotCompleted(Irp, STATUS_INVALID_PARAMETER, IrpDisposition);
             room(method->DataBlockOffset);
             handOver();
-            return WmiLibInfo->ExecuteWmiMethod(DeviceObject, Irp, guidIndex, method->InstanceIndex, method->MethodId,
-                                                method->SizeDataBlock, request.available,
-                                                buffer + method->DataBlockOffset);
+            return WmiLibInfo->ExecuteWmiMethod(
+                DeviceObject, Irp, guidIndex, method->InstanceIndex, method->MethodId,
+                method->SizeDataBlock, request.available, buffer + method->DataBlockOffset);
         }
         default:
             *IrpDisposition = IrpNotWmi;
@@ -903,15 +1007,17 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
     }
 }
 
-NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status, ULONG BufferUsed,
-                                  CCHAR PriorityBoost) {
-    if (!RequireIrql("WmiCompleteRequest", DISPATCH_LEVEL)) return Status;
+NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status,
+                                  ULONG BufferUsed, CCHAR PriorityBoost) {
+    if (!RequireIrql("WmiCompleteRequest", DISPATCH_LEVEL))
+        return Status;
     auto& pending = Wmi().libRequests;
     auto found = pending.find(Irp);
     if (found == pending.end()) {
-        Verifier::Violation(Rule::BadParameter, "WmiCompleteRequest on " + Hex(Irp) +
-                                                    ", which WmiSystemControl did not hand to a callback of device " +
-                                                    Hex(DeviceObject));
+        Verifier::Violation(Rule::BadParameter,
+                            "WmiCompleteRequest on " + Hex(Irp) +
+                                ", which WmiSystemControl did not hand to a callback of device " +
+                                Hex(DeviceObject));
         return Status;
     }
     const WmiLibRequest request = found->second;

@@ -36,8 +36,8 @@ struct WmiBlockRegistration {
 };
 
 struct WmiRegistration {
-    PDEVICE_OBJECT device = nullptr;  // as given to IoWMIRegistrationControl
-    int regInfoRequests = 0;          // IRP_MN_REGINFO_EX requests sent to it so far
+    PDEVICE_OBJECT device = nullptr;          // as given to IoWMIRegistrationControl
+    int regInfoRequests = 0;                  // IRP_MN_REGINFO_EX requests sent to it so far
     NTSTATUS regInfoStatus = STATUS_SUCCESS;  // what the last one answered
     std::u16string registryPath;              // the driver's registry path, as reported
     std::u16string mofResourceName;

@@ -12,14 +12,16 @@ extern "C" {
 typedef enum _WMIENABLEDISABLECONTROL {
     WmiEventControl,
     WmiDataBlockControl
-} WMIENABLEDISABLECONTROL, *PWMIENABLEDISABLECONTROL;
+} WMIENABLEDISABLECONTROL,
+    *PWMIENABLEDISABLECONTROL;
 
 typedef enum _SYSCTL_IRP_DISPOSITION {
     IrpProcessed,
     IrpNotCompleted,
     IrpNotWmi,
     IrpForward
-} SYSCTL_IRP_DISPOSITION, *PSYSCTL_IRP_DISPOSITION;
+} SYSCTL_IRP_DISPOSITION,
+    *PSYSCTL_IRP_DISPOSITION;
 
 typedef struct _WMIGUIDREGINFO {
     LPCGUID Guid;
@@ -43,8 +45,8 @@ typedef WMI_FUNCTION_CONTROL_CALLBACK* PWMI_FUNCTION_CONTROL;
 typedef NTSTATUS(NTAPI WMI_QUERY_DATABLOCK_CALLBACK)(PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                                      ULONG GuidIndex, ULONG InstanceIndex,
                                                      ULONG InstanceCount,
-                                                     PULONG InstanceLengthArray,
-                                                     ULONG BufferAvail, PUCHAR Buffer);
+                                                     PULONG InstanceLengthArray, ULONG BufferAvail,
+                                                     PUCHAR Buffer);
 typedef WMI_QUERY_DATABLOCK_CALLBACK* PWMI_QUERY_DATABLOCK;
 
 typedef NTSTATUS(NTAPI WMI_EXECUTE_METHOD_CALLBACK)(PDEVICE_OBJECT DeviceObject, PIRP Irp,
@@ -77,8 +79,8 @@ typedef struct _WMILIB_CONTEXT {
 
 NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status,
                                   ULONG BufferUsed, CCHAR PriorityBoost);
-NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject,
-                                PIRP Irp, PSYSCTL_IRP_DISPOSITION IrpDisposition);
+NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                PSYSCTL_IRP_DISPOSITION IrpDisposition);
 
 #ifdef __cplusplus
 }
