@@ -1,6 +1,7 @@
 // vodrek-sim: shared pieces of the commands.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,8 @@ struct Options {
 };
 
 std::string Narrow(const std::u16string& s);
+// An NTSTATUS as the tools print it: "0xC0000001".
+std::string StatusText(int32_t status);
 std::u16string Widen(const std::string& s);
 
 int CommandEntry(const Options& options);

@@ -50,8 +50,7 @@ int CommandEntry(const Options& options) {
     }
     std::string banner = sim.DebugLog().empty() ? "" : sim.DebugLog().front();
     std::string path = Narrow(std::u16string(DriverRegistryPath.Buffer, DriverRegistryPath.Length / 2));
-    char statusText[16];
-    std::snprintf(statusText, sizeof statusText, "0x%08X", static_cast<unsigned>(status));
+    const std::string statusText = StatusText(status);
 
     if (options.Flag("--json")) {
         Json out = Json::Object();
@@ -71,7 +70,7 @@ int CommandEntry(const Options& options) {
         }
         std::printf("%s\n", out.Dump().c_str());
     } else {
-        std::printf("Driver entry returned %s\n\n", statusText);
+        std::printf("Driver entry returned %s\n\n", statusText.c_str());
         std::printf("Debug output:\n  %s", banner.c_str());
         std::printf("Registry path kept: %s\n", path.c_str());
         std::printf("Unload routine: %s   AddDevice: %s\n", driver->DriverUnload ? "installed" : "none",

@@ -26,6 +26,12 @@ std::string Narrow(const std::u16string& s) {
 
 std::u16string Widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
+std::string StatusText(int32_t status) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(status));
+    return buf;
+}
+
 }  // namespace cli
 
 namespace {

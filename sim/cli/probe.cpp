@@ -209,7 +209,7 @@ int CommandProbe(const Options& options) {
     const NTSTATUS status = adapter.Plug();
 
     Json out = DescribePort(adapter);
-    out.Set("start_status", Hex(static_cast<unsigned>(status), 8));
+    out.Set("start_status", StatusText(status));
     RunProbeExtras(options, adapter, out);
     out.Set("usb_requests", DescribeUsbRequests(adapter.Capture()));
     if (pcap) out.Set("pcap", pcap);
@@ -219,7 +219,7 @@ int CommandProbe(const Options& options) {
     } else {
         std::printf("vodrek-sim probe: chip variant %d, configuration memory %s\n", variant,
                     options.Flag("--blank-config-memory") ? "blank" : "programmed");
-        std::printf("Start: %s\n\n", NT_SUCCESS(status) ? "succeeded" : Hex(static_cast<unsigned>(status), 8).c_str());
+        std::printf("Start: %s\n\n", NT_SUCCESS(status) ? "succeeded" : StatusText(status).c_str());
         PrintPort(out, adapter);
         PrintProbeExtras(out);
         PrintUsbRequests(adapter.Capture());

@@ -17,12 +17,6 @@ namespace {
 // For the person reading: filled by the run, printed with the port.
 std::vector<std::string> g_lines;
 
-std::string Status(NTSTATUS status) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(status));
-    return buf;
-}
-
 std::string DeviceState(ULONG state) {
     return sim::PowerStateName(DevicePowerState, state);
 }
@@ -31,20 +25,20 @@ Json Describe(const char* what, const sim::PowerTransition& t) {
     Json out = Json::Object();
     out.Set("system_state", sim::PowerStateName(SystemPowerState, t.target));
     if (t.querySent)
-        out.Set("query_status", Status(t.query));
-    out.Set("set_status", Status(t.set));
+        out.Set("query_status", StatusText(t.query));
+    out.Set("set_status", StatusText(t.set));
     Json& requests = out.Set("device_requests", Json::Array());
     std::string line =
         std::string(what) + " to " + sim::PowerStateName(SystemPowerState, t.target) + ": ";
-    line += t.querySent ? "query " + Status(t.query) + ", " : "";
-    line += "set " + Status(t.set);
+    line += t.querySent ? "query " + StatusText(t.query) + ", " : "";
+    line += "set " + StatusText(t.set);
     for (const sim::DevicePowerRequest& r : t.deviceRequests) {
         const std::string request =
             sim::PowerMinorName(r.minor) + " " + DeviceState(r.state.DeviceState);
         Json& entry = requests.Push(Json::Object());
         entry.Set("request", request);
-        entry.Set("status", Status(r.status));
-        line += "; the port asked for " + request + " (" + Status(r.status) + ")";
+        entry.Set("status", StatusText(r.status));
+        line += "; the port asked for " + request + " (" + StatusText(r.status) + ")";
     }
     g_lines.push_back(line);
     return out;

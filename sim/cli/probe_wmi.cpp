@@ -17,12 +17,6 @@ namespace {
 // For the person reading: filled by the run, printed with the port.
 std::vector<std::string> g_lines;
 
-std::string Status(NTSTATUS status) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(status));
-    return buf;
-}
-
 template <typename T>
 bool Decode(const std::vector<uint8_t>& data, T* record) {
     if (data.size() < sizeof(T))
@@ -186,8 +180,8 @@ void RunWmi(const Options& options, sim::Adapter& adapter, Json& out) {
         sim::WmiQueryResult result = sim::WmiQueryAllData(adapter.Fdo(), *c.guid);
         if (!NT_SUCCESS(result.status) || result.tooSmall || result.instances.size() != 1) {
             const NTSTATUS status = NT_SUCCESS(result.status) ? STATUS_UNSUCCESSFUL : result.status;
-            block.Set("error", Status(status));
-            g_lines.push_back(std::string(c.name) + ": not answered (" + Status(status) + ")");
+            block.Set("error", StatusText(status));
+            g_lines.push_back(std::string(c.name) + ": not answered (" + StatusText(status) + ")");
             continue;
         }
         Properties properties(block, result.instances[0].name);

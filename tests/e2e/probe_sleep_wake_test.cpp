@@ -3,29 +3,17 @@
 // USB requests are in the capture.
 #include <gtest/gtest.h>
 
+#include "tests/support/tool_run.h"
+
 #include <cstdio>
 #include <string>
 
 namespace {
 
-struct ToolRun {
-    int exitCode;
-    std::string output;
-};
-
-ToolRun RunTool(const std::string& command) {
-    ToolRun run{-1, {}};
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe)
-        return run;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        run.output.append(buffer, n);
-    const int status = pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
+using simtest::Has;
+using simtest::RunCommand;
+using simtest::RunTool;
+using simtest::ToolRun;
 
 size_t Count(const std::string& text, const std::string& what) {
     size_t n = 0;
@@ -45,11 +33,10 @@ long FileSize(const std::string& path) {
 }
 
 TEST(ProbeSleepWake, ReportsTheDeviceBackInD0AndCapturesTheWake) {
-    const std::string tool = VODREK_SIM_TOOL;
     const std::string pcap = ::testing::TempDir() + "probe_sleep_wake.pcap";
     const std::string plainPcap = ::testing::TempDir() + "probe_plain.pcap";
-    ToolRun plain = RunTool(tool + " probe --json --pcap " + plainPcap);
-    ToolRun run = RunTool(tool + " probe --sleep-wake --json --pcap " + pcap);
+    ToolRun plain = RunTool("probe --json --pcap " + plainPcap);
+    ToolRun run = RunTool("probe --sleep-wake --json --pcap " + pcap);
     ASSERT_EQ(run.exitCode, 0) << run.output;
     const std::string& json = run.output;
     EXPECT_NE(json.find("\"device_power_state\":\"D0\""), std::string::npos) << json;

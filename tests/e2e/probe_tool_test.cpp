@@ -2,28 +2,18 @@
 // carries what the tool promises, and the capture opens in tshark.
 #include <gtest/gtest.h>
 
+#include "tests/support/tool_run.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 namespace {
 
-struct ToolRun {
-    int exitCode;
-    std::string output;
-};
-
-ToolRun RunCommand(const std::string& command) {
-    ToolRun run{-1, {}};
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return run;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
-    int status = pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
+using simtest::Has;
+using simtest::RunCommand;
+using simtest::RunTool;
+using simtest::ToolRun;
 
 bool HaveTshark() { return RunCommand("command -v tshark").exitCode == 0; }
 
@@ -32,7 +22,7 @@ class ProbeTool : public ::testing::TestWithParam<int> {};
 TEST_P(ProbeTool, StartsTheVariantAndWritesACaptureTsharkReads) {
     const int variant = GetParam();
     const std::string pcap = ::testing::TempDir() + "probe_" + std::to_string(variant) + ".pcap";
-    ToolRun run = RunCommand(std::string(VODREK_SIM_TOOL) + " probe --chip " + std::to_string(variant) +
+    ToolRun run = RunTool("probe --chip " + std::to_string(variant) +
                          " --json --pcap " + pcap);
     ASSERT_EQ(run.exitCode, 0) << run.output;
     const std::string& json = run.output;
@@ -65,19 +55,19 @@ TEST_P(ProbeTool, StartsTheVariantAndWritesACaptureTsharkReads) {
 INSTANTIATE_TEST_SUITE_P(EveryVariant, ProbeTool, ::testing::Values(0, 1, 2, 3, 4));
 
 TEST(ProbeToolOptions, BlankMemoryNamingAndBadInput) {
-    ToolRun blank = RunCommand(std::string(VODREK_SIM_TOOL) + " probe --chip 2 --blank-config-memory --json");
+    ToolRun blank = RunTool("probe --chip 2 --blank-config-memory --json");
     ASSERT_EQ(blank.exitCode, 0) << blank.output;
     // Default registers go to a blank chip: register writes 0, 1, 2.
     EXPECT_NE(blank.output.find("setup 40 01 0000 0001"), std::string::npos) << blank.output;
     EXPECT_NE(blank.output.find("setup 40 01 0202 0044"), std::string::npos) << blank.output;
 
-    ToolRun named = RunCommand(std::string(VODREK_SIM_TOOL) + " probe --port-name COM42 --json");
+    ToolRun named = RunTool("probe --port-name COM42 --json");
     EXPECT_NE(named.output.find("\"symbolic_link\":\"\\\\DosDevices\\\\COM42\""), std::string::npos);
-    ToolRun skipped = RunCommand(std::string(VODREK_SIM_TOOL) + " probe --skip-external-naming --json");
+    ToolRun skipped = RunTool("probe --skip-external-naming --json");
     EXPECT_NE(skipped.output.find("\"symbolic_link\":null"), std::string::npos) << skipped.output;
     EXPECT_NE(skipped.output.find("\"serialcomm\":null"), std::string::npos);
 
-    ToolRun bad = RunCommand(std::string(VODREK_SIM_TOOL) + " probe --chip 7");
+    ToolRun bad = RunTool("probe --chip 7");
     EXPECT_EQ(bad.exitCode, 2);
     EXPECT_NE(bad.output.find("--chip takes a variant from 0 to 4"), std::string::npos);
 }

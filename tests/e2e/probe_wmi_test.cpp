@@ -3,37 +3,20 @@
 // cannot answer says why.
 #include <gtest/gtest.h>
 
+#include "tests/support/tool_run.h"
+
 #include <cstdio>
 #include <string>
 
 namespace {
 
-struct ToolRun {
-    int exitCode;
-    std::string output;
-};
-
-ToolRun RunTool(const std::string& command) {
-    ToolRun run{-1, {}};
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe)
-        return run;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        run.output.append(buffer, n);
-    const int status = pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
-
-bool Has(const std::string& text, const std::string& what) {
-    return text.find(what) != std::string::npos;
-}
+using simtest::Has;
+using simtest::RunCommand;
+using simtest::RunTool;
+using simtest::ToolRun;
 
 TEST(ProbeWmi, ReportsEveryBlockByClassAndProperty) {
-    const std::string tool = VODREK_SIM_TOOL;
-    ToolRun run = RunTool(tool + " probe --wmi --json --port-name COM7");
+    ToolRun run = RunTool("probe --wmi --json --port-name COM7");
     ASSERT_EQ(run.exitCode, 0) << run.output;
     const std::string& json = run.output;
     EXPECT_TRUE(Has(json, "\"MSSerial_PortName\":{\"InstanceName\":\"USB\\\\VID_")) << json;
@@ -53,19 +36,19 @@ TEST(ProbeWmi, ReportsEveryBlockByClassAndProperty) {
     EXPECT_TRUE(Has(json, "\"dwSettableBaud\":268861433")) << json;
     EXPECT_FALSE(Has(json, "VERIFIER"));
 
-    ToolRun plain = RunTool(tool + " probe --json");
+    ToolRun plain = RunTool("probe --json");
     ASSERT_EQ(plain.exitCode, 0) << plain.output;
     EXPECT_FALSE(Has(plain.output, "\"wmi\"")) << "only when asked";
 }
 
 TEST(ProbeWmi, APortWithoutANameSaysWhyItsNameBlockIsMissing) {
     ToolRun run =
-        RunTool(std::string(VODREK_SIM_TOOL) + " probe --wmi --json --skip-external-naming");
+        RunTool("probe --wmi --json --skip-external-naming");
     ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_TRUE(Has(run.output, "\"MSSerial_PortName\":{\"error\":\"0xC000009A\"}")) << run.output;
     EXPECT_TRUE(Has(run.output, "\"BitsPerByte\":7")) << run.output;
 
-    ToolRun person = RunTool(std::string(VODREK_SIM_TOOL) + " probe --wmi --skip-external-naming");
+    ToolRun person = RunTool("probe --wmi --skip-external-naming");
     ASSERT_EQ(person.exitCode, 0) << person.output;
     EXPECT_TRUE(Has(person.output, "MSSerial_PortName: not answered (0xC000009A)"))
         << person.output;

@@ -246,6 +246,22 @@ bool RequireIrql(const char* ddi, KIRQL maxIrql);
 // object a thread waits on (and the test expected that): do not free it then.
 bool CheckObjectsFreed(const void* base, size_t size, const char* what);
 
+// Runs `work` in a new system thread at PASSIVE_LEVEL and waits for it, in
+// virtual time and from any thread; `what` names it, and a component that takes
+// longer than `limit` is reported as hung.
+void RunInSystemThread(const std::string& what, const std::function<void()>& work, Ticks limit);
+
+// The request a system component (the Plug and Play, power or WMI manager) sends
+// and waits for: built with its own event and status block, its status and
+// Information as given, the next stack location filled by `fill`, sent to the top
+// of `device`'s stack. Answers what the dispatch returned and the status block.
+struct SystemIrpResult {
+    NTSTATUS returned;
+    IO_STATUS_BLOCK iosb;
+};
+SystemIrpResult SendSystemIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, NTSTATUS initialStatus,
+                              ULONG_PTR initialInformation, const std::function<void(IO_STACK_LOCATION&)>& fill);
+
 // I/O manager internals shared with the power and Plug and Play managers.
 PIRP AllocateIrpRecord(CCHAR stackSize, IrpOrigin origin);
 IrpRecord* FindIrp(PIRP irp);

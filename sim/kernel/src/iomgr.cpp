@@ -200,6 +200,29 @@ PIRP AllocateIrpRecord(CCHAR stackSize, IrpOrigin origin) {
     return irp;
 }
 
+SystemIrpResult SendSystemIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, NTSTATUS initialStatus,
+                              ULONG_PTR initialInformation, const std::function<void(IO_STACK_LOCATION&)>& fill) {
+    PDEVICE_OBJECT top = TopOfStack(device);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    SystemIrpResult result{STATUS_PENDING, {}};
+    PIRP irp = AllocateIrpRecord(top->StackSize, IrpOrigin::Built);
+    irp->UserEvent = &event;
+    irp->UserIosb = &result.iosb;
+    irp->RequestorMode = KernelMode;
+    irp->IoStatus.Status = initialStatus;
+    irp->IoStatus.Information = initialInformation;
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = major;
+    sp->MinorFunction = minor;
+    if (fill) fill(*sp);
+    result.returned = IoCallDriver(top, irp);
+    // Completed at once or later, the event tells; one never completed is a hang
+    // the scheduler reports.
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    return result;
+}
+
 IrpRecord* FindIrp(PIRP irp) {
     auto& irps = Io().irps;
     auto it = irps.find(irp);

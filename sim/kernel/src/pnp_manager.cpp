@@ -35,41 +35,16 @@ const char* MinorName(UCHAR minor) {
     }
 }
 
-// Runs `work` in the Plug and Play manager's own thread at PASSIVE_LEVEL and
-// waits (in virtual time) until it has finished.
 void InManagerThread(const std::string& what, const std::function<void()>& work) {
-    auto& sim = Simulation::Current();
-    int thread = sim.CreateThread("Plug and Play manager (" + what + ")", work);
-    if (!sim.RunUntil([&] { return sim.ThreadFinished(thread); }, kPnpRequestLimit)) {
-        Verifier::Violation(Rule::Deadlock, what + " did not finish within " +
-                                                std::to_string(kPnpRequestLimit / kSecond) +
-                                                " s of virtual time");
-        std::abort();
-    }
+    RunInSystemThread("Plug and Play manager (" + what + ")", work, kPnpRequestLimit);
 }
 
-// The request as the Plug and Play manager builds it: a synchronous IRP with
-// its own event and status block, initialised to STATUS_NOT_SUPPORTED.
+// The request as the Plug and Play manager builds it, initialised to
+// STATUS_NOT_SUPPORTED as Windows does.
 PnpResult CallStack(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(IO_STACK_LOCATION&)>& parameters,
                     ULONG_PTR initialInformation) {
-    PDEVICE_OBJECT top = TopOfStack(pdo);
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    PIRP irp = AllocateIrpRecord(top->StackSize, IrpOrigin::Built);
-    irp->UserEvent = &event;
-    irp->UserIosb = &iosb;
-    irp->RequestorMode = KernelMode;
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    irp->IoStatus.Information = initialInformation;
-    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
-    sp->MajorFunction = IRP_MJ_PNP;
-    sp->MinorFunction = minor;
-    if (parameters) parameters(*sp);
-    if (IoCallDriver(top, irp) == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    }
-    return PnpResult{iosb.Status, iosb.Information};
+    SystemIrpResult r = SendSystemIrp(pdo, IRP_MJ_PNP, minor, STATUS_NOT_SUPPORTED, initialInformation, parameters);
+    return PnpResult{r.iosb.Status, r.iosb.Information};
 }
 
 void UnloadIfUnused(PDEVICE_OBJECT pdo) {

@@ -98,17 +98,8 @@ PIRP BuildPowerIrp(PDEVICE_OBJECT top, UCHAR minor, POWER_STATE_TYPE type, POWER
     return irp;
 }
 
-// Runs `work` in a thread of the power manager at PASSIVE_LEVEL and waits (in
-// virtual time) until it has finished.
 void InPowerThread(const std::string& what, const std::function<void()>& work) {
-    auto& sim = Simulation::Current();
-    int thread = sim.CreateThread("power manager (" + what + ")", work);
-    if (!sim.RunUntil([&] { return sim.ThreadFinished(thread); }, kPowerRequestLimit)) {
-        Verifier::Violation(Rule::Deadlock, what + " did not finish within " +
-                                                std::to_string(kPowerRequestLimit / kSecond) +
-                                                " s of virtual time");
-        std::abort();
-    }
+    RunInSystemThread("power manager (" + what + ")", work, kPowerRequestLimit);
 }
 
 // Lets the device power requests made since `first` finish: a policy owner

@@ -397,6 +397,23 @@ MM_SYSTEMSIZE Simulation::SystemSize() const { return state_->systemSize; }
 const std::vector<std::string>& Simulation::DebugLog() const { return state_->debugLog; }
 void Simulation::ClearDebugLog() { state_->debugLog.clear(); }
 
+void RunInSystemThread(const std::string& what, const std::function<void()>& work, Ticks limit) {
+    // An event rather than RunUntil: the caller may itself be a system thread.
+    KEVENT finished;
+    KeInitializeEvent(&finished, NotificationEvent, FALSE);
+    Simulation::Current().CreateThread(what, [&] {
+        work();
+        KeSetEvent(&finished, IO_NO_INCREMENT, FALSE);
+    });
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -limit;
+    if (KeWaitForSingleObject(&finished, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+        Verifier::Violation(Rule::Deadlock, what + " did not finish within " + std::to_string(limit / kSecond) +
+                                                " s of virtual time");
+        std::abort();
+    }
+}
+
 // ---------------------------------------------------------------------------
 // DPCs
 

@@ -702,54 +702,31 @@ WmiIrpResult SendWmiIrp(PDEVICE_OBJECT device, const WmiIrp& request) {
     auto& sim = Simulation::Current();
     auto& wmi = Wmi();
     wmi.outstanding[device]++;
-    // The caller may itself be a system thread (the Plug and Play manager's, say):
-    // it waits on an event, so that the scheduler runs the request's thread.
-    KEVENT finished;
-    KeInitializeEvent(&finished, NotificationEvent, FALSE);
-    sim.CreateThread(std::string("WMI (") + WmiMinorName(request.minor) + ")", [&] {
-        wmi.requestThreads[sim.CurrentThreadId()] = device;
-        PDEVICE_OBJECT top = TopOfStack(device);
-        KEVENT event;
-        KeInitializeEvent(&event, NotificationEvent, FALSE);
-        IO_STATUS_BLOCK iosb{};
-        PIRP irp = AllocateIrpRecord(top->StackSize, IrpOrigin::Built);
-        irp->UserEvent = &event;
-        irp->UserIosb = &iosb;
-        irp->RequestorMode = KernelMode;
-        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-        irp->IoStatus.Information = 0;
-        PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
-        sp->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
-        sp->MinorFunction = request.minor;
-        sp->Parameters.WMI.ProviderId =
-            reinterpret_cast<ULONG_PTR>(request.provider ? request.provider : device);
-        const bool registration =
-            request.minor == IRP_MN_REGINFO || request.minor == IRP_MN_REGINFO_EX;
-        sp->Parameters.WMI.DataPath = registration
-                                          ? reinterpret_cast<PVOID>(request.registrationAction)
-                                          : static_cast<PVOID>(&guid);
-        sp->Parameters.WMI.BufferSize = request.bufferSize;
-        sp->Parameters.WMI.Buffer = buffer;
-        result.returned = IoCallDriver(top, irp);
-        // Completed or not, the event tells: a request neither completed nor
-        // pending is a hang the scheduler reports.
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        result.status = iosb.Status;
-        result.information = iosb.Information;
-        wmi.requestThreads.erase(sim.CurrentThreadId());
-        if (--wmi.outstanding[device] == 0) {
-            for (PKEVENT drained : wmi.drainWaiters[device])
-                KeSetEvent(drained, IO_NO_INCREMENT, FALSE);
-        }
-        KeSetEvent(&finished, IO_NO_INCREMENT, FALSE);
-    });
-    if (!WaitWithinLimit(&finished)) {
-        Verifier::Violation(Rule::Deadlock,
-                            std::string(WmiMinorName(request.minor)) + " to device " + Hex(device) +
-                                " did not finish within " +
-                                std::to_string(kWmiRequestLimit / kSecond) + " s of virtual time");
-        std::abort();
-    }
+    const bool registration = request.minor == IRP_MN_REGINFO || request.minor == IRP_MN_REGINFO_EX;
+    RunInSystemThread(std::string("WMI (") + WmiMinorName(request.minor) + ") to device " + Hex(device),
+                      [&] {
+                          wmi.requestThreads[sim.CurrentThreadId()] = device;
+                          SystemIrpResult r = SendSystemIrp(
+                              device, IRP_MJ_SYSTEM_CONTROL, request.minor, STATUS_NOT_SUPPORTED, 0,
+                              [&](IO_STACK_LOCATION& sp) {
+                                  sp.Parameters.WMI.ProviderId = reinterpret_cast<ULONG_PTR>(
+                                      request.provider ? request.provider : device);
+                                  sp.Parameters.WMI.DataPath =
+                                      registration ? reinterpret_cast<PVOID>(request.registrationAction)
+                                                   : static_cast<PVOID>(&guid);
+                                  sp.Parameters.WMI.BufferSize = request.bufferSize;
+                                  sp.Parameters.WMI.Buffer = buffer;
+                              });
+                          result.returned = r.returned;
+                          result.status = r.iosb.Status;
+                          result.information = r.iosb.Information;
+                          wmi.requestThreads.erase(sim.CurrentThreadId());
+                          if (--wmi.outstanding[device] == 0) {
+                              for (PKEVENT drained : wmi.drainWaiters[device])
+                                  KeSetEvent(drained, IO_NO_INCREMENT, FALSE);
+                          }
+                      },
+                      kWmiRequestLimit);
     result.buffer.assign(buffer, buffer + request.bufferSize);
     return result;
 }
