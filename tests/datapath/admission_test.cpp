@@ -224,3 +224,27 @@ TEST_F(DeferredWorkTest, SignalEventCompletionKeepsTheRequestForTheWaiter) {
 }
 
 }  // namespace
+
+namespace {
+
+using LeakedHoldTest = simtest::SimTest;
+
+TEST_F(LeakedHoldTest, AHoldNeverReleasedIsReportedWhenThePortGoes) {
+    // A dispatch routine that forgets ReleasePendingHold on one path.
+    sim::ExpectViolation v(sim::Rule::IdleCountsAtTeardown);
+    {
+        simtest::PortHarness h;
+        h.device()->DriverObject->MajorFunction[IRP_MJ_READ] = [](PDEVICE_OBJECT device, PIRP irp) -> NTSTATUS {
+            AdmitRequest(PortOf(device), irp);
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return STATUS_SUCCESS;
+        };
+        EXPECT_EQ(h.Send(IRP_MJ_READ)->status, STATUS_SUCCESS);
+        EXPECT_EQ(h.port()->PendingRequestCount, 2);
+    }
+    EXPECT_EQ(v.Count(), 1);
+    EXPECT_NE(v.LastMessage().find("PendingRequestCount 2"), std::string::npos);
+}
+
+}  // namespace
