@@ -42,6 +42,8 @@ case "$what" in
         exec build/host-release/sim/cli/vodrek-sim "${@:-demo}"
         ;;
     test)
+        # The release build is the demo's and the benchmarks': it must build too.
+        build_preset host-release
         build_preset host-debug
         echo "== tests"
         exec ctest --preset host-debug

@@ -103,7 +103,7 @@ SendResult SendTransfer(PortExtension* port, TransferKind kind, const void* data
         *status = STATUS_NO_MEMORY;
         return SendResult::NotSent;
     }
-    if (kind == BulkOut && length)
+    if (kind == BulkOut && length && data)
         RtlCopyMemory(transfer->DataBuffer, data, length);
 
     _URB_BULK_OR_INTERRUPT_TRANSFER& urb = transfer->Urb;

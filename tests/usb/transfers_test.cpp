@@ -226,7 +226,10 @@ TEST_F(TransportTest, EachBulkOutTransferIsCompletedAndCancelledOnItsOwn) {
 struct InlineCancelLower {
     sim::SimDriver* driver = sim::CreateSimDriver("inline-cancel lower");
     PDEVICE_OBJECT device = sim::CreateSimDevice(driver, u"", 0);
-    USBD_INTERFACE_INFORMATION info[2] = {};
+    // One interface with three pipes, laid out as the bus returns it.
+    alignas(USBD_INTERFACE_INFORMATION) UCHAR storage[GET_USBD_INTERFACE_SIZE(3)] = {};
+    USBD_INTERFACE_INFORMATION* info = reinterpret_cast<USBD_INTERFACE_INFORMATION*>(storage);
+    int pipeTarget = 0;  // what the pipe handles point at: any non-null address
     InlineCancelLower() {
         sim::SetSimDispatch(driver, IRP_MJ_INTERNAL_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) {
             IoMarkIrpPending(irp);
@@ -237,9 +240,11 @@ struct InlineCancelLower {
             });
             return STATUS_PENDING;
         });
-        info[0].NumberOfPipes = 3;
+        info->Length = sizeof(storage);
+        info->NumberOfPipes = 3;
+        PUSBD_PIPE_INFORMATION pipes = info->Pipes;
         for (ULONG p = 0; p < 3; ++p)
-            info[0].Pipes[p].PipeHandle = &info[1];
+            pipes[p].PipeHandle = &pipeTarget;
     }
     ~InlineCancelLower() { sim::DeleteSimDevice(device); }
 };
@@ -251,7 +256,7 @@ TEST_F(SimTest, ACompletionInsideTheCancelLeavesTheFreeingToTheCanceller) {
     InitializeTransfers(port);
     port->LowerDevice = lower.device;
     port->SingleInterface = 1;
-    port->InterfaceInfo0 = &lower.info[0];
+    port->InterfaceInfo0 = lower.info;
     const size_t blocks = sim::PoolBlocksWithTag(kComxTag);
 
     StartContinuousTransfers(port);

@@ -175,7 +175,7 @@ VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
 }
 
 KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) {
-    KIRQL old;
+    KIRQL old = CurrentIrql();
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     return old;
 }
