@@ -1,14 +1,4 @@
 # Cross build of the i386 driver image with mingw-w64.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR X86)
 set(VODREK_MINGW_TRIPLE i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${VODREK_MINGW_TRIPLE}-gcc)
-set(CMAKE_CXX_COMPILER ${VODREK_MINGW_TRIPLE}-g++)
-set(CMAKE_RC_COMPILER ${VODREK_MINGW_TRIPLE}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${VODREK_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# A kernel image cannot be linked as a console program, so CMake's compiler probe
-# only builds a static library.
-set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-toolchain-common.cmake)

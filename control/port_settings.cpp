@@ -107,21 +107,24 @@ ULONG QueuedLengthOf(PIRP request) {
     return sp->MajorFunction == IRP_MJ_WRITE ? sp->Parameters.Write.Length : 1;
 }
 
+// A copy of one setting taken under ControlLock, which every writer of it holds.
+template <typename T>
+T ReadUnderControlLock(PortExtension* port, const T& field) {
+    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->ControlLock);
+    const T value = field;
+    KeReleaseSpinLock(&port->ControlLock, irql);
+    return value;
+}
+
 }  // namespace
 
 NTSTATUS IoctlGetBaudRate(ControlRequest& request) {
-    PortExtension* port = request.Port;
-    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->ControlLock);
-    SERIAL_BAUD_RATE reply = {port->CurrentBaud};
-    KeReleaseSpinLock(&port->ControlLock, irql);
+    SERIAL_BAUD_RATE reply = {ReadUnderControlLock(request.Port, request.Port->CurrentBaud)};
     return Reply(request, &reply, sizeof(reply));
 }
 
 NTSTATUS IoctlGetLineControl(ControlRequest& request) {
-    PortExtension* port = request.Port;
-    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->ControlLock);
-    const UCHAR lineControl = port->LineControl;
-    KeReleaseSpinLock(&port->ControlLock, irql);
+    const UCHAR lineControl = ReadUnderControlLock(request.Port, request.Port->LineControl);
 
     SERIAL_LINE_CONTROL reply;
     reply.WordLength = static_cast<UCHAR>(5 + (lineControl & kWordLengthBits));
@@ -136,18 +139,12 @@ NTSTATUS IoctlGetLineControl(ControlRequest& request) {
 }
 
 NTSTATUS IoctlGetChars(ControlRequest& request) {
-    PortExtension* port = request.Port;
-    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->ControlLock);
-    const SERIAL_CHARS reply = port->SpecialChars;
-    KeReleaseSpinLock(&port->ControlLock, irql);
+    const SERIAL_CHARS reply = ReadUnderControlLock(request.Port, request.Port->SpecialChars);
     return Reply(request, &reply, sizeof(reply));
 }
 
 NTSTATUS IoctlGetHandFlow(ControlRequest& request) {
-    PortExtension* port = request.Port;
-    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->ControlLock);
-    const SERIAL_HANDFLOW reply = port->HandFlow;
-    KeReleaseSpinLock(&port->ControlLock, irql);
+    const SERIAL_HANDFLOW reply = ReadUnderControlLock(request.Port, request.Port->HandFlow);
     return Reply(request, &reply, sizeof(reply));
 }
 
@@ -302,11 +299,7 @@ NTSTATUS IoctlGetDtrRts(ControlRequest& request) {
 }
 
 NTSTATUS IoctlGetModemControl(ControlRequest& request) {
-    PortExtension* port = request.Port;
-    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->ControlLock);
-    const ULONG lines = port->ControlLineState;
-    KeReleaseSpinLock(&port->ControlLock, irql);
-    return ReplyUlong(request, lines);
+    return ReplyUlong(request, ReadUnderControlLock(request.Port, request.Port->ControlLineState));
 }
 
 NTSTATUS IoctlGetCommStatus(ControlRequest& request) {
