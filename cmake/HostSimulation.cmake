@@ -12,7 +12,15 @@ if(VODREK_SANITIZE)
     add_link_options(-fsanitize=address,undefined)
 endif()
 
+# Programs export their symbols, so the verifier can name the code it reports on.
+add_link_options(-rdynamic)
+
 add_library(vodrek_driver STATIC ${VODREK_DRIVER_SOURCES})
+# The test build reports every routine the driver enters, so the simulator can
+# check the pageable ones against the IRQL and the section lock.
+if(VODREK_SANITIZE)
+    target_compile_options(vodrek_driver PRIVATE -finstrument-functions)
+endif()
 target_include_directories(vodrek_driver PUBLIC ${CMAKE_SOURCE_DIR}
                            ${CMAKE_SOURCE_DIR}/sim/kernel/include)
 target_compile_definitions(vodrek_driver PUBLIC ${VODREK_KERNEL_DEFINES})

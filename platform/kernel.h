@@ -79,10 +79,13 @@ static inline KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
 
 // Code that only runs while the port starts lives in its own pageable section,
 // locked around each start through PagingLockHandle.
+// On the host the same routines go to a section of their own, whose bounds the
+// simulator knows: it checks that none of them runs at DISPATCH_LEVEL while the
+// section is not locked.
 #if defined(_WIN32)
 #define START_CODE __attribute__((section("PAGESRP0")))
 #else
-#define START_CODE
+#define START_CODE __attribute__((section("vodrek_paged")))
 #endif
 
 // Every pool allocation of the driver carries this tag: "COMX" in memory order.

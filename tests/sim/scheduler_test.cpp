@@ -52,24 +52,54 @@ TEST_F(SimTest, DelayAdvancesVirtualTimeExactly) {
     EXPECT_EQ(after.QuadPart - before.QuadPart, 1500 * kMillisecond);
 }
 
-TEST_F(SimTest, TimerFiresItsDpcAtTheDueTimeAtDispatchLevel) {
+TEST_F(SimTest, TimerFiresItsDpcOnTheClockTickAfterItsDueTimeAtDispatchLevel) {
     DpcLog log;
     KTIMER timer;
     KDPC dpc;
     KeInitializeTimer(&timer);
     KeInitializeDpc(&dpc, LoggingDpc, &log);
+    EXPECT_EQ(KeQueryTimeIncrement(), 156250u) << "15.625 ms, the default clock";
     EXPECT_FALSE(KeSetTimer(&timer, Relative(10 * kMillisecond), &dpc));
     // Setting it again moves the due time and reports that it was set.
     EXPECT_TRUE(KeSetTimer(&timer, Relative(20 * kMillisecond), &dpc));
-    sim_.RunFor(15 * kMillisecond);
-    EXPECT_TRUE(log.entries.empty());
-    sim_.RunFor(10 * kMillisecond);
+    sim_.RunFor(31 * kMillisecond);
+    EXPECT_TRUE(log.entries.empty()) << "due at 20 ms, but the clock ticks at 15.625 and 31.25 ms";
+    sim_.RunFor(kMillisecond);
     ASSERT_EQ(log.entries.size(), 1u);
     EXPECT_EQ(log.irqls[0], DISPATCH_LEVEL);
-    EXPECT_EQ(log.times[0], 20 * kMillisecond);
+    EXPECT_EQ(log.times[0], 312500);
     EXPECT_TRUE(KeReadStateTimer(&timer));
     // Fired: nothing left to cancel.
     EXPECT_FALSE(KeCancelTimer(&timer));
+}
+
+TEST_F(SimTest, TheShortestDueTimeIsTheNextTickAndTheClockCanRunAtOneMillisecond) {
+    DpcLog log;
+    KTIMER timer;
+    KDPC dpc;
+    KeInitializeTimer(&timer);
+    KeInitializeDpc(&dpc, LoggingDpc, &log);
+    // A 100-ns poll re-armed from its own expiry runs once per tick, not ten
+    // million times a second.
+    sim_.RunFor(kMillisecond);
+    for (int i = 0; i < 64; ++i) {
+        KeSetTimer(&timer, Relative(1), &dpc);
+        sim_.RunUntil([&] { return log.entries.size() == static_cast<size_t>(i + 1); }, kSecond);
+    }
+    EXPECT_EQ(log.times.front(), 156250);
+    EXPECT_EQ(log.times.back(), 64 * 156250) << "one expiry per 15.625 ms tick";
+
+    // An application's timer resolution request: the clock ticks every 1 ms.
+    sim_.SetTimeIncrement(kMillisecond);
+    EXPECT_EQ(KeQueryTimeIncrement(), 10000u);
+    const sim::Ticks start = sim_.Now();
+    KeSetTimer(&timer, Relative(1), &dpc);
+    sim_.RunFor(kMillisecond);
+    EXPECT_EQ(log.times.back(), start + kMillisecond);
+    // Timed waits end on ticks too.
+    LARGE_INTEGER wait = Relative(2500 * sim::kMicrosecond);
+    KeDelayExecutionThread(KernelMode, FALSE, &wait);
+    EXPECT_EQ(sim_.Now(), start + 4 * kMillisecond);
 }
 
 TEST_F(SimTest, CancelledTimerNeverRunsItsDpc) {
@@ -97,7 +127,7 @@ TEST_F(SimTest, AbsoluteDueTimeIsSystemTime) {
     KeSetTimer(&timer, due, &dpc);
     sim_.RunFor(kSecond);
     ASSERT_EQ(log.times.size(), 1u);
-    EXPECT_EQ(log.times[0], 300 * kMillisecond);
+    EXPECT_EQ(log.times[0], sim_.TickAtOrAfter(300 * kMillisecond));
 }
 
 TEST_F(SimTest, WaitTimesOutOrIsSatisfiedInVirtualTime) {
@@ -214,6 +244,9 @@ TEST_F(SimTest, HeldPolicyRunsDpcsOnlyWhenReleasedInTheChosenOrder) {
 
 std::vector<std::string> DrainOrderWithSeed(uint64_t seed) {
     sim::Simulation sim;
+    // One processor: its queue is drained in a drawn order, standing in for the
+    // order DPCs queued on several processors would finish in.
+    sim.SetProcessors(1);
     sim.SetPolicy(sim::Policy::SeededRandom, seed);
     std::vector<std::string> order;
     Named n[5] = {{&order, "a", {}}, {&order, "b", {}}, {&order, "c", {}}, {&order, "d", {}}, {&order, "e", {}}};

@@ -37,8 +37,10 @@ class UsbPortHarness {
     ~UsbPortHarness() {
         // As removal: nothing of the port may still be outstanding when it goes.
         auto& sim = sim::Simulation::Current();
-        sim.SetPolicy(sim::Policy::Eager);
-        sim.ReleaseAll();
+        if (sim.GetPolicy() == sim::Policy::Held) {
+            sim.ReleaseAll();
+            sim.SetPolicy(sim::Policy::Eager);
+        }
         port_->DeviceStateFlags |= DEVICE_STATE_REMOVING;
         InterlockedIncrement(&port_->PendingRequestCount);  // the removal request's own hold
         DrainPendingRequests(port_, FALSE);

@@ -44,7 +44,8 @@ TEST_F(ChipRequestTest, BaudRateIsMatchedSentOnceAndGivenTimeToSettle) {
     ASSERT_EQ(h->Records().size(), 1u);
     EXPECT_EQ(h->chip().Line().rateField, 9600u);
     EXPECT_EQ(port->CurrentBaud, 9600u);
-    EXPECT_EQ(sim_.Now() - h->Records()[0].completed, 50 * kMillisecond);
+    // The settling delay ends on the first clock tick 50 ms after the request.
+    EXPECT_EQ(sim_.Now(), sim_.TickAtOrAfter(h->Records()[0].completed + 50 * kMillisecond));
     const sim::Ticks before = sim_.Now();
     EXPECT_EQ(SetBaudRate(port, 9600), STATUS_SUCCESS);
     EXPECT_EQ(h->Records().size(), 1u) << "the same rate again sends nothing";

@@ -2,6 +2,7 @@
 // they use the headers under sim/kernel/include/sim.
 #pragma once
 
+#include <sim/ddi.h>
 #include <sim/io.h>
 #include <sim/power.h>
 #include <sim/simulation.h>
@@ -31,17 +32,60 @@ constexpr UCHAR kTimerSynchronizationType = 9;
 constexpr UCHAR kDpcType = 0x13;
 // Marks a dispatcher header the kernel initialised (kept in Header.Size).
 constexpr UCHAR kInitialisedMark = 0x5E;
+// KeSetTargetProcessorDpc keeps the processor in KDPC.Number above this base.
+constexpr USHORT kTargetProcessorBase = 32;
 
-struct Thread {
+}  // namespace sim
+#include "fiber.h"
+namespace sim {
+
+struct HeldLock {
+    PKSPIN_LOCK lock;
+    KIRQL oldIrql;
+    int rank;          // position in the driver's declared lock order, -1 if none
+    const void* site;  // the code that acquired it
+};
+
+// Where a context stands with respect to running.
+enum class Yielding {
+    No,
+    Yield,  // Simulation::Yield: runnable, but others first
+    Idle,   // RunUntilIdle: runnable only once nothing else is
+};
+
+// A driver routine called from the kernel (dispatch, completion, cancel, DPC,
+// callback) still running on a context: the stack pointer it started at and
+// its name, for the stack-depth figures.
+struct CallOut {
+    const void* routine;
+    uintptr_t entrySp;
+};
+
+// A stack object (event, status block, completion context) handed to a request
+// while the frame that holds it may return before the request completes.
+struct StackObject {
+    const void* irp;    // the request it went with
+    const void* address;
+    int context;        // whose stack
+    bool frameGone = false;
+    std::string what;
+};
+
+// One execution context: a simulated thread (system thread, or the test's own
+// thread) or a processor's DPC context. Exactly one context executes at a time;
+// the scheduler decides which, at the preemption points.
+struct Context {
+    enum class Kind { Thread, Dpc } kind = Kind::Thread;
     int id = 0;
     std::string name;
     std::function<void()> body;
-    std::thread os;
-    std::condition_variable cv;
+    std::unique_ptr<Fiber> fiber;
     bool started = false;
     bool finished = false;
-    bool yielding = false;
+    Yielding yielding = Yielding::No;
     KIRQL irql = PASSIVE_LEVEL;
+    // The processor it occupies (-1: none). A DPC context always has its own.
+    int processor = -1;
     // Current wait, if any.
     bool waiting = false;
     bool satisfied = false;
@@ -49,6 +93,40 @@ struct Thread {
     DISPATCHER_HEADER* waitObject = nullptr;
     uint64_t timeoutEvent = 0;
     std::vector<PFAST_MUTEX> ownedMutexes;
+    // A spin lock another processor holds, while this context spins on it.
+    PKSPIN_LOCK spinningOn = nullptr;
+    std::vector<HeldLock> heldLocks;
+    // Simulator code that must not be interleaved (the bus, the managers)
+    // raises this; calls into driver code drop it to 0 for their duration.
+    int atomicDepth = 0;
+    // Probabilistic concurrency testing: higher runs first.
+    int64_t priority = 0;
+    std::vector<CallOut> callouts;
+    // The stack pointer when the context last passed a preemption point.
+    uintptr_t lastSp = 0;
+    // A thread is a dispatcher object too: signalled when it ends.
+    KEVENT ended{};
+};
+using Thread = Context;
+
+struct TimedEvent;
+
+// What a processor's DPC context works through: queued DPCs and interrupts
+// (timed events delivered to this processor).
+struct WorkItem {
+    PKDPC dpc = nullptr;
+    std::shared_ptr<TimedEvent> event;
+};
+
+struct Processor {
+    int index = 0;
+    Context* thread = nullptr;  // the thread it runs, or last ran
+    Context* dpc = nullptr;     // its DPC context
+    bool inDpc = false;         // the DPC context has interrupted the thread
+    std::deque<WorkItem> queue;
+    // Held: the one item the test released, run next whatever else is queued.
+    std::deque<WorkItem> released;
+    int64_t pendingPriority = 0;
 };
 
 struct TimedEvent {
@@ -57,12 +135,16 @@ struct TimedEvent {
     std::string name;
     std::function<void()> fn;
     bool completion = false;
+    // Events with the same key (completions of one pipe) are delivered to one
+    // processor in order.
+    uint64_t orderKey = 0;
 };
 
-struct HeldLock {
-    PKSPIN_LOCK lock;
-    KIRQL oldIrql;
-    int rank;  // position in the driver's declared lock order, -1 if none
+// The lock-order graph: an edge for every pair of lock classes ever held
+// together, with the sites that first nested them.
+struct LockEdge {
+    std::string outerSite;
+    std::string innerSite;
 };
 
 struct PoolBlock {
@@ -176,22 +258,42 @@ struct Simulation::State {
     uint64_t seed = 0;
     std::mt19937_64 rng;
     uint64_t nextId = 1;
-    std::map<std::pair<Ticks, uint64_t>, TimedEvent> events;
-    std::vector<TimedEvent> heldCompletions;
+    std::map<std::pair<Ticks, uint64_t>, std::shared_ptr<TimedEvent>> events;
+    // Events whose time has come, not yet handed to a processor.
+    std::deque<std::shared_ptr<TimedEvent>> due;
+    std::vector<std::shared_ptr<TimedEvent>> heldCompletions;
+    // The processor an order key's last event went to, while it is queued or running.
+    std::map<uint64_t, std::pair<int, uint64_t>> orderKeys;
+    Ticks timeIncrement = 156250;
 
-    // Processor.
-    std::deque<PKDPC> dpcQueue;
-    bool drainingDpcs = false;
-    std::vector<HeldLock> heldLocks;
+    // Processors and contexts. Exactly one context runs: `current`.
+    std::deque<Processor> processors;  // a deque: references stay valid as processors are added
+    int processorCount = 1;
+    bool processorsSet = false;
+    std::vector<std::unique_ptr<Context>> threads;  // threads (index = id), then DPC contexts
+    std::vector<std::unique_ptr<Context>> dpcContexts;
+    Context* current = nullptr;
+    std::multimap<DISPATCHER_HEADER*, Context*> waiters;
     std::unordered_map<PKTIMER, uint64_t> setTimers;  // timer -> its expiry event
     std::map<const void*, std::string> routineNames;
+    // Fibers that finished (their stacks are freed by the next context to run).
+    std::vector<std::unique_ptr<Fiber>> finishedFibers;
 
-    // Threads: only the thread that `current` names runs; the others wait for
-    // the baton.
-    std::mutex baton;
-    std::vector<std::unique_ptr<Thread>> threads;
-    Thread* current = nullptr;
-    std::multimap<DISPATCHER_HEADER*, Thread*> waiters;
+    // Probabilistic concurrency testing.
+    int pctDepth = 3;
+    uint64_t pctSteps = 0;        // scheduling points so far
+    uint64_t pctBudget = 20000;   // change points are drawn from [1, budget]
+    std::vector<uint64_t> changePoints;
+    size_t nextChangePoint = 0;
+    int64_t clockPriority = 0;
+    uint64_t switches = 0;
+    uint64_t points = 0;
+    bool inlineCompletions = false;
+
+    // Lock-order graph by lock class.
+    std::map<std::pair<std::string, std::string>, LockEdge> lockEdges;
+    // Stack objects handed to requests that have not completed yet.
+    std::vector<StackObject> stackObjects;
 
     // Pool.
     std::map<void*, PoolBlock> pool;
@@ -221,24 +323,58 @@ struct Simulation::State {
 };
 
 Simulation::State& St();
-Thread* CurrentThread();
+Context* CurrentThread();
 KIRQL CurrentIrql();
 void SetIrql(KIRQL irql);
 
-// Scheduler internals used by the synchronisation and I/O code.
-void DrainDpcs();
+// --- Scheduler internals used by the synchronisation and I/O code -------------
+// A preemption point: the policy may run something else here.
+void Point();
+// The running context cannot go on (a wait not yet satisfied, a spin lock
+// held elsewhere): runs others until it can. Returns when it may continue.
+void BlockCurrent();
+// A delay of exactly `span` (not rounded to the clock's ticks): the test's and
+// tools' own way to let time pass.
+void DelayExactly(Ticks span);
+// The DISPATCH_LEVEL software interrupt: if the current processor has DPCs or
+// interrupts queued and its IRQL is below DISPATCH_LEVEL, they run now.
+void DeliverPendingDpcs();
+// Queues a DPC on a processor (its target, or the current one).
+void QueueDpc(PKDPC dpc, bool front);
+bool RemoveQueuedDpc(PKDPC dpc);
+bool DpcQueued(const void* base, size_t size, std::string* routine);
 void RunDpc(PKDPC dpc);
-void WaitLoop(Thread* self);
 void SatisfyWaiters(DISPATCHER_HEADER* object);
 std::string RoutineName(const void* routine);
 std::string Hex(const void* p);
+// Tick-aligned expiry of a due time, as the clock interrupt sees it.
+Ticks ExpiryOnTick(Ticks due);
+
+// Pageable code: whether `address` lies in the driver's pageable section, and
+// the check of code there running at `irql`.
+bool InPageableSection(const void* address);
+void CheckPageableCaller(const void* caller, const char* what);
+
+// Stack objects handed to requests (an IRP's event and status block, a
+// completion routine's context): registered while the request is out, checked
+// when the request completes.
+void NoteStackObject(const void* irp, const void* address, const std::string& what);
+void CheckStackObject(const void* irp, const void* address, const char* use);
+void ForgetStackObjects(const void* irp);
+// The id of the context whose stack holds `address`, or kNoStackOwner.
+int StackOwner(const void* address);
+constexpr int kNoStackOwner = -1000000;
 
 constexpr size_t kCancelLockOffset = static_cast<size_t>(-1);
 
 // The driver's declared lock order: rank of a lock, or -1.
 int LockRank(PKSPIN_LOCK lock);
-void NoteLockAcquired(PKSPIN_LOCK lock, KIRQL oldIrql);
+void NoteLockAcquired(PKSPIN_LOCK lock, KIRQL oldIrql, const void* site);
 bool NoteLockReleased(PKSPIN_LOCK lock, KIRQL* oldIrql);
+// The function holding `address`, as the symbol table names it (with its
+// source line where the build has them); CallerName for a return address.
+std::string CodeName(const void* address);
+std::string CallerName(const void* returnAddress);
 
 // Verifier helpers.
 bool RequireIrql(const char* ddi, KIRQL maxIrql);

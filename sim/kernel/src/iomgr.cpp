@@ -76,6 +76,7 @@ void ReleaseMemory(PIRP irp, IrpRecord& rec) {
                             Describe(irp) + " was written after it had been completed");
     }
     if (rec.systemBuffer) std::free(rec.systemBuffer);
+    ForgetStackObjects(irp);
     Io().irps.erase(irp);
     std::free(irp);
 }
@@ -133,6 +134,8 @@ void FinishAtTop(PIRP irp, IrpRecord& rec, CCHAR boost) {
             break;
         }
         case IrpOrigin::Built:
+            CheckStackObject(irp, irp->UserIosb, "the I/O manager's copy of the final status");
+            CheckStackObject(irp, irp->UserEvent, "the I/O manager's signal of the request's event");
             if (copyBack && rec.userOutput && rec.systemBuffer) {
                 std::memcpy(rec.userOutput, rec.systemBuffer,
                             std::min<ULONG_PTR>(irp->IoStatus.Information, rec.outputLength));
@@ -342,7 +345,11 @@ PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const std::u16string& servic
     registryPath.MaximumLength = static_cast<USHORT>(registryPath.Length + sizeof(WCHAR));
 
     KIRQL before = CurrentIrql();
-    NTSTATUS s = entry(driver, &registryPath);
+    NTSTATUS s;
+    {
+        DriverCall call(reinterpret_cast<const void*>(entry));
+        s = entry(driver, &registryPath);
+    }
     std::fill(pathBuffer.begin(), pathBuffer.end(), u'#');
     if (CurrentIrql() != before) {
         Verifier::Violation(Rule::IrqlNotRestored, "DriverEntry returned at a different IRQL");
@@ -362,7 +369,10 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
     if (driver->DeviceObject) {
         Verifier::Violation(Rule::BadParameter, "driver unloaded while it still has device objects");
     }
-    if (driver->DriverUnload) driver->DriverUnload(driver);
+    if (driver->DriverUnload) {
+        DriverCall call(reinterpret_cast<const void*>(driver->DriverUnload));
+        driver->DriverUnload(driver);
+    }
     CheckNoPoolLeft("when the driver unloaded");
     if (St().sectionLocks != 0) {
         Verifier::Violation(Rule::SectionLockPairing,
@@ -375,6 +385,8 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
 }
 
 SimDriver* CreateSimDriver(const std::string& name) {
+    MarkSimulatorRoutine(reinterpret_cast<const void*>(&SimDispatch));
+    MarkSimulatorRoutine(reinterpret_cast<const void*>(&InvalidDeviceRequest));
     auto rec = std::make_unique<SimDriverRecord>();
     rec->name = name;
     rec->object.Type = IO_TYPE_DRIVER;
@@ -473,7 +485,7 @@ extern "C" {
 // ---------------------------------------------------------------------------
 // IRPs
 
-VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) { SIM_DDI();
     std::memset(Irp, 0, PacketSize);
     Irp->Type = IO_TYPE_IRP;
     Irp->Size = PacketSize;
@@ -483,14 +495,14 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
     InitializeListHead(&Irp->ThreadListEntry);
 }
 
-PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) { SIM_DDI();
     if (!RequireIrql("IoAllocateIrp", DISPATCH_LEVEL)) return nullptr;
     auto& st = St();
     if (st.failNthAllocation && --st.failNthAllocation == 0) return nullptr;
     return AllocateIrpRecord(StackSize, IrpOrigin::Allocated);
 }
 
-VOID NTAPI IoFreeIrp(PIRP Irp) {
+VOID NTAPI IoFreeIrp(PIRP Irp) { SIM_DDI();
     IrpRecord* rec = FindIrp(Irp);
     if (!rec || rec->state == IrpState::Freed) {
         Verifier::Violation(Rule::IrpTouchedAfterCompletion, "IoFreeIrp on " + Hex(Irp) + ", which is not a live IRP");
@@ -512,13 +524,14 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
     Retire(Irp, *rec);
 }
 
-VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) { SIM_DDI();
     IrpRecord* rec = FindIrp(Irp);
     if (!rec || rec->state != IrpState::Active) {
         Verifier::Violation(Rule::IrpTouchedAfterCompletion, "IoReuseIrp on a dead IRP");
         return;
     }
     UCHAR flags = Irp->AllocationFlags;
+    ForgetStackObjects(Irp);
     IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
     Irp->AllocationFlags = flags;
     Irp->IoStatus.Status = Iostatus;
@@ -528,7 +541,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     rec->powerReleased.clear();
 }
 
-NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { SIM_DDI();
     if (!RequireIrql("IoCallDriver", DISPATCH_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
     IrpRecord* rec = FindIrp(Irp);
     if (!rec || rec->state != IrpState::Active) {
@@ -554,9 +567,13 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[sp->MajorFunction];
 
     KIRQL irql = CurrentIrql();
-    size_t locks = St().heldLocks.size();
+    size_t locks = CurrentThread()->heldLocks.size();
     rec->activeCalls++;
-    NTSTATUS status = dispatch(DeviceObject, Irp);
+    NTSTATUS status;
+    {
+        DriverCall call(reinterpret_cast<const void*>(dispatch));
+        status = dispatch(DeviceObject, Irp);
+    }
     rec = FindIrp(Irp);  // the map may have grown meanwhile
     rec->activeCalls--;
 
@@ -566,7 +583,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                                                        ", entered at " + std::to_string(irql));
         SetIrql(irql);
     }
-    if (St().heldLocks.size() != locks) {
+    if (CurrentThread()->heldLocks.size() != locks) {
         Verifier::Violation(Rule::SpinLockHeldOnReturn,
                             "dispatch routine for " + std::string(MajorName(sp->MajorFunction)) + " returned holding a spin lock");
     }
@@ -587,7 +604,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
 }
 
-VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) { SIM_DDI();
     IrpRecord* rec = FindIrp(Irp);
     if (!rec) {
         Verifier::Violation(Rule::IrpTouchedAfterCompletion, "IoCompleteRequest on " + Hex(Irp) + ", which is not a live IRP");
@@ -632,7 +649,12 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                      ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject
                                      : nullptr;
             KIRQL irql = CurrentIrql();
-            NTSTATUS answer = routine(dev, Irp, context);
+            CheckStackObject(Irp, context, "its completion routine");
+            NTSTATUS answer;
+            {
+                DriverCall call(reinterpret_cast<const void*>(routine));
+                answer = routine(dev, Irp, context);
+            }
             if (CurrentIrql() != irql) {
                 Verifier::Violation(Rule::IrqlNotRestored, "completion routine " + RoutineName((const void*)routine) +
                                                                " returned at a different IRQL");
@@ -655,7 +677,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     FinishAtTop(Irp, *rec, PriorityBoost);
 }
 
-PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) { SIM_DDI();
     IrpRecord* rec = FindIrp(Irp);
     if (!rec || rec->state != IrpState::Active) {
         Verifier::Violation(Rule::IrpTouchedAfterCompletion,
@@ -667,11 +689,11 @@ PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) 
                                    reinterpret_cast<PVOID>(CancelRoutine)));
 }
 
-VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { KeAcquireSpinLock(&Io().cancelLock, Irql); }
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { SIM_DDI(); KeAcquireSpinLock(&Io().cancelLock, Irql); }
 
-VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&Io().cancelLock, Irql); }
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { SIM_DDI(); KeReleaseSpinLock(&Io().cancelLock, Irql); }
 
-BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp) { SIM_DDI();
     if (!RequireIrql("IoCancelIrp", DISPATCH_LEVEL)) return FALSE;
     IrpRecord* rec = FindIrp(Irp);
     if (!rec || rec->state != IrpState::Active) {
@@ -690,8 +712,11 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     }
     Irp->CancelIrql = irql;
     PDEVICE_OBJECT dev = Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
-    routine(dev, Irp);
-    auto& held = St().heldLocks;
+    {
+        DriverCall call(reinterpret_cast<const void*>(routine));
+        routine(dev, Irp);
+    }
+    auto& held = CurrentThread()->heldLocks;
     if (std::any_of(held.begin(), held.end(), [](const HeldLock& h) { return h.lock == &Io().cancelLock; })) {
         Verifier::Violation(Rule::CancelLockNotReleased,
                             "cancel routine " + RoutineName((const void*)routine) + " returned without releasing the cancel spin lock");
@@ -702,7 +727,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
 PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
                                          ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
-                                         PIO_STATUS_BLOCK IoStatusBlock) {
+                                         PIO_STATUS_BLOCK IoStatusBlock) { SIM_DDI();
     if (!RequireIrql("IoBuildDeviceIoControlRequest", PASSIVE_LEVEL)) return nullptr;
     auto& st = St();
     if (st.failNthAllocation && --st.failNthAllocation == 0) return nullptr;
@@ -710,6 +735,8 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     IrpRecord& rec = *FindIrp(irp);
     irp->UserIosb = IoStatusBlock;
     irp->UserEvent = Event;
+    NoteStackObject(irp, IoStatusBlock, "the status block of an IRP from IoBuildDeviceIoControlRequest");
+    NoteStackObject(irp, Event, "the event of an IRP from IoBuildDeviceIoControlRequest");
     irp->RequestorMode = KernelMode;
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
     sp->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
@@ -747,7 +774,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
 
 NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
                               DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                              PDEVICE_OBJECT* DeviceObject) {
+                              PDEVICE_OBJECT* DeviceObject) { SIM_DDI();
     if (!RequireIrql("IoCreateDevice", PASSIVE_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
     auto& io = Io();
     *DeviceObject = nullptr;
@@ -767,7 +794,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     return STATUS_SUCCESS;
 }
 
-VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) { SIM_DDI();
     if (!RequireIrql("IoDeleteDevice", PASSIVE_LEVEL)) return;
     auto& io = Io();
     if (!io.devices.count(DeviceObject)) {
@@ -795,7 +822,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     std::free(DeviceObject);
 }
 
-PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) { SIM_DDI();
     if (!RequireIrql("IoAttachDeviceToDeviceStack", PASSIVE_LEVEL)) return nullptr;
     PDEVICE_OBJECT top = TopOfStack(TargetDevice);
     top->AttachedDevice = SourceDevice;
@@ -803,7 +830,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
     return top;
 }
 
-VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) { SIM_DDI();
     if (!RequireIrql("IoDetachDevice", PASSIVE_LEVEL)) return;
     if (!TargetDevice->AttachedDevice) {
         Verifier::Violation(Rule::BadParameter, "IoDetachDevice on a device with nothing attached");
@@ -812,18 +839,18 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     TargetDevice->AttachedDevice = nullptr;
 }
 
-PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
+PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) { SIM_DDI();
     PDEVICE_OBJECT top = TopOfStack(DeviceObject);
     top->ReferenceCount++;
     return top;
 }
 
-VOID FASTCALL ObfReferenceObject(PVOID Object) {
+VOID FASTCALL ObfReferenceObject(PVOID Object) { SIM_DDI();
     auto* dev = static_cast<PDEVICE_OBJECT>(Object);
     if (Io().devices.count(dev)) dev->ReferenceCount++;
 }
 
-VOID FASTCALL ObfDereferenceObject(PVOID Object) {
+VOID FASTCALL ObfDereferenceObject(PVOID Object) { SIM_DDI();
     auto* dev = static_cast<PDEVICE_OBJECT>(Object);
     if (Io().devices.count(dev)) dev->ReferenceCount--;
 }
@@ -831,7 +858,7 @@ VOID FASTCALL ObfDereferenceObject(PVOID Object) {
 // ---------------------------------------------------------------------------
 // Names
 
-NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) { SIM_DDI();
     if (!RequireIrql("IoCreateSymbolicLink", PASSIVE_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
     auto& io = Io();
     std::u16string link = FromCounted(SymbolicLinkName);
@@ -843,7 +870,7 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
     return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) { SIM_DDI();
     if (!RequireIrql("IoDeleteSymbolicLink", PASSIVE_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
     auto& io = Io();
     std::u16string key = Lower(FromCounted(SymbolicLinkName));
@@ -852,6 +879,6 @@ NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
     return STATUS_SUCCESS;
 }
 
-PCONFIGURATION_INFORMATION NTAPI IoGetConfigurationInformation(void) { return &Io().configuration; }
+PCONFIGURATION_INFORMATION NTAPI IoGetConfigurationInformation(void) { SIM_DDI(); return &Io().configuration; }
 
 }  // extern "C"

@@ -74,7 +74,10 @@ PnpResult SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(IO_S
 
 NTSTATUS PlugDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     NTSTATUS status = STATUS_SUCCESS;
-    InManagerThread("add-device", [&] { status = driver->DriverExtension->AddDevice(driver, pdo); });
+    InManagerThread("add-device", [&] {
+        DriverCall call(reinterpret_cast<const void*>(driver->DriverExtension->AddDevice));
+        status = driver->DriverExtension->AddDevice(driver, pdo);
+    });
     if (!NT_SUCCESS(status)) return status;
     Pnp().functionDrivers[pdo] = driver;
     PnpResult start = SendPnp(pdo, IRP_MN_START_DEVICE);
@@ -171,7 +174,7 @@ using namespace sim;
 extern "C" {
 
 NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
-                                         PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName) {
+                                         PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName) { SIM_DDI();
     if (!RequireIrql("IoRegisterDeviceInterface", PASSIVE_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
     std::u16string instance = DeviceInstancePath(PhysicalDeviceObject);
     if (instance.empty()) return STATUS_INVALID_DEVICE_REQUEST;
@@ -200,7 +203,7 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, co
     return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
+NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) { SIM_DDI();
     if (!RequireIrql("IoSetDeviceInterfaceState", PASSIVE_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
     if (!SymbolicLinkName || !SymbolicLinkName->Buffer) return STATUS_INVALID_PARAMETER;
     std::u16string link(SymbolicLinkName->Buffer, SymbolicLinkName->Length / sizeof(WCHAR));

@@ -99,15 +99,15 @@ using namespace sim;
 
 extern "C" {
 
-PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) { SIM_DDI();
     return Allocate(PoolType, NumberOfBytes, Tag, "ExAllocatePoolWithTag");
 }
 
-PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) { SIM_DDI();
     return Allocate(PoolType, NumberOfBytes, 0x656E6F4E /* "None" */, "ExAllocatePool");
 }
 
-PVOID NTAPI ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+PVOID NTAPI ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) { SIM_DDI();
     bool failInsteadOfRaise = (static_cast<int>(PoolType) & POOL_QUOTA_FAIL_INSTEAD_OF_RAISE) != 0;
     auto base = static_cast<POOL_TYPE>(static_cast<int>(PoolType) & ~POOL_QUOTA_FAIL_INSTEAD_OF_RAISE);
     PVOID p = Allocate(base, NumberOfBytes, Tag, "ExAllocatePoolWithQuotaTag");
@@ -121,7 +121,7 @@ PVOID NTAPI ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
     return p;
 }
 
-VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { SIM_DDI();
     auto& st = St();
     if (!RequireIrql("ExFreePool", DISPATCH_LEVEL)) return;
     auto it = st.pool.find(P);
@@ -142,18 +142,18 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
     std::free(P);
 }
 
-VOID NTAPI ExFreePool(PVOID P) { ExFreePoolWithTag(P, 0); }
+VOID NTAPI ExFreePool(PVOID P) { SIM_DDI(); ExFreePoolWithTag(P, 0); }
 
-MM_SYSTEMSIZE NTAPI MmQuerySystemSize(void) { return St().systemSize; }
+MM_SYSTEMSIZE NTAPI MmQuerySystemSize(void) { SIM_DDI(); return St().systemSize; }
 
 // Nothing is pageable in the simulation; the calls are still checked for pairing.
-PVOID NTAPI MmLockPagableDataSection(PVOID AddressWithinSection) {
+PVOID NTAPI MmLockPagableDataSection(PVOID AddressWithinSection) { SIM_DDI();
     RequireIrql("MmLockPagableDataSection", APC_LEVEL);
     St().sectionLocks++;
     return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(0x5EC7105));
 }
 
-VOID NTAPI MmLockPagableSectionByHandle(PVOID ImageSectionHandle) {
+VOID NTAPI MmLockPagableSectionByHandle(PVOID ImageSectionHandle) { SIM_DDI();
     RequireIrql("MmLockPagableSectionByHandle", APC_LEVEL);
     if (ImageSectionHandle == nullptr) {
         Verifier::Violation(Rule::SectionLockPairing, "MmLockPagableSectionByHandle with a null handle");
@@ -162,7 +162,7 @@ VOID NTAPI MmLockPagableSectionByHandle(PVOID ImageSectionHandle) {
     St().sectionLocks++;
 }
 
-VOID NTAPI MmUnlockPagableImageSection(PVOID ImageSectionHandle) {
+VOID NTAPI MmUnlockPagableImageSection(PVOID ImageSectionHandle) { SIM_DDI();
     RequireIrql("MmUnlockPagableImageSection", APC_LEVEL);
     auto& st = St();
     if (ImageSectionHandle == nullptr || st.sectionLocks <= 0) {
@@ -173,7 +173,7 @@ VOID NTAPI MmUnlockPagableImageSection(PVOID ImageSectionHandle) {
     st.sectionLocks--;
 }
 
-ULONG __cdecl DbgPrint(PCSTR Format, ...) {
+ULONG __cdecl DbgPrint(PCSTR Format, ...) { SIM_DDI();
     char buf[1024];
     va_list args;
     va_start(args, Format);

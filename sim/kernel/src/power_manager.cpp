@@ -345,7 +345,7 @@ using namespace sim;
 
 extern "C" {
 
-NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { SIM_DDI();
     if (!RequireIrql("PoCallDriver", DISPATCH_LEVEL))
         return STATUS_INVALID_DEVICE_STATE;
     IrpRecord* rec = FindIrp(Irp);
@@ -381,7 +381,7 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return IofCallDriver(DeviceObject, Irp);
 }
 
-VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp) { SIM_DDI();
     if (!RequireIrql("PoStartNextPowerIrp", DISPATCH_LEVEL))
         return;
     IrpRecord* rec = FindIrp(Irp);
@@ -419,7 +419,7 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
 
 NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                  POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
-                                 PVOID Context, PIRP* Irp) {
+                                 PVOID Context, PIRP* Irp) { SIM_DDI();
     if (!RequireIrql("PoRequestPowerIrp", DISPATCH_LEVEL))
         return STATUS_INVALID_DEVICE_STATE;
     if (!DeviceObject || !St().io.devices.count(DeviceObject)) {
@@ -454,8 +454,10 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
             r.completed = true;
             r.status = status.Status;
         }
-        if (CompletionFunction)
+        if (CompletionFunction) {
+            DriverCall call(reinterpret_cast<const void*>(CompletionFunction));
             CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &status);
+        }
     };
     if (Irp)
         *Irp = irp;
@@ -464,7 +466,7 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
 }
 
 POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
-                                  POWER_STATE State) {
+                                  POWER_STATE State) { SIM_DDI();
     const bool toD0 = Type == DevicePowerState && State.DeviceState == PowerDeviceD0;
     POWER_STATE previous;
     previous.DeviceState = ReportedDevicePowerState(DeviceObject);

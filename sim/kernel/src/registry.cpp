@@ -745,7 +745,7 @@ extern "C" {
 
 NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
                                       PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
-                                      PVOID Environment) {
+                                      PVOID Environment) { SIM_DDI();
     UNREFERENCED_PARAMETER(Environment);
     if (!RequireIrql("RtlQueryRegistryValues", PASSIVE_LEVEL))
         return STATUS_UNSUCCESSFUL;
@@ -803,7 +803,7 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
 }
 
 NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
-                                     ULONG ValueType, PVOID ValueData, ULONG ValueLength) {
+                                     ULONG ValueType, PVOID ValueData, ULONG ValueLength) { SIM_DDI();
     if (!RequireIrql("RtlWriteRegistryValue", PASSIVE_LEVEL))
         return STATUS_UNSUCCESSFUL;
     if (!Present(ValueName, "RtlWriteRegistryValue", "value name") ||
@@ -819,7 +819,7 @@ NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Value
     return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName) {
+NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName) { SIM_DDI();
     if (!RequireIrql("RtlDeleteRegistryValue", PASSIVE_LEVEL))
         return STATUS_UNSUCCESSFUL;
     if (!Present(ValueName, "RtlDeleteRegistryValue", "value name"))
@@ -832,7 +832,7 @@ NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Valu
 }
 
 NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
-                         POBJECT_ATTRIBUTES ObjectAttributes) {
+                         POBJECT_ATTRIBUTES ObjectAttributes) { SIM_DDI();
     if (!RequireIrql("ZwOpenKey", PASSIVE_LEVEL))
         return STATUS_UNSUCCESSFUL;
     if (!Present(KeyHandle, "ZwOpenKey", "handle pointer") ||
@@ -867,7 +867,7 @@ NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
 
 NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
-                               PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
+                               PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) { SIM_DDI();
     if (!RequireIrql("ZwQueryValueKey", PASSIVE_LEVEL))
         return STATUS_UNSUCCESSFUL;
     if (!Present(ResultLength, "ZwQueryValueKey", "ResultLength") ||
@@ -947,7 +947,7 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
 }
 
 NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex,
-                             ULONG Type, PVOID Data, ULONG DataSize) {
+                             ULONG Type, PVOID Data, ULONG DataSize) { SIM_DDI();
     UNREFERENCED_PARAMETER(TitleIndex);
     if (!RequireIrql("ZwSetValueKey", PASSIVE_LEVEL))
         return STATUS_UNSUCCESSFUL;
@@ -964,7 +964,7 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG 
     return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI ZwClose(HANDLE Handle) {
+NTSTATUS NTAPI ZwClose(HANDLE Handle) { SIM_DDI();
     if (!RequireIrql("ZwClose", PASSIVE_LEVEL))
         return STATUS_UNSUCCESSFUL;
     auto& handles = Reg().handles;
@@ -979,7 +979,7 @@ NTSTATUS NTAPI ZwClose(HANDLE Handle) {
 }
 
 NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
-                                       ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey) {
+                                       ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey) { SIM_DDI();
     if (!RequireIrql("IoOpenDeviceRegistryKey", PASSIVE_LEVEL))
         return STATUS_UNSUCCESSFUL;
     if (!Present(DevInstRegKey, "IoOpenDeviceRegistryKey", "handle pointer"))

@@ -85,7 +85,7 @@ using namespace sim;
 
 extern "C" {
 
-VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) { SIM_DDI();
     if (!IrqlAllows("RtlInitUnicodeString", DISPATCH_LEVEL))
         return;
     if (!Present(DestinationString, "RtlInitUnicodeString", "destination"))
@@ -105,7 +105,7 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Source
     DestinationString->MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
 }
 
-VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString) {
+VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString) { SIM_DDI();
     if (!IrqlAllows("RtlInitAnsiString", DISPATCH_LEVEL))
         return;
     if (!Present(DestinationString, "RtlInitAnsiString", "destination"))
@@ -122,7 +122,7 @@ VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString)
     DestinationString->MaximumLength = static_cast<USHORT>(bytes + 1);
 }
 
-VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString) {
+VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString) { SIM_DDI();
     if (!IrqlAllows("RtlCopyUnicodeString", DISPATCH_LEVEL))
         return;
     if (!WellFormed(DestinationString, "RtlCopyUnicodeString", "destination"))
@@ -143,7 +143,7 @@ VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STR
     TerminateIfRoom(DestinationString);
 }
 
-NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
+NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) { SIM_DDI();
     if (!IrqlAllows("RtlAppendUnicodeToString", DISPATCH_LEVEL))
         return STATUS_UNSUCCESSFUL;
     if (!WellFormed(Destination, "RtlAppendUnicodeToString", "destination"))
@@ -160,7 +160,7 @@ NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Sour
 }
 
 NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
-                                              PCUNICODE_STRING Source) {
+                                              PCUNICODE_STRING Source) { SIM_DDI();
     if (!IrqlAllows("RtlAppendUnicodeStringToString", DISPATCH_LEVEL))
         return STATUS_UNSUCCESSFUL;
     if (!WellFormed(Destination, "RtlAppendUnicodeStringToString", "destination") ||
@@ -178,7 +178,7 @@ NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
     return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String) {
+NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String) { SIM_DDI();
     if (!IrqlAllows("RtlIntegerToUnicodeString", PASSIVE_LEVEL))
         return STATUS_UNSUCCESSFUL;
     if (Base == 0)
@@ -206,7 +206,7 @@ NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRIN
     return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value) {
+NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value) { SIM_DDI();
     if (!IrqlAllows("RtlUnicodeStringToInteger", PASSIVE_LEVEL))
         return STATUS_UNSUCCESSFUL;
     if (!WellFormed(String, "RtlUnicodeStringToInteger", "string") ||
@@ -263,7 +263,7 @@ NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PU
 
 NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
                                             PCUNICODE_STRING SourceString,
-                                            BOOLEAN AllocateDestinationString) {
+                                            BOOLEAN AllocateDestinationString) { SIM_DDI();
     if (!IrqlAllows("RtlUnicodeStringToAnsiString", PASSIVE_LEVEL))
         return STATUS_UNSUCCESSFUL;
     if (!Present(DestinationString, "RtlUnicodeStringToAnsiString", "destination") ||
@@ -301,7 +301,7 @@ NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
 
 NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
                                             PCANSI_STRING SourceString,
-                                            BOOLEAN AllocateDestinationString) {
+                                            BOOLEAN AllocateDestinationString) { SIM_DDI();
     if (!IrqlAllows("RtlAnsiStringToUnicodeString", PASSIVE_LEVEL))
         return STATUS_UNSUCCESSFUL;
     if (!Present(DestinationString, "RtlAnsiStringToUnicodeString", "destination") ||
@@ -333,7 +333,7 @@ NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
     return STATUS_SUCCESS;
 }
 
-VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
+VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) { SIM_DDI();
     if (!RequireIrql("RtlFreeUnicodeString", PASSIVE_LEVEL))
         return;
     if (!Present(UnicodeString, "RtlFreeUnicodeString", "string"))
@@ -343,7 +343,7 @@ VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
     std::memset(UnicodeString, 0, sizeof *UnicodeString);
 }
 
-VOID NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString) {
+VOID NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString) { SIM_DDI();
     if (!RequireIrql("RtlFreeAnsiString", PASSIVE_LEVEL))
         return;
     if (!Present(AnsiString, "RtlFreeAnsiString", "string"))
@@ -354,7 +354,7 @@ VOID NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString) {
 }
 
 LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
-                                   BOOLEAN CaseInSensitive) {
+                                   BOOLEAN CaseInSensitive) { SIM_DDI();
     if (!IrqlAllows("RtlCompareUnicodeString", PASSIVE_LEVEL))
         return 0;
     if (!WellFormed(String1, "RtlCompareUnicodeString", "first string") ||
@@ -377,7 +377,7 @@ LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING St
 }
 
 BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
-                                    BOOLEAN CaseInSensitive) {
+                                    BOOLEAN CaseInSensitive) { SIM_DDI();
     if (!IrqlAllows("RtlEqualUnicodeString", PASSIVE_LEVEL))
         return FALSE;
     if (!WellFormed(String1, "RtlEqualUnicodeString", "first string") ||

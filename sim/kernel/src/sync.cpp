@@ -3,32 +3,35 @@
 #include "internal.h"
 
 #include <algorithm>
+#include <functional>
 
 namespace sim {
 
 namespace {
-// The cancel spin lock lives in the I/O manager; it is an ordinary spin lock here.
 bool Initialised(const DISPATCHER_HEADER* h) { return h->Size == kInitialisedMark; }
 
 bool CheckHeader(const DISPATCHER_HEADER* h, const char* ddi) {
     if (Initialised(h)) return true;
     return !Verifier::Violation(Rule::ObjectNotInitialized,
-                                std::string(ddi) + " on an object that was never initialised (" +
-                                    Hex(h) + ")");
+                                std::string(ddi) + " on an object that was never initialised (" + Hex(h) + ")");
 }
 
+// A due time as virtual time: negative is relative, positive absolute system time.
 Ticks DueFromTimeout(LONGLONG value) {
     auto& st = St();
-    // Negative: relative; positive: absolute system time.
     if (value < 0) return st.now - value;
     LARGE_INTEGER sys;
     KeQuerySystemTime(&sys);
     return st.now + std::max<LONGLONG>(0, value - sys.QuadPart);
 }
 
-NTSTATUS BlockOn(DISPATCHER_HEADER* object, PLARGE_INTEGER timeout) {
+NTSTATUS BlockOn(DISPATCHER_HEADER* object, PLARGE_INTEGER timeout, bool onTick = true) {
     auto& st = St();
-    Thread* self = CurrentThread();
+    Context* self = CurrentThread();
+    if (self->kind != Context::Kind::Thread) {
+        Verifier::Violation(Rule::IrqlTooHigh, "a DPC routine waits");
+        std::abort();
+    }
     self->waiting = true;
     self->satisfied = false;
     self->waitObject = object;
@@ -36,7 +39,9 @@ NTSTATUS BlockOn(DISPATCHER_HEADER* object, PLARGE_INTEGER timeout) {
     if (object) st.waiters.emplace(object, self);
     self->timeoutEvent = 0;
     if (timeout) {
+        // A timed wait ends on the clock tick that follows its due time.
         Ticks due = DueFromTimeout(timeout->QuadPart);
+        if (onTick) due = ExpiryOnTick(due);
         self->timeoutEvent = Simulation::Current().Schedule(
             due - st.now, "wait time-out of '" + self->name + "'", [self, object] {
                 if (!self->waiting || self->satisfied) return;
@@ -52,7 +57,7 @@ NTSTATUS BlockOn(DISPATCHER_HEADER* object, PLARGE_INTEGER timeout) {
                 }
             });
     }
-    WaitLoop(self);
+    while (!self->satisfied) BlockCurrent();
     if (self->timeoutEvent) Simulation::Current().CancelScheduled(self->timeoutEvent);
     self->timeoutEvent = 0;
     self->waiting = false;
@@ -68,17 +73,37 @@ void InitHeader(DISPATCHER_HEADER* h, UCHAR type, LONG state) {
     h->SignalState = state;
     InitializeListHead(&h->WaitListHead);
 }
+
+Context* Owner(PKSPIN_LOCK lock) { return reinterpret_cast<Context*>(*lock); }
 }  // namespace
+
+void DelayExactly(Ticks span) {
+    LARGE_INTEGER interval;
+    interval.QuadPart = -std::max<Ticks>(span, 0);
+    BlockOn(nullptr, &interval, false);
+}
 
 bool RequireIrql(const char* ddi, KIRQL maxIrql) {
     KIRQL irql = CurrentIrql();
     if (irql <= maxIrql) return true;
-    return !Verifier::Violation(Rule::IrqlTooHigh, std::string(ddi) + " called at IRQL " +
-                                                       std::to_string(irql) + " (at most " +
-                                                       std::to_string(maxIrql) + " allowed)");
+    return !Verifier::Violation(Rule::IrqlTooHigh, std::string(ddi) + " called at IRQL " + std::to_string(irql) +
+                                                       " (at most " + std::to_string(maxIrql) + " allowed)");
 }
 
 namespace {
+// Where a lock lives inside a device extension of `driver`, or npos.
+size_t ExtensionOffset(PKSPIN_LOCK lock, PDRIVER_OBJECT* driver) {
+    for (PDEVICE_OBJECT dev : St().io.devices) {
+        if (!dev->DeviceExtension) continue;
+        auto base = static_cast<char*>(dev->DeviceExtension);
+        auto at = reinterpret_cast<char*>(lock);
+        if (at < base || at >= base + (dev->Size - sizeof(DEVICE_OBJECT))) continue;
+        if (driver) *driver = dev->DriverObject;
+        return static_cast<size_t>(at - base);
+    }
+    return static_cast<size_t>(-1);
+}
+
 // Rank of a lock in the order declared for a driver's device extensions, or -1.
 int ExtensionLockRank(PKSPIN_LOCK lock) {
     auto& st = St();
@@ -87,14 +112,11 @@ int ExtensionLockRank(PKSPIN_LOCK lock) {
     for (size_t i = 0; i < order.size(); ++i) {
         if (order[i].first == kCancelLockOffset && lock == &st.io.cancelLock) return static_cast<int>(i);
     }
-    for (PDEVICE_OBJECT dev : st.io.devices) {
-        if (dev->DriverObject != st.lockOrderDriver || !dev->DeviceExtension) continue;
-        auto base = static_cast<char*>(dev->DeviceExtension);
-        auto at = reinterpret_cast<char*>(lock);
-        if (at < base || at >= base + (dev->Size - sizeof(DEVICE_OBJECT))) continue;
-        for (size_t i = 0; i < order.size(); ++i) {
-            if (order[i].first == static_cast<size_t>(at - base)) return static_cast<int>(i);
-        }
+    PDRIVER_OBJECT driver = nullptr;
+    size_t offset = ExtensionOffset(lock, &driver);
+    if (offset == static_cast<size_t>(-1) || driver != st.lockOrderDriver) return -1;
+    for (size_t i = 0; i < order.size(); ++i) {
+        if (order[i].first == offset) return static_cast<int>(i);
     }
     return -1;
 }
@@ -107,6 +129,91 @@ std::string LockName(PKSPIN_LOCK lock) {
     if (rank >= 0) return st.extensionLockOrder[static_cast<size_t>(rank)].second + " of " + Hex(lock);
     return "spin lock " + Hex(lock);
 }
+
+// The class a lock belongs to in the order graph: the same lock of every
+// device of a driver is one class, so that an order seen on one port and its
+// inversion on another still meet.
+std::string LockClass(PKSPIN_LOCK lock) {
+    auto& st = St();
+    if (lock == &st.io.cancelLock) return "cancel spin lock";
+    auto it = std::find(st.lockOrder.begin(), st.lockOrder.end(), lock);
+    if (it != st.lockOrder.end()) return st.lockNames[static_cast<size_t>(it - st.lockOrder.begin())];
+    int rank = ExtensionLockRank(lock);
+    if (rank >= 0) return st.extensionLockOrder[static_cast<size_t>(rank)].second;
+    PDRIVER_OBJECT driver = nullptr;
+    size_t offset = ExtensionOffset(lock, &driver);
+    if (offset != static_cast<size_t>(-1)) {
+        char text[96];
+        std::snprintf(text, sizeof text, "the lock at offset 0x%zx of a device extension of driver %p", offset,
+                      static_cast<void*>(driver));
+        return text;
+    }
+    return "spin lock " + Hex(lock);
+}
+
+bool PathExists(const std::string& from, const std::string& to, std::set<std::string>& seen) {
+    if (from == to) return true;
+    if (!seen.insert(from).second) return false;
+    auto& edges = St().lockEdges;
+    for (auto it = edges.lower_bound({from, std::string()}); it != edges.end() && it->first.first == from; ++it) {
+        if (PathExists(it->first.second, to, seen)) return true;
+    }
+    return false;
+}
+
+// Records that `inner` was taken while `outer` was held; reports the first
+// time an order meets its inversion, with where each was seen.
+void NoteNesting(const HeldLock& outer, PKSPIN_LOCK inner, const void* innerSite, bool report) {
+    auto& st = St();
+    const std::string a = LockClass(outer.lock);
+    const std::string b = LockClass(inner);
+    if (a == b) return;
+    auto key = std::make_pair(a, b);
+    if (st.lockEdges.count(key)) return;
+    std::set<std::string> seen;
+    const bool inverted = PathExists(b, a, seen);
+    LockEdge edge{CallerName(outer.site), CallerName(innerSite)};
+    st.lockEdges.emplace(key, edge);
+    if (!inverted || !report) return;
+    std::string other;
+    auto back = st.lockEdges.find({b, a});
+    if (back != st.lockEdges.end()) {
+        other = "; elsewhere " + a + " was taken at " + back->second.innerSite + " while " + b + ", taken at " +
+                back->second.outerSite + ", was held";
+    } else {
+        other = "; elsewhere a chain of nested locks leads from " + b + " back to " + a;
+    }
+    Verifier::Violation(Rule::LockOrder, b + " taken at " + edge.innerSite + " while holding " + a + ", taken at " +
+                                             edge.outerSite + other + " (a deadlock waiting to happen)");
+}
+
+void AcquireLock(PKSPIN_LOCK lock, KIRQL oldIrql, const void* site) {
+    Context* self = CurrentThread();
+    if (Owner(lock) == self) {
+        Verifier::Violation(Rule::SpinLockRecursion,
+                            "spin lock " + Hex(lock) + " acquired while already held (deadlock)");
+        std::abort();
+    }
+    while (*lock != 0) {
+        // Held on another processor: spin until it is released. A ring of
+        // processors each spinning on the next one's lock never ends.
+        Context* owner = Owner(lock);
+        for (int hops = 0; owner && hops < 64; ++hops) {
+            if (owner == self) {
+                Verifier::Violation(Rule::Deadlock, "'" + self->name + "' spins on " + LockName(lock) +
+                                                        " in a ring of processors each spinning on a lock the "
+                                                        "next one holds");
+                std::abort();
+            }
+            owner = owner->spinningOn ? Owner(owner->spinningOn) : nullptr;
+        }
+        self->spinningOn = lock;
+        BlockCurrent();
+        self->spinningOn = nullptr;
+    }
+    *lock = reinterpret_cast<KSPIN_LOCK>(self);
+    NoteLockAcquired(lock, oldIrql, site);
+}
 }  // namespace
 
 int LockRank(PKSPIN_LOCK lock) {
@@ -116,39 +223,40 @@ int LockRank(PKSPIN_LOCK lock) {
     return ExtensionLockRank(lock);
 }
 
-void NoteLockAcquired(PKSPIN_LOCK lock, KIRQL oldIrql) {
-    auto& st = St();
+void NoteLockAcquired(PKSPIN_LOCK lock, KIRQL oldIrql, const void* site) {
+    Context* self = CurrentThread();
     int rank = LockRank(lock);
+    bool reported = false;
     if (rank >= 0) {
-        for (auto& held : st.heldLocks) {
+        for (auto& held : self->heldLocks) {
             if (held.rank > rank) {
-                Verifier::Violation(Rule::LockOrder, LockName(lock) + " taken while holding " +
-                                                         LockName(held.lock) +
+                Verifier::Violation(Rule::LockOrder, LockName(lock) + " taken while holding " + LockName(held.lock) +
                                                          ", which the lock order puts inside it");
+                reported = true;
                 break;
             }
         }
     }
-    st.heldLocks.push_back({lock, oldIrql, rank});
+    // The declared order already said it; the graph still learns the edge.
+    for (auto& held : self->heldLocks) NoteNesting(held, lock, site, !reported);
+    self->heldLocks.push_back({lock, oldIrql, rank, site});
 }
 
 bool NoteLockReleased(PKSPIN_LOCK lock, KIRQL* oldIrql) {
-    auto& st = St();
-    auto it = std::find_if(st.heldLocks.begin(), st.heldLocks.end(),
-                           [&](const HeldLock& h) { return h.lock == lock; });
-    if (it == st.heldLocks.end()) {
+    auto& held = CurrentThread()->heldLocks;
+    auto it = std::find_if(held.begin(), held.end(), [&](const HeldLock& h) { return h.lock == lock; });
+    if (it == held.end()) {
         Verifier::Violation(Rule::SpinLockNotHeld, "release of " + LockName(lock) + ", which is not held");
         return false;
     }
-    if (it + 1 != st.heldLocks.end()) {
-        if (Verifier::Violation(Rule::SpinLockReleaseOrder,
-                                "release of " + LockName(lock) + " while " +
-                                    LockName(st.heldLocks.back().lock) +
-                                    ", taken after it, is still held"))
+    if (it + 1 != held.end()) {
+        if (Verifier::Violation(Rule::SpinLockReleaseOrder, "release of " + LockName(lock) + " while " +
+                                                                LockName(held.back().lock) +
+                                                                ", taken after it, is still held"))
             return false;
     }
     if (oldIrql) *oldIrql = it->oldIrql;
-    st.heldLocks.erase(it);
+    held.erase(it);
     *lock = 0;
     return true;
 }
@@ -165,6 +273,7 @@ extern "C" {
 KIRQL NTAPI KeGetCurrentIrql(void) { return CurrentIrql(); }
 
 VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+    SIM_DDI();
     KIRQL cur = CurrentIrql();
     if (NewIrql < cur) {
         Verifier::Violation(Rule::BadParameter, "KeRaiseIrql to a lower IRQL");
@@ -181,82 +290,94 @@ KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) {
 }
 
 VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
+    SIM_DDI();
     if (NewIrql > CurrentIrql()) {
         Verifier::Violation(Rule::BadParameter, "KeLowerIrql to a higher IRQL");
         return;
     }
     SetIrql(NewIrql);
-    if (NewIrql < DISPATCH_LEVEL) DrainDpcs();
+    // The DISPATCH_LEVEL software interrupt is taken as soon as it is unmasked.
+    if (NewIrql < DISPATCH_LEVEL) DeliverPendingDpcs();
 }
 
 // ---------------------------------------------------------------------------
 // Spin locks
 
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
-    for (auto& held : St().heldLocks) {
-        if (held.lock == SpinLock) {
-            Verifier::Violation(Rule::BadParameter, "KeInitializeSpinLock on a spin lock that is held");
-            return;
+    SIM_DDI();
+    if (*SpinLock != 0) {
+        for (auto& t : St().threads) {
+            for (auto& held : t->heldLocks) {
+                if (held.lock == SpinLock) {
+                    Verifier::Violation(Rule::BadParameter, "KeInitializeSpinLock on a spin lock that is held");
+                    return;
+                }
+            }
+        }
+        for (auto& c : St().dpcContexts) {
+            for (auto& held : c->heldLocks) {
+                if (held.lock == SpinLock) {
+                    Verifier::Violation(Rule::BadParameter, "KeInitializeSpinLock on a spin lock that is held");
+                    return;
+                }
+            }
         }
     }
     *SpinLock = 0;
 }
 
 KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+    SIM_DDI();
     if (!RequireIrql("KeAcquireSpinLock", DISPATCH_LEVEL)) return CurrentIrql();
-    if (*SpinLock != 0) {
-        Verifier::Violation(Rule::SpinLockRecursion,
-                            "spin lock " + Hex(SpinLock) + " acquired while already held (deadlock)");
-        std::abort();
-    }
     KIRQL old = CurrentIrql();
     SetIrql(DISPATCH_LEVEL);
-    *SpinLock = 1;
-    NoteLockAcquired(SpinLock, old);
+    AcquireLock(SpinLock, old, __builtin_return_address(0));
     return old;
 }
 
 VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
-    *OldIrql = KeAcquireSpinLockRaiseToDpc(SpinLock);
+    SIM_DDI();
+    if (!RequireIrql("KeAcquireSpinLock", DISPATCH_LEVEL)) {
+        *OldIrql = CurrentIrql();
+        return;
+    }
+    KIRQL old = CurrentIrql();
+    SetIrql(DISPATCH_LEVEL);
+    AcquireLock(SpinLock, old, __builtin_return_address(0));
+    *OldIrql = old;
 }
 
 VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    SIM_DDI();
     if (CurrentIrql() != DISPATCH_LEVEL) {
         if (Verifier::Violation(Rule::SpinLockReleaseIrql,
-                                "KeReleaseSpinLock at IRQL " + std::to_string(CurrentIrql()) +
-                                    ", not DISPATCH_LEVEL"))
+                                "KeReleaseSpinLock at IRQL " + std::to_string(CurrentIrql()) + ", not DISPATCH_LEVEL"))
             return;
     }
     KIRQL recorded;
     if (!NoteLockReleased(SpinLock, &recorded)) return;
     if (NewIrql != recorded) {
-        Verifier::Violation(Rule::SpinLockReleaseIrql,
-                            "KeReleaseSpinLock restores IRQL " + std::to_string(NewIrql) +
-                                " but the lock was taken at IRQL " + std::to_string(recorded));
+        Verifier::Violation(Rule::SpinLockReleaseIrql, "KeReleaseSpinLock restores IRQL " + std::to_string(NewIrql) +
+                                                           " but the lock was taken at IRQL " +
+                                                           std::to_string(recorded));
     }
     KeLowerIrql(NewIrql);
 }
 
 VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    SIM_DDI();
     if (CurrentIrql() < DISPATCH_LEVEL) {
-        if (Verifier::Violation(Rule::SpinLockReleaseIrql,
-                                "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL"))
+        if (Verifier::Violation(Rule::SpinLockReleaseIrql, "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL"))
             return;
     }
-    if (*SpinLock != 0) {
-        Verifier::Violation(Rule::SpinLockRecursion,
-                            "spin lock " + Hex(SpinLock) + " acquired while already held (deadlock)");
-        std::abort();
-    }
-    *SpinLock = 1;
-    NoteLockAcquired(SpinLock, DISPATCH_LEVEL);
+    AcquireLock(SpinLock, DISPATCH_LEVEL, __builtin_return_address(0));
 }
 
 VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+    SIM_DDI();
     if (CurrentIrql() != DISPATCH_LEVEL) {
         if (Verifier::Violation(Rule::SpinLockReleaseIrql,
-                                "KeReleaseSpinLockFromDpcLevel at IRQL " +
-                                    std::to_string(CurrentIrql())))
+                                "KeReleaseSpinLockFromDpcLevel at IRQL " + std::to_string(CurrentIrql())))
             return;
     }
     NoteLockReleased(SpinLock, nullptr);
@@ -266,12 +387,13 @@ VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
 // Events and waits
 
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
-    InitHeader(&Event->Header,
-               Type == NotificationEvent ? kEventNotificationType : kEventSynchronizationType,
+    SIM_DDI();
+    InitHeader(&Event->Header, Type == NotificationEvent ? kEventNotificationType : kEventSynchronizationType,
                State ? 1 : 0);
 }
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
+    SIM_DDI();
     if (!RequireIrql("KeSetEvent", DISPATCH_LEVEL)) return 0;
     if (!CheckHeader(&Event->Header, "KeSetEvent")) return 0;
     LONG previous = Event->Header.SignalState;
@@ -281,11 +403,13 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
 }
 
 VOID NTAPI KeClearEvent(PRKEVENT Event) {
+    SIM_DDI();
     if (!CheckHeader(&Event->Header, "KeClearEvent")) return;
     Event->Header.SignalState = 0;
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event) {
+    SIM_DDI();
     if (!CheckHeader(&Event->Header, "KeResetEvent")) return 0;
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
@@ -293,13 +417,14 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
 }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+    SIM_DDI();
     if (!CheckHeader(&Event->Header, "KeReadStateEvent")) return 0;
     return Event->Header.SignalState;
 }
 
-NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
-                                     KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                                     PLARGE_INTEGER Timeout) {
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+    SIM_DDI();
     bool zeroTimeout = Timeout && Timeout->QuadPart == 0;
     if (!RequireIrql(zeroTimeout ? "KeWaitForSingleObject (zero time-out)"
                                  : "KeWaitForSingleObject (with a time-out or none)",
@@ -316,8 +441,8 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     return BlockOn(header, Timeout);
 }
 
-NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                                      PLARGE_INTEGER Interval) {
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+    SIM_DDI();
     if (!RequireIrql("KeDelayExecutionThread", APC_LEVEL)) return STATUS_SUCCESS;
     LARGE_INTEGER interval = *Interval;
     return BlockOn(nullptr, &interval);
@@ -327,12 +452,10 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
 // DPCs
 
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
-    if (Dpc->Type == kDpcType && Dpc->DpcData != nullptr) {
-        auto& q = St().dpcQueue;
-        if (std::find(q.begin(), q.end(), Dpc) != q.end()) {
-            Verifier::Violation(Rule::BadParameter, "KeInitializeDpc on a DPC that is queued");
-            return;
-        }
+    SIM_DDI();
+    if (Dpc->Type == kDpcType && Dpc->DpcData != nullptr && DpcQueued(Dpc, sizeof(KDPC), nullptr)) {
+        Verifier::Violation(Rule::BadParameter, "KeInitializeDpc on a DPC that is queued");
+        return;
     }
     Dpc->Type = kDpcType;
     Dpc->Importance = MediumImportance;
@@ -345,50 +468,48 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
 }
 
 VOID NTAPI KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance) {
+    SIM_DDI();
     Dpc->Importance = static_cast<UCHAR>(Importance);
 }
 
+VOID NTAPI KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number) {
+    SIM_DDI();
+    Dpc->Number = static_cast<USHORT>(kTargetProcessorBase + static_cast<UCHAR>(Number));
+}
+
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+    SIM_DDI();
     if (Dpc->Type != kDpcType || Dpc->DeferredRoutine == nullptr) {
         if (Verifier::Violation(Rule::ObjectNotInitialized,
                                 "KeInsertQueueDpc on a DPC that was never initialised (" + Hex(Dpc) + ")"))
             return FALSE;
     }
     if (Dpc->DpcData != nullptr) return FALSE;
-    auto& st = St();
     Dpc->SystemArgument1 = SystemArgument1;
     Dpc->SystemArgument2 = SystemArgument2;
-    Dpc->DpcData = Dpc;  // non-null while queued, as the kernel keeps it
-    if (Dpc->Importance == HighImportance)
-        st.dpcQueue.push_front(Dpc);
-    else
-        st.dpcQueue.push_back(Dpc);
-    // On one processor the DISPATCH_LEVEL software interrupt is taken at once
-    // when the inserting code runs below it.
-    DrainDpcs();
+    QueueDpc(Dpc, Dpc->Importance == HighImportance);
+    // Inserted below DISPATCH_LEVEL on this processor: the software interrupt is
+    // taken at once.
+    DeliverPendingDpcs();
     return TRUE;
 }
 
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
-    auto& q = St().dpcQueue;
-    auto it = std::find(q.begin(), q.end(), Dpc);
-    if (it == q.end()) return FALSE;
-    q.erase(it);
-    Dpc->DpcData = nullptr;
-    return TRUE;
+    SIM_DDI();
+    return RemoveQueuedDpc(Dpc) ? TRUE : FALSE;
 }
 
 // ---------------------------------------------------------------------------
 // Timers
 
 VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+    SIM_DDI();
     auto& st = St();
     if (st.setTimers.count(Timer)) {
         Verifier::Violation(Rule::BadParameter, "KeInitializeTimer on a timer that is set");
         return;
     }
-    InitHeader(&Timer->Header,
-               Type == NotificationTimer ? kTimerNotificationType : kTimerSynchronizationType, 0);
+    InitHeader(&Timer->Header, Type == NotificationTimer ? kTimerNotificationType : kTimerSynchronizationType, 0);
     Timer->DueTime.QuadPart = 0;
     InitializeListHead(&Timer->TimerListEntry);
     Timer->Dpc = nullptr;
@@ -399,6 +520,7 @@ VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
 VOID NTAPI KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
 
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
+    SIM_DDI();
     if (!RequireIrql("KeCancelTimer", DISPATCH_LEVEL)) return FALSE;
     if (!CheckHeader(&Timer->Header, "KeCancelTimer")) return FALSE;
     auto& st = St();
@@ -411,29 +533,32 @@ BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
 }
 
 namespace {
+// A timer expires on the first clock tick at or after its due time, on the
+// processor that takes that tick; its DPC is queued there.
 void ArmTimer(PKTIMER Timer, Ticks due) {
     auto& st = St();
+    const Ticks expiry = ExpiryOnTick(due);
     Timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
     Timer->Header.Inserted = 1;
-    st.setTimers[Timer] = Simulation::Current().Schedule(
-        due - st.now, "timer " + Hex(Timer), [Timer] {
-            auto& s = St();
-            s.setTimers.erase(Timer);
-            Timer->Header.Inserted = 0;
-            Timer->Header.SignalState = 1;
-            SatisfyWaiters(&Timer->Header);
-            if (Timer->Period) ArmTimer(Timer, s.now + Timer->Period * kMillisecond);
-            if (Timer->Dpc) {
-                LARGE_INTEGER now;
-                KeQuerySystemTime(&now);
-                KeInsertQueueDpc(Timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(now.LowPart)),
-                                 reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(now.HighPart))));
-            }
-        });
+    st.setTimers[Timer] = Simulation::Current().Schedule(expiry - st.now, "timer " + Hex(Timer), [Timer] {
+        auto& s = St();
+        s.setTimers.erase(Timer);
+        Timer->Header.Inserted = 0;
+        Timer->Header.SignalState = 1;
+        SatisfyWaiters(&Timer->Header);
+        if (Timer->Period) ArmTimer(Timer, s.now + static_cast<Ticks>(Timer->Period) * kMillisecond);
+        if (Timer->Dpc) {
+            LARGE_INTEGER now;
+            KeQuerySystemTime(&now);
+            KeInsertQueueDpc(Timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(now.LowPart)),
+                             reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(now.HighPart))));
+        }
+    });
 }
 }  // namespace
 
 BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+    SIM_DDI();
     if (!RequireIrql("KeSetTimer", DISPATCH_LEVEL)) return FALSE;
     if (!CheckHeader(&Timer->Header, "KeSetTimer")) return FALSE;
     if (Dpc && (Dpc->Type != kDpcType || Dpc->DeferredRoutine == nullptr)) {
@@ -449,16 +574,18 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
     return wasSet;
 }
 
-BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
-    return KeSetTimerEx(Timer, DueTime, 0, Dpc);
-}
+BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return KeSetTimerEx(Timer, DueTime, 0, Dpc); }
 
-BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) { return Timer->Header.SignalState > 0; }
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) {
+    SIM_DDI();
+    return Timer->Header.SignalState > 0;
+}
 
 // ---------------------------------------------------------------------------
 // Fast mutexes (raise to APC_LEVEL; owned by a thread)
 
 VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
+    SIM_DDI();
     FastMutex->Count = 1;
     FastMutex->Owner = nullptr;
     FastMutex->Contention = 0;
@@ -467,6 +594,7 @@ VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
 }
 
 BOOLEAN FASTCALL ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
+    SIM_DDI();
     if (!RequireIrql("ExTryToAcquireFastMutex", APC_LEVEL)) return FALSE;
     if (FastMutex->Count != 1) return FALSE;
     FastMutex->Count = 0;
@@ -478,6 +606,7 @@ BOOLEAN FASTCALL ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
 }
 
 VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
+    SIM_DDI();
     if (!RequireIrql("ExAcquireFastMutex", APC_LEVEL)) return;
     if (!CheckHeader(&FastMutex->Event.Header, "ExAcquireFastMutex")) return;
     if (FastMutex->Owner == CurrentThread()) {
@@ -497,7 +626,8 @@ VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
 }
 
 VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
-    Thread* self = CurrentThread();
+    SIM_DDI();
+    Context* self = CurrentThread();
     if (FastMutex->Owner != self) {
         if (Verifier::Violation(Rule::FastMutexMisuse, "fast mutex released by a thread that does not own it"))
             return;
@@ -520,13 +650,14 @@ VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
     CurrentTime->QuadPart = kEpoch + St().now;
 }
 
-VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount) {
-    TickCount->QuadPart = St().now / 156250;
-}
+ULONGLONG NTAPI KeQueryInterruptTime(void) { return static_cast<ULONGLONG>(St().now); }
 
-ULONG NTAPI KeQueryTimeIncrement(void) { return 156250; }
+VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount) { TickCount->QuadPart = St().now / St().timeIncrement; }
+
+ULONG NTAPI KeQueryTimeIncrement(void) { return static_cast<ULONG>(St().timeIncrement); }
 
 VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
+    SIM_DDI();
     // A busy wait: time passes but nothing else runs.
     St().now += static_cast<Ticks>(MicroSeconds) * kMicrosecond;
 }

@@ -51,6 +51,9 @@ const char* RuleName(Rule rule) {
         case Rule::BadParameter: return "BAD_PARAMETER";
         case Rule::PowerIrpNotReleased: return "POWER_IRP_WITHOUT_PoStartNextPowerIrp";
         case Rule::PowerIrpWithoutPoCallDriver: return "POWER_IRP_PASSED_WITHOUT_PoCallDriver";
+        case Rule::PagedCodeAtRaisedIrql: return "PAGED_CODE_AT_RAISED_IRQL";
+        case Rule::AssertionFailed: return "ASSERTION_FAILED";
+        case Rule::StackObjectOutlivedFrame: return "STACK_OBJECT_ON_RETURNED_FRAME";
     }
     return "UNKNOWN_RULE";
 }
@@ -67,9 +70,9 @@ bool Verifier::Violation(Rule rule, const std::string& message) {
     std::fprintf(stderr, "\n*** %s\n", line.c_str());
     if (Simulation::Exists()) {
         auto& sim = Simulation::Current();
-        std::fprintf(stderr, "*** virtual time %lld us, scheduling seed %llu (replay with VODREK_SEED=%llu)\n",
-                     static_cast<long long>(sim.Now() / kMicrosecond), static_cast<unsigned long long>(sim.Seed()),
-                     static_cast<unsigned long long>(sim.Seed()));
+        std::fprintf(stderr, "*** virtual time %lld us, %s\n*** replay: %s\n",
+                     static_cast<long long>(sim.Now() / kMicrosecond), sim.ScheduleDescription().c_str(),
+                     sim.ReplayCommand().c_str());
     }
     std::fflush(stderr);
     std::abort();
@@ -99,13 +102,11 @@ bool CheckObjectsFreed(const void* base, size_t size, const char* what) {
         auto q = static_cast<const char*>(p);
         return q >= b && q < b + size;
     };
-    for (PKDPC dpc : st.dpcQueue) {
-        if (inside(dpc)) {
-            Verifier::Violation(Rule::DeferredObjectFreed,
-                                std::string(what) + " freed while its DPC " +
-                                    RoutineName((const void*)dpc->DeferredRoutine) + " is queued");
-            return false;
-        }
+    std::string routine;
+    if (DpcQueued(base, size, &routine)) {
+        Verifier::Violation(Rule::DeferredObjectFreed,
+                            std::string(what) + " freed while its DPC " + routine + " is queued");
+        return false;
     }
     for (auto& [timer, id] : st.setTimers) {
         if (inside(timer)) {

@@ -505,8 +505,11 @@ NTSTATUS AnswerRegInfo(PWMILIB_CONTEXT lib, PDEVICE_OBJECT device, PIRP irp, PIO
     PUNICODE_STRING registryPath = nullptr;
     UNICODE_STRING mofResourceName{};
     PDEVICE_OBJECT pdo = nullptr;
-    NTSTATUS status = lib->QueryWmiRegInfo(device, &regFlags, &instanceName, &registryPath,
-                                           &mofResourceName, &pdo);
+    NTSTATUS status;
+    {
+        DriverCall call(reinterpret_cast<const void*>(lib->QueryWmiRegInfo));
+        status = lib->QueryWmiRegInfo(device, &regFlags, &instanceName, &registryPath, &mofResourceName, &pdo);
+    }
     bool baseName = regFlags & WMIREG_FLAG_INSTANCE_BASENAME;
     for (ULONG i = 0; i < lib->GuidCount; ++i)
         baseName |= (lib->GuidList[i].Flags & WMIREG_FLAG_INSTANCE_BASENAME) != 0;
@@ -815,7 +818,7 @@ using namespace sim;
 
 extern "C" {
 
-NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action) {
+NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action) { SIM_DDI();
     if (!RequireIrql("IoWMIRegistrationControl", PASSIVE_LEVEL))
         return STATUS_INVALID_DEVICE_STATE;
     const bool registered = FindProvider(DeviceObject) != nullptr;
@@ -858,7 +861,7 @@ NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Actio
 }
 
 NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                PSYSCTL_IRP_DISPOSITION IrpDisposition) {
+                                PSYSCTL_IRP_DISPOSITION IrpDisposition) { SIM_DDI();
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
     if (sp->MajorFunction != IRP_MJ_SYSTEM_CONTROL || !IsWmiMinor(sp->MinorFunction)) {
         *IrpDisposition = IrpNotWmi;
@@ -904,6 +907,7 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
             // The lengths go where the offset array will be made from them.
             auto* lengths = data ? reinterpret_cast<PULONG>(buffer + arrayAt) : nullptr;
             handOver();
+            DriverCall call(reinterpret_cast<const void*>(WmiLibInfo->QueryWmiDataBlock));
             return WmiLibInfo->QueryWmiDataBlock(DeviceObject, Irp, guidIndex, 0,
                                                  request.instanceCount, lengths, request.available,
                                                  data);
@@ -921,6 +925,7 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
             PUCHAR data = room(std::max<ULONG>(single->DataBlockOffset,
                                                FIELD_OFFSET(WNODE_SINGLE_INSTANCE, VariableData)));
             handOver();
+            DriverCall call(reinterpret_cast<const void*>(WmiLibInfo->QueryWmiDataBlock));
             return WmiLibInfo->QueryWmiDataBlock(
                 DeviceObject, Irp, guidIndex, single->InstanceIndex, 1,
                 data ? &single->SizeDataBlock : nullptr, request.available, data);
@@ -934,6 +939,7 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
                 single->SizeDataBlock > bufferSize - single->DataBlockOffset)
                 return NotCompleted(Irp, STATUS_INVALID_PARAMETER, IrpDisposition);
             handOver();
+            DriverCall call(reinterpret_cast<const void*>(WmiLibInfo->SetWmiDataBlock));
             return WmiLibInfo->SetWmiDataBlock(DeviceObject, Irp, guidIndex, single->InstanceIndex,
                                                single->SizeDataBlock,
                                                buffer + single->DataBlockOffset);
@@ -947,6 +953,7 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
                 item->SizeDataItem > bufferSize - item->DataBlockOffset)
                 return NotCompleted(Irp, STATUS_INVALID_PARAMETER, IrpDisposition);
             handOver();
+            DriverCall call(reinterpret_cast<const void*>(WmiLibInfo->SetWmiDataItem));
             return WmiLibInfo->SetWmiDataItem(DeviceObject, Irp, guidIndex, item->InstanceIndex,
                                               item->ItemId, item->SizeDataItem,
                                               buffer + item->DataBlockOffset);
@@ -985,7 +992,7 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
 }
 
 NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status,
-                                  ULONG BufferUsed, CCHAR PriorityBoost) {
+                                  ULONG BufferUsed, CCHAR PriorityBoost) { SIM_DDI();
     if (!RequireIrql("WmiCompleteRequest", DISPATCH_LEVEL))
         return Status;
     auto& pending = Wmi().libRequests;

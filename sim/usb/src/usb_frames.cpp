@@ -443,6 +443,9 @@ void UsbDevice::Impl::Retire(UsbTransfer& t, USBD_STATUS status, Ticks at) {
     const uint64_t id = t.id;
     char endpoint[8];
     std::snprintf(endpoint, sizeof endpoint, "%02x", t.record.endpoint);
+    // One pipe's completions reach the driver in the order the host controller
+    // finished them, whichever processors take them.
+    const uint64_t pipe = reinterpret_cast<uint64_t>(this) << 8 | t.record.endpoint;
     t.deliveryEvent = sim->Schedule(
         std::max<Ticks>(delay, 0),
         "usb completion " + Name() + " ep " + endpoint + " " + UrbFunctionName(t.record.function),
@@ -450,7 +453,7 @@ void UsbDevice::Impl::Retire(UsbTransfer& t, USBD_STATUS status, Ticks at) {
             if (guard.lock())
                 Deliver(id);
         },
-        true);
+        true, pipe);
 }
 
 void UsbDevice::Impl::Deliver(uint64_t id) {

@@ -4,6 +4,7 @@
 // non-paged pool and belong to the caller, who frees them with ExFreePool.
 #include <sim/usb_bus.h>
 #include <simnt/usbdlib.h>
+#include <sim/ddi.h>
 
 #include <cstddef>
 #include <cstring>
@@ -55,7 +56,7 @@ extern "C" {
 PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition,
     LONG InterfaceNumber, LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass,
-    LONG InterfaceProtocol) {
+    LONG InterfaceProtocol) { SIM_DDI();
     if (!ConfigurationDescriptor || !StartPosition)
         return nullptr;
     const auto* begin = reinterpret_cast<const uint8_t*>(ConfigurationDescriptor);
@@ -82,7 +83,7 @@ PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
 }
 
 PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
-                                             PUSBD_INTERFACE_LIST_ENTRY InterfaceList) {
+                                             PUSBD_INTERFACE_LIST_ENTRY InterfaceList) { SIM_DDI();
     if (!ConfigurationDescriptor || !InterfaceList)
         return nullptr;
     return BuildSelection(ConfigurationDescriptor, InterfaceList);
@@ -91,7 +92,7 @@ PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Confi
 // The older form selects the configuration's first interface in its default
 // alternate setting, and reports the URB's size through Siz.
 PURB NTAPI USBD_CreateConfigurationRequest(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
-                                           PUSHORT Siz) {
+                                           PUSHORT Siz) { SIM_DDI();
     if (Siz)
         *Siz = 0;
     if (!ConfigurationDescriptor)

@@ -49,6 +49,14 @@ enum class Rule {
     PowerIrpNotReleased,
     // A driver passed a power IRP down with IoCallDriver instead of PoCallDriver.
     PowerIrpWithoutPoCallDriver,
+    // Code of the driver's pageable section run at DISPATCH_LEVEL or above while
+    // the section is not locked, or PAGED_CODE() above APC_LEVEL.
+    PagedCodeAtRaisedIrql,
+    // An ASSERT of the driver failed (assertions are live in the simulator).
+    AssertionFailed,
+    // An event, status block or completion context on a stack frame that has
+    // returned was handed to a request that used it afterwards.
+    StackObjectOutlivedFrame,
 };
 
 const char* RuleName(Rule rule);

@@ -22,35 +22,53 @@ extern "C" {
 
 typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
 
+// Hooks of the simulated kernel that the inline routines below call: every
+// interlocked operation is a preemption point, so a compare-exchange can lose
+// its race as it can on a multiprocessor.
+void SimPreemptionPoint(void);
+void SimPagedCode(const char* function);
+void SimAssertFailed(const char* expression, const char* file, int line);
+struct _IRP;
+void SimNoteCompletionContext(struct _IRP* irp, PVOID context);
+
 static inline LONG InterlockedIncrement(LONG volatile* Addend) {
+    SimPreemptionPoint();
     return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedDecrement(LONG volatile* Addend) {
+    SimPreemptionPoint();
     return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
+    SimPreemptionPoint();
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
+    SimPreemptionPoint();
     return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
                                               LONG Comparand) {
+    SimPreemptionPoint();
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comparand;
 }
 static inline LONG InterlockedOr(LONG volatile* Destination, LONG Value) {
+    SimPreemptionPoint();
     return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedAnd(LONG volatile* Destination, LONG Value) {
+    SimPreemptionPoint();
     return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
 }
 static inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
+    SimPreemptionPoint();
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 static inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination,
                                                       PVOID Exchange, PVOID Comparand) {
+    SimPreemptionPoint();
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comparand;
@@ -149,6 +167,7 @@ NTKERNELAPI VOID NTAPI KeSetImportanceDpc(PRKDPC Dpc, KDPC_IMPORTANCE Importance
 NTKERNELAPI BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1,
                                            PVOID SystemArgument2);
 NTKERNELAPI BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+NTKERNELAPI VOID NTAPI KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number);
 
 NTKERNELAPI VOID NTAPI KeInitializeTimer(PKTIMER Timer);
 NTKERNELAPI VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
@@ -176,6 +195,7 @@ NTKERNELAPI BOOLEAN FASTCALL ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex);
 
 NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 NTKERNELAPI VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount);
+NTKERNELAPI ULONGLONG NTAPI KeQueryInterruptTime(void);
 NTKERNELAPI ULONG NTAPI KeQueryTimeIncrement(void);
 NTKERNELAPI VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 
@@ -208,8 +228,10 @@ NTKERNELAPI PVOID NTAPI MmLockPagableDataSection(PVOID AddressWithinSection);
 NTKERNELAPI VOID NTAPI MmLockPagableSectionByHandle(PVOID ImageSectionHandle);
 NTKERNELAPI VOID NTAPI MmUnlockPagableImageSection(PVOID ImageSectionHandle);
 
-#define PAGED_CODE() ((void)0)
-#define ASSERT(exp) ((void)0)
+// Live in the simulator, as in a checked build: pageable code above APC_LEVEL
+// and failed assertions stop the run.
+#define PAGED_CODE() SimPagedCode(__func__)
+#define ASSERT(exp) ((exp) ? (void)0 : SimAssertFailed(#exp, __FILE__, __LINE__))
 
 NTKERNELAPI ULONG __cdecl DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
 
@@ -738,6 +760,7 @@ static inline void IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Compl
                                           PVOID Context, BOOLEAN InvokeOnSuccess,
                                           BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
     PIO_STACK_LOCATION irpSp = IoGetNextIrpStackLocation(Irp);
+    SimNoteCompletionContext(Irp, Context);
     irpSp->CompletionRoutine = CompletionRoutine;
     irpSp->Context = Context;
     irpSp->Control = 0;
