@@ -24,9 +24,12 @@ void DropDeferred(PortExtension* port) {
 int TimerIndexOf(PortExtension* port, PKTIMER timer) {
     int index = 0;
     for (const DeferredWorkEntry& entry : PortDeferredWork) {
-        if (!entry.Timer) continue;
-        if (index >= kPortTimerCount) break;
-        if (&(port->*entry.Timer) == timer) return index;
+        if (!entry.Timer)
+            continue;
+        if (index >= kPortTimerCount)
+            break;
+        if (&(port->*entry.Timer) == timer)
+            return index;
         ++index;
     }
     return -1;
@@ -35,8 +38,10 @@ int TimerIndexOf(PortExtension* port, PKTIMER timer) {
 const DeferredWorkEntry& TimerEntry(int index) {
     int seen = 0;
     for (const DeferredWorkEntry& entry : PortDeferredWork) {
-        if (!entry.Timer) continue;
-        if (seen++ == index) return entry;
+        if (!entry.Timer)
+            continue;
+        if (seen++ == index)
+            return entry;
     }
     return PortDeferredWork[0];  // not reached: callers pass a valid index
 }
@@ -44,9 +49,12 @@ const DeferredWorkEntry& TimerEntry(int index) {
 int TimerIndexOfDpc(PortExtension* port, PKDPC dpc) {
     int index = 0;
     for (const DeferredWorkEntry& entry : PortDeferredWork) {
-        if (!entry.Timer) continue;
-        if (index >= kPortTimerCount) break;
-        if (&(port->Dpc.*entry.Dpc) == dpc) return index;
+        if (!entry.Timer)
+            continue;
+        if (index >= kPortTimerCount)
+            break;
+        if (&(port->Dpc.*entry.Dpc) == dpc)
+            return index;
         ++index;
     }
     return -1;
@@ -55,7 +63,8 @@ int TimerIndexOfDpc(PortExtension* port, PKDPC dpc) {
 // With DeferredTimerLock held: an armed timer that has fired since we last looked
 // has handed its hold to its DPC.
 void NoteExpiry(DeferredTimerState* state, PKTIMER timer) {
-    if (state->Phase == TimerArmed && KeReadStateTimer(timer)) state->Phase = TimerFired;
+    if (state->Phase == TimerArmed && KeReadStateTimer(timer))
+        state->Phase = TimerFired;
 }
 
 }  // namespace
@@ -64,13 +73,15 @@ BOOLEAN QueueDeferred(PortExtension* port, PKDPC dpc) {
     InterlockedIncrement(&port->DeferredWorkCount);
     BOOLEAN queued = KeInsertQueueDpc(dpc, nullptr, nullptr);
     // Already queued: its earlier hold covers this request too.
-    if (!queued) DropDeferred(port);
+    if (!queued)
+        DropDeferred(port);
     return queued;
 }
 
 BOOLEAN SetDeferredTimer(PortExtension* port, PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc) {
     const int index = TimerIndexOf(port, timer);
-    if (index < 0) return FALSE;
+    if (index < 0)
+        return FALSE;
     DeferredTimerState* state = &port->TimerStates[index];
     BOOLEAN wasSet = FALSE;
     KIRQL irql;
@@ -112,7 +123,8 @@ BOOLEAN SetDeferredTimer(PortExtension* port, PKTIMER timer, LARGE_INTEGER dueTi
 
 BOOLEAN CancelDeferredTimer(PortExtension* port, PKTIMER timer) {
     const int index = TimerIndexOf(port, timer);
-    if (index < 0) return FALSE;
+    if (index < 0)
+        return FALSE;
     DeferredTimerState* state = &port->TimerStates[index];
     BOOLEAN cancelled = FALSE;
     bool release = false;
@@ -134,15 +146,19 @@ BOOLEAN CancelDeferredTimer(PortExtension* port, PKTIMER timer) {
         cancelled = TRUE;
     }
     KeReleaseSpinLock(&port->DeferredTimerLock, irql);
-    if (release) DropDeferred(port);
+    if (release)
+        DropDeferred(port);
     return cancelled;
 }
 
-void ReleaseDeferred(PortExtension* port) { DropDeferred(port); }
+void ReleaseDeferred(PortExtension* port) {
+    DropDeferred(port);
+}
 
 void ReleaseDeferredTimer(PortExtension* port, PKTIMER timer) {
     const int index = TimerIndexOf(port, timer);
-    if (index < 0) return;
+    if (index < 0)
+        return;
     DeferredTimerState* state = &port->TimerStates[index];
     bool release = false;
     KIRQL irql;
@@ -160,11 +176,13 @@ void ReleaseDeferredTimer(PortExtension* port, PKTIMER timer) {
         }
     }
     KeReleaseSpinLock(&port->DeferredTimerLock, irql);
-    if (release) DropDeferred(port);
+    if (release)
+        DropDeferred(port);
 }
 
 BOOLEAN RemoveQueuedDeferred(PortExtension* port, PKDPC dpc) {
-    if (!KeRemoveQueueDpc(dpc)) return FALSE;
+    if (!KeRemoveQueueDpc(dpc))
+        return FALSE;
     const int index = TimerIndexOfDpc(port, dpc);
     if (index >= 0) {
         // The run that would have finished this timer's expiry will not come.
@@ -205,7 +223,8 @@ void InitializeDeferredWork(PortExtension* port) {
     KeInitializeSpinLock(&port->DeferredTimerLock);
     for (const DeferredWorkEntry& entry : PortDeferredWork) {
         KeInitializeDpc(&(port->Dpc.*entry.Dpc), entry.Routine, port);
-        if (entry.Timer) KeInitializeTimer(&(port->*entry.Timer));
+        if (entry.Timer)
+            KeInitializeTimer(&(port->*entry.Timer));
     }
     for (DeferredTimerState& state : port->TimerStates) {
         state.Phase = TimerIdle;

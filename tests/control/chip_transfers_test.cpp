@@ -207,7 +207,8 @@ TEST_F(ChipTransferTest, PipeMembersUseInterfaceZerosPipesByPosition) {
 TEST_F(SimTest, MembersNeverCountMoreBytesThanTheBufferTheyGave) {
     simtest::ScriptedLowerPort s;
     s.OnLower(IRP_MJ_INTERNAL_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
-        auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+        auto* urb =
+            static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
         // Both request records keep the buffer and its length at the same places.
         _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& r = urb->UrbControlVendorClassRequest;
         static_cast<PUCHAR>(r.TransferBuffer)[0] = 0x5A;

@@ -337,7 +337,8 @@ AssertionResult CheckStartSection(const PeImage& image, const ImageKind& kind) {
         }
         auto sectionOf = [&](const char* mangled) -> std::string {
             const std::optional<uint32_t> rva = image.SymbolRva(RoutineSymbol(kind, mangled));
-            if (!rva) return std::string();
+            if (!rva)
+                return std::string();
             const Section* section = image.SectionAt(*rva);
             return section ? section->name : std::string();
         };
@@ -349,7 +350,8 @@ AssertionResult CheckStartSection(const PeImage& image, const ImageKind& kind) {
         }
         for (const char* routine : kNeverPageable) {
             const std::string section = sectionOf(routine);
-            if (section.empty()) return AssertionFailure() << "symbol " << routine << " not found";
+            if (section.empty())
+                return AssertionFailure() << "symbol " << routine << " not found";
             if (section == kStartSection) {
                 return AssertionFailure() << routine << " lies in the pageable start section";
             }

@@ -21,7 +21,7 @@
 namespace simtest {
 
 class ScriptedLowerPort {
-public:
+  public:
     ScriptedLowerPort() {
         lowerDriver_ = sim::CreateSimDriver("scripted lower");
         lower_ = sim::CreateSimDevice(lowerDriver_, u"", 0);
@@ -50,7 +50,7 @@ public:
     PDEVICE_OBJECT lower() const { return lower_; }
     PortExtension* port() const { return port_; }
 
-private:
+  private:
     sim::SimDriver* lowerDriver_ = nullptr;
     PDEVICE_OBJECT lower_ = nullptr;
     PDRIVER_OBJECT driver_ = nullptr;
