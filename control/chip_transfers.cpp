@@ -32,6 +32,13 @@ void SetReturned(ULONG* returned, ULONG value) {
         *returned = value;
 }
 
+// The bytes a transfer moved, as the bus reports them, never more than the
+// buffer it was given: a device control answers this count as its Information,
+// and a larger one would have the I/O manager copy past the caller's buffer.
+ULONG MovedWithin(ULONG reported, ULONG length) {
+    return reported < length ? reported : length;
+}
+
 NTSTATUS SendVendor(PortExtension* port, USHORT value, USHORT index, ULONG flags, PVOID buffer,
                     ULONG length, ULONG* returned) {
     SetReturned(returned, 0);
@@ -40,7 +47,8 @@ NTSTATUS SendVendor(PortExtension* port, USHORT value, USHORT index, ULONG flags
     if (!urb)
         return STATUS_NO_MEMORY;
     NTSTATUS status = SubmitUrbSync(port->DeviceObject, urb);
-    SetReturned(returned, urb->UrbControlVendorClassRequest.TransferBufferLength);
+    SetReturned(returned,
+                MovedWithin(urb->UrbControlVendorClassRequest.TransferBufferLength, length));
     FreeUrb(urb);
     return status;
 }
@@ -110,7 +118,7 @@ NTSTATUS GetDescriptor(PortExtension* port, UCHAR type, UCHAR index, USHORT lang
     r.DescriptorType = type;
     r.LanguageId = language;
     NTSTATUS status = SubmitUrbSync(port->DeviceObject, urb);
-    SetReturned(returned, r.TransferBufferLength);
+    SetReturned(returned, MovedWithin(r.TransferBufferLength, length));
     FreeUrb(urb);
     return status;
 }
@@ -137,7 +145,7 @@ NTSTATUS PipeTransfer(PortExtension* port, ULONG position, ULONG flags, PVOID bu
     r.TransferBufferMDL = nullptr;
     r.UrbLink = nullptr;
     NTSTATUS status = SubmitUrbSync(port->DeviceObject, urb);
-    SetReturned(returned, r.TransferBufferLength);
+    SetReturned(returned, MovedWithin(r.TransferBufferLength, length));
     FreeUrb(urb);
     return status;
 }

@@ -118,7 +118,10 @@ constexpr ControlCode DeviceControlCodes[kDeviceControlCodeCount] = {
     {IOCTL_SERIAL_SET_FIFO_CONTROL, kUlong, 0, kBufferFirst, kPowered, NotYetAvailable},
 
     // The driver's own codes: the lengths are the bytes each reads and writes; a
-    // length the request itself chooses counts as 0.
+    // length the request itself chooses counts as 0. The four register writes
+    // and the transfer control answer Information 2 whatever happens, so their
+    // callers must give 2 bytes of output (which the handler writes): a reply is
+    // never longer than the caller's buffer.
     {IOCTL_BRIDGE_GET_DEVICE_DESCRIPTOR, 0, 18, kBytesMoved, kUnpowered, NotYetAvailable},
     {IOCTL_BRIDGE_GET_CONFIG_DESCRIPTOR, 0, 0, kBytesMoved, kUnpowered, NotYetAvailable},
     {IOCTL_BRIDGE_GET_STRING_DESCRIPTOR, 1, 0, kBytesMoved, kUnpowered, NotYetAvailable},
@@ -144,15 +147,15 @@ constexpr ControlCode DeviceControlCodes[kDeviceControlCodeCount] = {
     {IOCTL_BRIDGE_WRITE_REGISTER_0E, 2, 0, kBytesMoved, kUnpowered, NotYetAvailable},
     {IOCTL_BRIDGE_READ_REGISTER_0F, 0, 1, kBytesMoved, kUnpowered, NotYetAvailable},
     {IOCTL_BRIDGE_WRITE_REGISTER_0F, 2, 0, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_WRITE_REGISTER_06, 2, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_WRITE_REGISTER_06, 2, 2, kBytesMoved, kUnpowered, NotYetAvailable},
     {IOCTL_BRIDGE_READ_REGISTER_06, 0, 2, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_WRITE_REGISTER_07, 2, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_WRITE_REGISTER_07, 2, 2, kBytesMoved, kUnpowered, NotYetAvailable},
     {IOCTL_BRIDGE_READ_REGISTER_07, 0, 2, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_WRITE_REGISTER_0C, 2, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_WRITE_REGISTER_0C, 2, 2, kBytesMoved, kUnpowered, NotYetAvailable},
     {IOCTL_BRIDGE_READ_REGISTER_0C, 0, 2, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_WRITE_REGISTER_0D, 2, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_WRITE_REGISTER_0D, 2, 2, kBytesMoved, kUnpowered, NotYetAvailable},
     {IOCTL_BRIDGE_READ_REGISTER_0D, 0, 2, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_CONTROL_TRANSFERS, 2, 0, kBytesMoved, kUnpowered, NotYetAvailable},
+    {IOCTL_BRIDGE_CONTROL_TRANSFERS, 2, 2, kBytesMoved, kUnpowered, NotYetAvailable},
     {IOCTL_BRIDGE_SET_CONTROL_BIT3, 1, 0, kBytesMoved, kUnpowered, NotYetAvailable},
     {IOCTL_BRIDGE_GET_CONTROL_BIT3, 0, 1, kBytesMoved, kUnpowered, NotYetAvailable},
     {IOCTL_BRIDGE_PING, 0, 1, kBytesMoved, kUnpowered, BridgePing},

@@ -54,7 +54,9 @@ VOID NTAPI StalledCancelRoutine(PDEVICE_OBJECT, PIRP irp) {
     IoCompleteRequest(irp, IO_SERIAL_INCREMENT);
 }
 
-START_CODE void RedispatchStalled(PortExtension* port) {
+// Not in the pageable start section: a cancel-stop runs this with nothing locked,
+// and it takes the cancel spin lock, where a page fault is fatal.
+void RedispatchStalled(PortExtension* port) {
     for (;;) {
         KIRQL irql;
         IoAcquireCancelSpinLock(&irql);

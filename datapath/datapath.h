@@ -35,10 +35,25 @@ void KillQueue(PortExtension* port, PLIST_ENTRY queue, PIRP* slot);
 void KillAllRequests(PortExtension* port);
 
 // --- Deferred work ------------------------------------------------------------------
+// One hold of DeferredWorkCount per queued DPC and per armed timer (which passes
+// to the timer's DPC when it fires); the last one given back signals
+// DeferredWorkDone. Up to DISPATCH_LEVEL.
 BOOLEAN QueueDeferred(PortExtension* port, PKDPC dpc);
+// For the port's own timers and their DPCs only. Answers whether an arming was
+// replaced. While the timer's DPC from an earlier expiry is still to run, the
+// timer is armed by that DPC as it finishes (the due time counts from then).
 BOOLEAN SetDeferredTimer(PortExtension* port, PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc);
+// Answers whether an arming (or a re-arm waiting for the DPC) was taken back,
+// so that no DPC will run for it.
 BOOLEAN CancelDeferredTimer(PortExtension* port, PKTIMER timer);
+// The last step of every DPC routine that no timer fires.
 void ReleaseDeferred(PortExtension* port);
+// The last step of a timer's DPC routine: gives the hold back, or hands it to the
+// arming asked for while the DPC was pending.
+void ReleaseDeferredTimer(PortExtension* port, PKTIMER timer);
+// Takes a queued DPC of the port off the queue and gives its hold back; answers
+// whether it was queued.
+BOOLEAN RemoveQueuedDeferred(PortExtension* port, PKDPC dpc);
 
 // The port's DPCs, with the timer that fires each (if any).
 struct DeferredWorkEntry {
@@ -48,7 +63,9 @@ struct DeferredWorkEntry {
 };
 constexpr int kPortDpcCount = 14;
 extern const DeferredWorkEntry PortDeferredWork[kPortDpcCount];
-// Initialises every timer and DPC of the table, each DPC with the port as context.
+// Initialises every timer and DPC of the table, each DPC with the port as context,
+// and the timers' accounting. Once, when the device object is created: a start
+// must never re-initialise a timer that may be armed or a DPC that may be queued.
 void InitializeDeferredWork(PortExtension* port);
 
 KDEFERRED_ROUTINE WriteCompleteDpc;

@@ -84,6 +84,9 @@ void InitializePortExtension(PDEVICE_OBJECT device, PortExtension* port) {
     KeInitializeSpinLock(&port->ControlLock);
     KeInitializeSpinLock(&port->DeviceStateLock);
     KeInitializeSpinLock(&port->FillLock);
+    // Timers and DPCs likewise: a start must not re-initialise one that is armed
+    // or queued.
+    InitializeDeferredWork(port);
     InitializeTransfers(port);
     InitializePower(port);
 }

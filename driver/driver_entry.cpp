@@ -29,7 +29,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRI
     ExtBaudrateCount = 0;
     DriverRegistryPath.Buffer = nullptr;
 
-    PagingLockHandle = MmLockPagableCodeSection(reinterpret_cast<PVOID>(RedispatchStalled));
+    // Any routine of the start section names it; StartPort runs only there.
+    PagingLockHandle = MmLockPagableCodeSection(reinterpret_cast<PVOID>(StartPort));
 
     auto* copy = static_cast<PWSTR>(
         ExAllocatePoolWithTag(PagedPool, registryPath->MaximumLength, VODREK_POOL_TAG));

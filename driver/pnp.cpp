@@ -74,6 +74,22 @@ NTSTATUS HandleStop(PortExtension* port, PIRP irp) {
     return SendDown(port->LowerDevice, irp);
 }
 
+// The lower drivers undo their part of the stop first; only once the request is
+// back up is the stack whole again, and only then do the requests admission held
+// meanwhile go through (instead of waiting for a start that will not come).
+// Until then admission goes on holding new requests.
+NTSTATUS HandleCancelStop(PortExtension* port, PIRP irp) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    ForwardAndWait(port, irp, &port->LowerCompletionEvent);
+    if (port->PnpState == StopPending) {
+        port->PnpState = Started;
+        UpdateStateFlags(port, &port->DeviceStateFlags, DEVICE_STATE_STOP_PENDING, FALSE);
+        RedispatchStalled(port);
+    }
+    // A cancel-stop is never failed.
+    return CompletePnp(port, irp, STATUS_SUCCESS);
+}
+
 // The receive ring goes away while reception may still be running: take it out
 // of the receive path's reach under both of its locks first.
 void FreeReceiveBuffer(PortExtension* port) {
@@ -226,9 +242,11 @@ void ReleasePortResources(PortExtension* port) {
     for (const DeferredWorkEntry& entry : PortDeferredWork) {
         if (entry.Timer) CancelDeferredTimer(port, &(port->*entry.Timer));
     }
+    // Each hold goes back through the operation that signals at zero: a close
+    // waiting for the last one would otherwise wait for ever.
     for (const DeferredWorkEntry& entry : PortDeferredWork) {
         if (entry.Routine == DeferredDrainDpc) continue;
-        if (KeRemoveQueueDpc(&(port->Dpc.*entry.Dpc))) InterlockedDecrement(&port->DeferredWorkCount);
+        RemoveQueuedDeferred(port, &(port->Dpc.*entry.Dpc));
     }
 }
 
@@ -254,14 +272,7 @@ NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT device, PIRP irp) {
             if (port->PnpState != Started) return PassDownAndRelease(port, irp);
             return HandleQuery(port, irp, StopPending, DEVICE_STATE_STOP_PENDING);
         case IRP_MN_CANCEL_STOP_DEVICE:
-            if (port->PnpState == StopPending) {
-                port->PnpState = Started;
-                UpdateStateFlags(port, &port->DeviceStateFlags, DEVICE_STATE_STOP_PENDING, FALSE);
-                // The stop is off: what admission held meanwhile goes through now
-                // instead of waiting for a start that will not come.
-                RedispatchStalled(port);
-            }
-            return PassDownWith(port, irp, STATUS_SUCCESS);
+            return HandleCancelStop(port, irp);
         case IRP_MN_QUERY_CAPABILITIES:
             return HandleCapabilities(port, irp);
         case IRP_MN_QUERY_ID:

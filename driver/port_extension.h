@@ -57,6 +57,24 @@ struct PortDpcs {
     KDPC DeferredDrain;
 };
 
+// Where one of the port's timers stands in the deferred-work accounting
+// (datapath/deferred_work.cpp). The hold a timer takes when it is armed passes to
+// its DPC when it fires and comes back when that DPC has run; while the DPC is
+// still to run, the timer is not armed again (the kernel would fold the second
+// expiry into the queued DPC, and one run would have to return two holds): a
+// re-arm asked for meanwhile is kept here and done by the DPC as it finishes.
+enum DeferredTimerPhase : UCHAR {
+    TimerIdle = 0,   // not armed, no DPC of it to run: holds nothing
+    TimerArmed = 1,  // armed: holds one
+    TimerFired = 2,  // fired, its DPC queued or running: the DPC holds one
+};
+struct DeferredTimerState {
+    UCHAR Phase;
+    UCHAR ReArm;  // TimerFired only: arm again with ReArmDue when the DPC is done
+    LARGE_INTEGER ReArmDue;
+};
+constexpr int kPortTimerCount = 6;
+
 // The line coding as it travels in SET_LINE_CODING's data stage.
 #pragma pack(push, 1)
 struct LineCodingRecord {
@@ -158,6 +176,11 @@ struct PortExtension {
     KTIMER ImmediateTimer;
     KTIMER XoffCounterTimer;
     KTIMER TransmitToggleTimer;
+    // The six timers above, in the order of the port's DPC table.
+    DeferredTimerState TimerStates[kPortTimerCount];
+    // Innermost of all the port's locks: held only inside the deferred-work
+    // operations, around a timer's phase and the timer calls that go with it.
+    KSPIN_LOCK DeferredTimerLock;
 
     // --- Receive ring and fill area -------------------------------------------
     PUCHAR ReceiveBuffer;
@@ -224,6 +247,10 @@ struct PortExtension {
     // What the chip was last sent; a failed request leaves them as set so that the
     // next request of the kind sends them again.
     LineCodingRecord LineCoding;
+    // Set while the chip may not hold what LineCoding says (the last
+    // SET_LINE_CODING failed or was never sent): a rate equal to CurrentBaud is
+    // then sent again instead of being skipped.
+    UCHAR LineCodingUndelivered;
     UCHAR ExtBaudMatched;
     // The largest bulk-out transfer the write path sends.
     ULONG MaxWriteChunk;

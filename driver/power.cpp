@@ -17,6 +17,10 @@ namespace {
 
 constexpr USHORT kDtrLine = 0x0001;
 constexpr USHORT kRtsLine = 0x0002;
+// How long a wake waits for the device to be back in D0 before it gives up on
+// restoring the settings: a bus that never finishes the power-up must not hold
+// the power manager's thread (and every power request behind it) for ever.
+constexpr LONGLONG kWakeD0Wait = 10 * 10'000'000LL;
 
 // What RequestDevicePowerD0 waits on, filled in by PowerRequestDone.
 struct PowerRequestWait {
@@ -125,9 +129,13 @@ NTSTATUS SystemSetPower(PortExtension* port, PIRP irp, PIO_STACK_LOCATION sp) {
 
     if (waking) {
         // Settings sent before the device is back in D0 could be lost on the way.
+        // A device still not there after the wait gets nothing now; the next open
+        // sends every setting again.
         if (deviceRequested) {
+            LARGE_INTEGER limit;
+            limit.QuadPart = -kWakeD0Wait;
             KeWaitForSingleObject(&port->SystemPowerDeviceDone, Executive, KernelMode, FALSE,
-                                  nullptr);
+                                  &limit);
         }
         if (port->DevicePowerState == PowerDeviceD0)
             RestoreAfterPowerUp(port);

@@ -16,9 +16,9 @@ START_CODE NTSTATUS StartPort(PDEVICE_OBJECT device) {
         port->PnpState = Restarting;
     }
 
-    // Timers and DPCs start afresh (a stop released them); spin locks were
-    // initialised once, with the device object.
-    InitializeDeferredWork(port);
+    // Spin locks, timers and DPCs were initialised once, with the device object:
+    // a stop released the timers and DPCs, and an open after a cancelled removal
+    // may have armed them again.
     WriteDefaultSettings(port);
     InitializeReceiveDefaults(port);
 

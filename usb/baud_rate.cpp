@@ -83,11 +83,13 @@ LineCodingRecord LineCodingFraming(UCHAR lineControl) {
 namespace {
 
 // SET_LINE_CODING with a snapshot of the whole shadow: the request never sees
-// a record that another setting is changing.
+// a record that another setting is changing. Whether the chip took it decides
+// whether the next request of the same rate may be skipped.
 NTSTATUS SendLineCoding(PortExtension* port, PURB urb) {
     RtlCopyMemory(UrbExtra(urb), &port->LineCoding, sizeof(LineCodingRecord));
     NTSTATUS status = SubmitUrbSync(port->DeviceObject, urb);
     FreeUrb(urb);
+    port->LineCodingUndelivered = NT_SUCCESS(status) ? 0 : 1;
     return status;
 }
 
@@ -105,7 +107,9 @@ PURB AllocateLineCodingRequest() {
 NTSTATUS SetBaudRate(PortExtension* port, ULONG baud) {
     if (KeGetCurrentIrql() > PASSIVE_LEVEL)
         return STATUS_UNSUCCESSFUL;
-    if (baud == 0 || baud == port->CurrentBaud)
+    // The rate the chip already runs at needs nothing; one the chip may not have
+    // taken is sent again.
+    if (baud == 0 || (baud == port->CurrentBaud && !port->LineCodingUndelivered))
         return STATUS_SUCCESS;
 
     const BaudChoice choice =
@@ -113,12 +117,15 @@ NTSTATUS SetBaudRate(PortExtension* port, ULONG baud) {
     port->ExtBaudMatched = choice.FromExtList ? 1 : 0;
     port->LineCoding.Rate = choice.Rate;
     PURB urb = AllocateLineCodingRequest();
-    if (!urb)
+    if (!urb) {
+        // The shadow already holds a rate the chip never saw.
+        port->LineCodingUndelivered = 1;
         return STATUS_INSUFFICIENT_RESOURCES;
+    }
     NTSTATUS status = SendLineCoding(port, urb);
 
-    // Recorded whatever the chip answered: the next request of another rate
-    // sends the shadow again.
+    // Recorded whatever the chip answered; a refused line coding stays marked
+    // undelivered, so the next request of any rate, this one included, sends it.
     port->CurrentBaud = choice.Baud;
     port->WmiCommInfo.BaudRate = choice.Baud;
     port->MaxWriteChunk =
@@ -140,7 +147,9 @@ NTSTATUS SetLineControl(PortExtension* port) {
     port->LineCoding.Parity = framing.Parity;
     port->LineCoding.DataBits = framing.DataBits;
     PURB urb = AllocateLineCodingRequest();
-    if (!urb)
+    if (!urb) {
+        port->LineCodingUndelivered = 1;
         return STATUS_INSUFFICIENT_RESOURCES;
+    }
     return SendLineCoding(port, urb);
 }

@@ -82,11 +82,11 @@ bool ChangeControlLine(PortExtension* port, USHORT line, bool raise) {
 }
 
 // The DSR handshake bits of register 1 on the chips that have them.
-void SetRegister1DsrBits(PortExtension* port) {
+NTSTATUS SetRegister1DsrBits(PortExtension* port) {
     ReadRegister(port, 1);
     UCHAR& reg1 = port->ChipRegisterShadow[1];
     reg1 = static_cast<UCHAR>(port->DsrFlowInChip ? reg1 | 0x07 : reg1 & 0xF8);
-    WriteRegister(port, 1);
+    return WriteRegister(port, 1);
 }
 
 // Reads the word at `address` (low byte first); false when it could not be read.
@@ -177,14 +177,18 @@ bool ReadRegister(PortExtension* port, UCHAR reg) {
     return true;
 }
 
-bool WriteRegister(PortExtension* port, UCHAR reg) {
+NTSTATUS WriteRegister(PortExtension* port, UCHAR reg) {
     PURB urb = AllocateRegisterWrite(port, reg);
     if (!urb)
-        return false;
-    SendAndFree(port, urb);
-    return true;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    // The shadow keeps the value either way, so the next write of the register
+    // sends it again; the caller learns whether the chip has it now.
+    return SendAndFree(port, urb);
 }
 
+// A marker at address 0 counts on every variant: the newer variants look at
+// their own places first, and a chip of theirs that holds its record only at
+// address 0 loads its registers from it all the same (the chip model agrees).
 bool ConfigMemoryProgrammed(PortExtension* port) {
     USHORT first = 0;
     const bool firstRead = ReadConfigWord(port, 0, &first);
@@ -228,43 +232,56 @@ NTSTATUS SetRtsFlowInChip(PortExtension* port, bool on) {
     ReadRegister(port, 0);
     UCHAR& reg0 = port->ChipRegisterShadow[0];
     if (on) {
-        if (ChipWithRegister1Flow(port))
-            SetRegister1DsrBits(port);
+        if (ChipWithRegister1Flow(port)) {
+            NTSTATUS status = SetRegister1DsrBits(port);
+            if (!NT_SUCCESS(status))
+                return status;
+        }
         reg0 = static_cast<UCHAR>((reg0 & 0xEF) | 0x20);
-        port->RtsFlowInChip = 1;
     } else {
         reg0 = static_cast<UCHAR>(reg0 & 0xCF);
-        port->RtsFlowInChip = 0;
     }
     if (port->ForceRegister0)
         reg0 = kForcedRegister0;
-    WriteRegister(port, 0);
-    return STATUS_SUCCESS;
+    NTSTATUS status = WriteRegister(port, 0);
+    // The flag says what the chip does: a refused write changed nothing there.
+    if (NT_SUCCESS(status))
+        port->RtsFlowInChip = on ? 1 : 0;
+    return status;
 }
 
 NTSTATUS SetCtsFlowInChip(PortExtension* port, bool on) {
     ReadRegister(port, 0);
     UCHAR& reg0 = port->ChipRegisterShadow[0];
     if (on) {
-        if (ChipWithRegister1Flow(port))
-            SetRegister1DsrBits(port);
+        if (ChipWithRegister1Flow(port)) {
+            NTSTATUS status = SetRegister1DsrBits(port);
+            if (!NT_SUCCESS(status))
+                return status;
+        }
         if (ChipWithRegister1Flow(port) && port->DsrFlowInChip) {
             reg0 = static_cast<UCHAR>((reg0 & 0x03) | 0x58);
         } else {
             reg0 = static_cast<UCHAR>((reg0 & 0x3F) | 0x40);
         }
+    } else {
+        reg0 = static_cast<UCHAR>(reg0 & 0x3F);
+    }
+    if (port->ForceRegister0)
+        reg0 = kForcedRegister0;
+    NTSTATUS status = WriteRegister(port, 0);
+    if (!NT_SUCCESS(status))
+        return status;
+    // Only a chip that gates its transmitter on CTS holds our writes for it.
+    if (on) {
         SetTxHold(port, TX_HOLD_CTS);
         port->CtsFlowInChip = 1;
         if (port->ModemStatusWord & kModemStatusCts)
             ClearTxHold(port, TX_HOLD_CTS);
     } else {
-        reg0 = static_cast<UCHAR>(reg0 & 0x3F);
         ClearTxHold(port, TX_HOLD_CTS);
         port->CtsFlowInChip = 0;
     }
-    if (port->ForceRegister0)
-        reg0 = kForcedRegister0;
-    WriteRegister(port, 0);
     return STATUS_SUCCESS;
 }
 
@@ -275,26 +292,35 @@ NTSTATUS SetDsrFlowInChip(PortExtension* port, bool on) {
     UCHAR& reg1 = port->ChipRegisterShadow[1];
     ReadRegister(port, 1);
     reg1 = static_cast<UCHAR>(reg1 & 0xF8);
-    WriteRegister(port, 1);
+    NTSTATUS status = WriteRegister(port, 1);
+    if (!NT_SUCCESS(status))
+        return status;
     ReadRegister(port, 0);
     if (on) {
         reg1 = static_cast<UCHAR>(reg1 | (port->CtsFlowInChip ? 0x07 : 0x05));
-        WriteRegister(port, 1);
+        status = WriteRegister(port, 1);
+        if (!NT_SUCCESS(status))
+            return status;
         reg0 =
             static_cast<UCHAR>(port->CtsFlowInChip ? (reg0 & 0x03) | 0x58 : (reg0 & 0x33) | 0x48);
+    } else {
+        // Register 1's handshake bits were cleared by the write above.
+        reg0 = static_cast<UCHAR>(reg0 & 0xF3);
+    }
+    if (port->ForceRegister0)
+        reg0 = kForcedRegister0;
+    status = WriteRegister(port, 0);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (on) {
         SetTxHold(port, TX_HOLD_DSR);
         port->DsrFlowInChip = 1;
         if (port->ModemStatusWord & kModemStatusDsr)
             ClearTxHold(port, TX_HOLD_DSR);
     } else {
-        // Register 1's handshake bits were cleared by the write above.
-        reg0 = static_cast<UCHAR>(reg0 & 0xF3);
         ClearTxHold(port, TX_HOLD_DSR);
         port->DsrFlowInChip = 0;
     }
-    if (port->ForceRegister0)
-        reg0 = kForcedRegister0;
-    WriteRegister(port, 0);
     return STATUS_SUCCESS;
 }
 

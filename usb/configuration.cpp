@@ -139,6 +139,12 @@ LONG ChipTypeFromDeviceDescriptor(const UCHAR descriptor[18], LONG current) {
 
 NTSTATUS ConfigureDevice(PDEVICE_OBJECT device) {
     PortExtension* port = PortOf(device);
+    // A restart selects the configuration again, which replaces the interface
+    // copies every transfer takes its pipe from, and closes the pipes themselves.
+    // Readers a wake started while the device was stopped would go on
+    // resubmitting from them: every transfer is stopped, and its completion has
+    // run, before anything is read or replaced.
+    StopTransfersAndWait(port);
     auto* descriptor = static_cast<PUCHAR>(
         ExAllocatePoolWithTag(NonPagedPool, kDeviceDescriptorLength, VODREK_POOL_TAG));
     if (!descriptor)

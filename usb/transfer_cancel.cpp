@@ -70,6 +70,18 @@ void CancelAllTransfers(PortExtension* port) {
     CancelTransfer(port, BulkIn);
 }
 
+void StopTransfersAndWait(PortExtension* port) {
+    CancelAllTransfers(port);
+    // The port's own count goes for the wait and comes back after it; while it
+    // is held the count cannot reach zero, so a signal left from the wait is
+    // stale once it is back and is cleared for removal's wait.
+    if (InterlockedDecrement(&port->TransfersOutstanding) > 0) {
+        KeWaitForSingleObject(&port->TransfersDrained, Executive, KernelMode, FALSE, nullptr);
+    }
+    InterlockedIncrement(&port->TransfersOutstanding);
+    KeClearEvent(&port->TransfersDrained);
+}
+
 void WaitForTransfersToDrain(PortExtension* port) {
     // Drops the port's own count; the completion that ends the last transfer
     // signals the event.

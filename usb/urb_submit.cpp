@@ -299,12 +299,15 @@ NTSTATUS SubmitUrbSync(PDEVICE_OBJECT device, PURB urb) {
     if (status == STATUS_PENDING) {
         LARGE_INTEGER limit;
         limit.QuadPart = -kSyncUrbLimit;
+        // The time-out is ours to remember: until the request comes back, its
+        // status block belongs to the lower driver.
+        bool timedOut = false;
         if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &limit) == STATUS_TIMEOUT) {
-            irp->IoStatus.Status = STATUS_IO_TIMEOUT;
+            timedOut = true;
             IoCancelIrp(irp);
             KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
         }
-        status = irp->IoStatus.Status;
+        status = timedOut ? STATUS_IO_TIMEOUT : irp->IoStatus.Status;
     }
     IoFreeIrp(irp);
     return status;

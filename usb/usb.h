@@ -51,9 +51,10 @@ enum ReaderStateValue : LONG {
 // object is created (with the port's other locks).
 void InitializeTransfers(PortExtension* port);
 
-// Sends one control URB and waits for it, at most 3 seconds; then cancels it
-// and waits for the cancellation. The URB stays the caller's. PASSIVE_LEVEL only
-// (anything higher answers STATUS_INVALID_DEVICE_STATE and sends nothing).
+// Sends one control URB and waits for it, at most 3 seconds; then cancels it,
+// waits for the cancellation and answers STATUS_IO_TIMEOUT. The URB stays the
+// caller's. PASSIVE_LEVEL only (anything higher answers
+// STATUS_INVALID_DEVICE_STATE and sends nothing).
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT device, PURB urb);
 // Sends one control URB without waiting and takes it over: it is freed (with
 // ExFreePoolWithTag, VODREK_POOL_TAG) when the request completes, or at once
@@ -85,6 +86,10 @@ NTSTATUS StartContinuousTransfers(PortExtension* port);
 void CancelTransfer(PortExtension* port, TransferKind kind);
 // StatusIn, BulkOut, BulkIn, in that order.
 void CancelAllTransfers(PortExtension* port);
+// CancelAllTransfers, then waits until every transfer and asynchronous request
+// of the port has completed; the port stays usable (a reader may be started
+// again afterwards). PASSIVE_LEVEL.
+void StopTransfersAndWait(PortExtension* port);
 // Removal only, once, after CancelAllTransfers: waits until no transfer or
 // asynchronous request of the port is outstanding, so that no completion can
 // still reach the port when its device object goes. PASSIVE_LEVEL.
@@ -161,14 +166,20 @@ bool ClearRts(PortExtension* port);
 NTSTATUS SetBreak(PortExtension* port, bool on);
 NTSTATUS SetCommFeature(PortExtension* port, const USHORT* value);
 // Register requests through ChipRegisterShadow (register code in both bytes of
-// wValue, reads with 0x80 added). false only without memory for the URB.
+// wValue, reads with 0x80 added). A read answers false only without memory for
+// the URB; a failed read leaves the shadow as it was. A write answers the
+// request's status (STATUS_INSUFFICIENT_RESOURCES without memory for the URB).
 bool ReadRegister(PortExtension* port, UCHAR reg);
-bool WriteRegister(PortExtension* port, UCHAR reg);
+NTSTATUS WriteRegister(PortExtension* port, UCHAR reg);
 
 constexpr USHORT ConfigMemoryMarker = static_cast<USHORT>(VODREK_CONFIG_MEMORY_MARKER);
 bool ConfigMemoryProgrammed(PortExtension* port);
 NTSTATUS WriteDefaultRegisters(PortExtension* port);
 
+// The hand-off of a handshake to the chip: the first register write the chip
+// refuses ends the operation with its status, and RtsFlowInChip, CtsFlowInChip,
+// DsrFlowInChip and the transmit holds that go with them change only when every
+// write went through, so they say what the chip really does.
 NTSTATUS SetRtsFlowInChip(PortExtension* port, bool on);
 NTSTATUS SetCtsFlowInChip(PortExtension* port, bool on);
 NTSTATUS SetDsrFlowInChip(PortExtension* port, bool on);

@@ -1,5 +1,6 @@
 // The chip control transfers as the bus carries them: configuration memory
 // sequences and their limits, the chip-type gates, and the caller's buffers.
+#include "tests/support/scripted_lower.h"
 #include "tests/support/usb_port_harness.h"
 
 #include <memory>
@@ -198,6 +199,34 @@ TEST_F(ChipTransferTest, PipeMembersUseInterfaceZerosPipesByPosition) {
     EXPECT_EQ(ChipWriteSecondPipe(port, "no", 2), STATUS_INVALID_DEVICE_STATE)
         << "interface 0 of a two-interface device has one pipe";
     EXPECT_TRUE(h->Records().empty());
+}
+
+// A bus that reports more bytes moved than the buffer it was given held: the
+// count a member answers (which the vendor controls answer as Information, and
+// the I/O manager copies that many bytes back) never goes past that buffer.
+TEST_F(SimTest, MembersNeverCountMoreBytesThanTheBufferTheyGave) {
+    simtest::ScriptedLowerPort s;
+    s.OnLower(IRP_MJ_INTERNAL_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+        auto* urb =
+            static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+        // Both request records keep the buffer and its length at the same places.
+        _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& r = urb->UrbControlVendorClassRequest;
+        static_cast<PUCHAR>(r.TransferBuffer)[0] = 0x5A;
+        r.TransferBufferLength = 255;
+        urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+        return simtest::CompleteBelow(irp, STATUS_SUCCESS);
+    });
+    PortExtension* port = s.port();
+    UCHAR buffer[8] = {};
+    ULONG returned = 0;
+    EXPECT_EQ(ChipVendorRead(port, 0x8686, buffer, sizeof buffer, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(returned, 1u) << "one byte was asked for";
+    EXPECT_EQ(buffer[0], 0x5A);
+    buffer[0] = 2;  // string index
+    EXPECT_EQ(ChipGetStringDescriptor(port, buffer, 4, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(returned, 4u);
+    EXPECT_EQ(ChipReadRegister06(port, buffer, sizeof buffer, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(returned, 2u);
 }
 
 }  // namespace

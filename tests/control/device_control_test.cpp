@@ -170,7 +170,9 @@ constexpr Check N = Check::NoBuffer, B = Check::BufferFirst, L = Check::LengthFi
 constexpr Power P = Power::ByDispatch, U = Power::No;
 
 // From the published records and the driver's documented codes; vendor rows give
-// the bytes each code reads and writes.
+// the bytes each code reads and writes. The register writes and the transfer
+// control answer Information 2: a caller that gives less output than that is
+// refused, so a reply never runs past the caller's buffer.
 const Row kRows[] = {
     {"SET_BAUD_RATE", IOCTL_SERIAL_SET_BAUD_RATE, 4, 0, L, P},
     {"SET_QUEUE_SIZE", IOCTL_SERIAL_SET_QUEUE_SIZE, 8, 0, B, U},
@@ -234,15 +236,15 @@ const Row kRows[] = {
     {"WRITE_REGISTER_0E", 0x222070, 2, 0, B, U},
     {"READ_REGISTER_0F", 0x222074, 0, 1, B, U},
     {"WRITE_REGISTER_0F", 0x222078, 2, 0, B, U},
-    {"WRITE_REGISTER_06", 0x22207C, 2, 0, B, U},
+    {"WRITE_REGISTER_06", 0x22207C, 2, 2, B, U},
     {"READ_REGISTER_06", 0x222080, 0, 2, B, U},
-    {"WRITE_REGISTER_07", 0x222084, 2, 0, B, U},
+    {"WRITE_REGISTER_07", 0x222084, 2, 2, B, U},
     {"READ_REGISTER_07", 0x222088, 0, 2, B, U},
-    {"WRITE_REGISTER_0C", 0x22208C, 2, 0, B, U},
+    {"WRITE_REGISTER_0C", 0x22208C, 2, 2, B, U},
     {"READ_REGISTER_0C", 0x222090, 0, 2, B, U},
-    {"WRITE_REGISTER_0D", 0x222094, 2, 0, B, U},
+    {"WRITE_REGISTER_0D", 0x222094, 2, 2, B, U},
     {"READ_REGISTER_0D", 0x222098, 0, 2, B, U},
-    {"CONTROL_TRANSFERS", 0x2220A4, 2, 0, B, U},
+    {"CONTROL_TRANSFERS", 0x2220A4, 2, 2, B, U},
     {"SET_CONTROL_BIT3", 0x2220A8, 1, 0, B, U},
     {"GET_CONTROL_BIT3", 0x2220AC, 0, 1, B, U},
     {"PING", 0x2220B0, 0, 1, B, U},

@@ -223,6 +223,142 @@ TEST_F(DeferredWorkTest, SignalEventCompletionKeepsTheRequestForTheWaiter) {
     EXPECT_EQ(KeReadStateEvent(&event), 1);
 }
 
+// Things of one timer that can still run: the timer armed, its DPC queued.
+int Outstanding(PKTIMER timer, PKDPC dpc) {
+    return (timer->Header.Inserted ? 1 : 0) + (dpc->DpcData != nullptr ? 1 : 0);
+}
+
+// A timer set again while its DPC from the last expiry may still be queued, under
+// every scheduling policy: the DPC runs once per expiry, the holds never fall
+// below what can still run, and the count comes back to idle. Under Held the
+// DPC stays queued until the test lets it go, which is where a second hold for
+// one queued DPC used to be taken and never returned.
+class TimerSetAgain : public SimTest, public ::testing::WithParamInterface<sim::Policy> {
+protected:
+    void SetUp() override {
+        sim_.SetPolicy(GetParam(), 7);
+        g_runs = 0;
+        g_setAgainFromDpc = false;
+        // The timer's own routine, counted.
+        KeInitializeDpc(dpc(), CountedRun, port());
+    }
+    PortExtension* port() { return h.port(); }
+    PKTIMER timer() { return &port()->ReadIntervalTimer; }
+    PKDPC dpc() { return &port()->Dpc.ReadInterval; }
+    static LARGE_INTEGER In(sim::Ticks t) {
+        LARGE_INTEGER li;
+        li.QuadPart = -t;
+        return li;
+    }
+    void ExpectCovered() {
+        EXPECT_GE(port()->DeferredWorkCount - 1, Outstanding(timer(), dpc()))
+            << "fewer holds than things that can still run";
+    }
+    // Lets everything held run and every timer fire.
+    void RunOut() {
+        for (int round = 0; round < 20; ++round) {
+            sim_.ReleaseAll();
+            sim_.RunFor(10 * sim::kMillisecond);
+            ExpectCovered();
+        }
+    }
+    static VOID NTAPI CountedRun(PKDPC dpc, PVOID context, PVOID a1, PVOID a2) {
+        ++g_runs;
+        auto* port = static_cast<PortExtension*>(context);
+        // As an interval timer does: the routine sets its own timer again, once.
+        if (g_setAgainFromDpc) {
+            g_setAgainFromDpc = false;
+            SetDeferredTimer(port, &port->ReadIntervalTimer, In(5 * sim::kMillisecond), dpc);
+        }
+        ReadIntervalDpc(dpc, context, a1, a2);
+    }
+    static int g_runs;
+    static bool g_setAgainFromDpc;
+    PortHarness h;
+};
+int TimerSetAgain::g_runs = 0;
+bool TimerSetAgain::g_setAgainFromDpc = false;
+
+TEST_P(TimerSetAgain, WhileItsDpcIsQueuedTheDpcRunsOncePerExpiryAndTheCountReturnsToIdle) {
+    SetDeferredTimer(port(), timer(), In(5 * sim::kMillisecond), dpc());
+    sim_.RunFor(10 * sim::kMillisecond);  // fired; under Held its DPC is still queued
+    ExpectCovered();
+    SetDeferredTimer(port(), timer(), In(5 * sim::kMillisecond), dpc());
+    ExpectCovered();
+    sim_.RunFor(10 * sim::kMillisecond);
+    ExpectCovered();
+    RunOut();
+    EXPECT_EQ(g_runs, 2) << "the second arming has a run of its own";
+    EXPECT_EQ(port()->DeferredWorkCount, 1);
+    EXPECT_EQ(Outstanding(timer(), dpc()), 0);
+}
+
+TEST_P(TimerSetAgain, ACancelTakesBackTheArmingEvenWhileTheDpcIsQueued) {
+    SetDeferredTimer(port(), timer(), In(5 * sim::kMillisecond), dpc());
+    sim_.RunFor(10 * sim::kMillisecond);
+    SetDeferredTimer(port(), timer(), In(5 * sim::kMillisecond), dpc());
+    EXPECT_TRUE(CancelDeferredTimer(port(), timer())) << "no run will come for the second arming";
+    ExpectCovered();
+    RunOut();
+    EXPECT_EQ(g_runs, 1);
+    EXPECT_EQ(port()->DeferredWorkCount, 1);
+    EXPECT_EQ(Outstanding(timer(), dpc()), 0);
+}
+
+TEST_P(TimerSetAgain, ADpcThatSetsItsOwnTimerAgainRunsOnceMore) {
+    g_setAgainFromDpc = true;
+    SetDeferredTimer(port(), timer(), In(5 * sim::kMillisecond), dpc());
+    RunOut();
+    EXPECT_EQ(g_runs, 2);
+    EXPECT_EQ(port()->DeferredWorkCount, 1);
+    EXPECT_EQ(Outstanding(timer(), dpc()), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Policies, TimerSetAgain,
+                         ::testing::Values(sim::Policy::Eager, sim::Policy::Held,
+                                           sim::Policy::SeededRandom),
+                         [](const ::testing::TestParamInfo<sim::Policy>& info) {
+                             switch (info.param) {
+                                 case sim::Policy::Eager: return std::string("Eager");
+                                 case sim::Policy::Held: return std::string("Held");
+                                 default: return std::string("SeededRandom");
+                             }
+                         });
+
+// A stop gives the holds of the timers it cancels and the DPCs it takes off the
+// queue back through the operation that signals at zero: a close that dropped
+// the initial hold and waits for the last one is woken.
+TEST_F(DeferredWorkTest, ReleasingAtStopWakesACloseWaitingForTheLastHold) {
+    sim_.SetPolicy(sim::Policy::Held);
+    EXPECT_TRUE(QueueDeferred(port(), &port()->Dpc.ReadComplete));
+    SetDeferredTimer(port(), &port()->WriteTotalTimer, In(300 * sim::kMillisecond),
+                     &port()->Dpc.WriteTimeout);
+    SetDeferredTimer(port(), &port()->ReadTotalTimer, In(5 * sim::kMillisecond),
+                     &port()->Dpc.ReadTotalTimeout);
+    sim_.RunFor(10 * sim::kMillisecond);  // fired: its DPC is held on the queue
+    EXPECT_EQ(port()->DeferredWorkCount, 4);
+    InterlockedDecrement(&port()->DeferredWorkCount);  // as close drops the initial hold
+    KeClearEvent(&port()->DeferredWorkDone);
+
+    ReleasePortResources(port());
+    EXPECT_EQ(port()->DeferredWorkCount, 0);
+    LARGE_INTEGER noWait;
+    noWait.QuadPart = 0;
+    EXPECT_EQ(KeWaitForSingleObject(&port()->DeferredWorkDone, Executive, KernelMode, FALSE, &noWait),
+              STATUS_SUCCESS)
+        << "the close would wait for ever";
+    EXPECT_TRUE(sim_.Held().empty());
+    InterlockedIncrement(&port()->DeferredWorkCount);
+
+    // The timer whose run was taken off the queue can be armed again afterwards.
+    sim_.SetPolicy(sim::Policy::Eager);
+    EXPECT_FALSE(SetDeferredTimer(port(), &port()->ReadTotalTimer, In(5 * sim::kMillisecond),
+                                  &port()->Dpc.ReadTotalTimeout));
+    EXPECT_TRUE(port()->ReadTotalTimer.Header.Inserted);
+    sim_.RunFor(10 * sim::kMillisecond);
+    EXPECT_EQ(port()->DeferredWorkCount, 1);
+}
+
 }  // namespace
 
 namespace {

@@ -2,6 +2,7 @@
 // stop and restart with held requests, removal and surprise removal, capabilities
 // and hardware identifiers. Every test ends with the driver unloaded, no pool
 // left and the verifier silent.
+#include "tests/support/scripted_lower.h"
 #include "tests/support/sim_fixture.h"
 
 #include <sim/registry.h>
@@ -236,6 +237,100 @@ TEST_F(PnpTest, CancelStopReleasesTheHeldRequests) {
     EXPECT_EQ(port->PnpState, Started);
     EXPECT_EQ(port->DeviceStateFlags, 0u);
     port->DeviceIsOpen = 0;
+}
+
+// What the port's completion of a cancel-stop found: whether the request held
+// meanwhile had already gone through.
+struct CancelStopSeen {
+    sim::IrpHandle held;
+    bool completed = false;
+    bool heldDoneAtCompletion = false;
+};
+
+NTSTATUS NTAPI CancelStopCompleted(PDEVICE_OBJECT, PIRP, PVOID context) {
+    auto* seen = static_cast<CancelStopSeen*>(context);
+    seen->completed = true;
+    seen->heldDoneAtCompletion = seen->held->completed;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// A cancel-stop goes down and comes back before the requests held while the stop
+// was pending go through, and is completed only once they have.
+// On a port of its own: the workbench of PnpTest loads the driver already.
+using CancelStopTest = SimTest;
+
+TEST_F(CancelStopTest, HeldRequestsAreRedispatchedOnlyAfterTheLowerDriversAreBack) {
+    simtest::ScriptedLowerPort s;
+    PortExtension* port = s.port();
+    PIRP cancelStopBelow = nullptr;
+    s.OnLower(IRP_MJ_PNP, [&](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+        if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_CANCEL_STOP_DEVICE)
+            return simtest::CompleteBelow(irp, STATUS_SUCCESS);
+        IoMarkIrpPending(irp);
+        cancelStopBelow = irp;
+        return STATUS_PENDING;
+    });
+    port->PnpState = Started;
+    sim::IrpSetup queryStop;
+    queryStop.major = IRP_MJ_PNP;
+    queryStop.minor = IRP_MN_QUERY_STOP_DEVICE;
+    ASSERT_EQ(sim::SendIrp(s.device(), queryStop)->status, STATUS_SUCCESS);
+    ASSERT_EQ(port->PnpState, StopPending);
+    port->DeviceIsOpen = 1;
+    CancelStopSeen seen;
+    seen.held = GetBaudRate(s.device());
+    ASSERT_EQ(seen.held->returned, STATUS_PENDING);
+
+    // The lower driver finishes its part of the cancel-stop 10 ms later.
+    bool heldDoneWhenLowerFinished = true;
+    sim_.Schedule(10 * sim::kMillisecond, "lower completes the cancel-stop", [&] {
+        heldDoneWhenLowerFinished = seen.held->completed;
+        if (cancelStopBelow)
+            simtest::CompleteBelow(cancelStopBelow, STATUS_SUCCESS);
+    });
+    PIRP irp = IoAllocateIrp(s.device()->StackSize, FALSE);
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = IRP_MJ_PNP;
+    sp->MinorFunction = IRP_MN_CANCEL_STOP_DEVICE;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    IoSetCompletionRoutine(irp, CancelStopCompleted, &seen, TRUE, TRUE, TRUE);
+    IoCallDriver(s.device(), irp);
+    sim_.RunFor(20 * sim::kMillisecond);
+
+    ASSERT_NE(cancelStopBelow, nullptr) << "the cancel-stop was passed down";
+    ASSERT_TRUE(seen.completed);
+    EXPECT_FALSE(heldDoneWhenLowerFinished) << "held requests went through before the stack was back";
+    EXPECT_TRUE(seen.heldDoneAtCompletion) << "the cancel-stop was completed before the held requests ran";
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
+    EXPECT_EQ(seen.held->status, STATUS_SUCCESS);
+    EXPECT_EQ(port->PnpState, Started);
+    EXPECT_EQ(port->DeviceStateFlags, 0u);
+    IoFreeIrp(irp);
+}
+
+// A timer armed between a stop and the next start (an open after a cancelled
+// removal can do it) is left alone by that start: no timer or DPC of the port
+// is initialised again while it may be armed or queued.
+TEST_F(PnpTest, ARestartLeavesATimerArmedMeanwhileAlone) {
+    sim::Adapter& adapter = bench.AddAdapter();
+    ASSERT_EQ(adapter.Plug(), STATUS_SUCCESS);
+    PortExtension* port = adapter.Port();
+    ASSERT_EQ(adapter.Stop(), STATUS_SUCCESS);
+    ASSERT_EQ(sim::SendPnp(adapter.Pdo(), IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    ASSERT_EQ(sim::SendPnp(adapter.Pdo(), IRP_MN_CANCEL_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    LARGE_INTEGER due;
+    due.QuadPart = -500 * sim::kMillisecond;
+    SetDeferredTimer(port, &port->WriteTotalTimer, due, &port->Dpc.WriteTimeout);
+    ASSERT_EQ(port->DeferredWorkCount, 2);
+
+    sim::ExpectViolation reinitialised(sim::Rule::BadParameter);
+    ASSERT_EQ(adapter.Start(), STATUS_SUCCESS);
+    EXPECT_EQ(reinitialised.Count(), 0) << reinitialised.LastMessage();
+    EXPECT_TRUE(port->WriteTotalTimer.Header.Inserted) << "still armed after the start";
+    EXPECT_EQ(port->DeferredWorkCount, 2);
+    sim_.RunFor(600 * sim::kMillisecond);
+    EXPECT_FALSE(port->WriteTotalTimer.Header.Inserted);
+    EXPECT_EQ(port->DeferredWorkCount, 1) << "its DPC ran and gave the hold back";
 }
 
 TEST_F(PnpTest, QueriesOnAnOpenPortAreRefusedAndCancelsRestoreTheState) {

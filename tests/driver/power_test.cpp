@@ -332,6 +332,35 @@ TEST_F(PowerTest, WakeTalksToTheChipOnlyOnceTheDeviceIsBackInD0) {
     ExpectIdle(port);
 }
 
+// A bus that takes far too long to bring the port back holds the wake only so
+// long: the system request's dispatch returns after a bounded wait, nothing is
+// sent to a device that is not in D0, and the request goes on once the device
+// request is done.
+TEST_F(PowerTest, WakeWaitsForD0OnlySoLongAndThenSendsNothing) {
+    sim::Adapter& adapter = Plugged();
+    PortExtension* port = adapter.Port();
+    ASSERT_EQ(sim::SleepSystem(adapter.Pdo(), PowerSystemSleeping3).set, STATUS_SUCCESS);
+    adapter.Usb().SetPowerLatency(60 * sim::kSecond);
+    adapter.Capture().Clear();
+
+    const sim::Ticks start = sim_.Now();
+    sim::PowerIrpHandle wake =
+        sim::SendPowerIrp(adapter.Pdo(), IRP_MN_SET_POWER, SystemPowerState,
+                          System(PowerSystemWorking), PowerActionSleep, false);
+    const sim::Ticks held = sim_.Now() - start;
+    EXPECT_GE(held, 10 * sim::kSecond);
+    EXPECT_LE(held, 11 * sim::kSecond) << "the wake waited for D0 without a limit";
+    EXPECT_EQ(wake->returned, STATUS_PENDING);
+    EXPECT_TRUE(adapter.Capture().Records().empty()) << "settings sent to a device not in D0";
+
+    // The device request, then the system request behind it, each take the bus's time.
+    sim_.RunFor(120 * sim::kSecond);
+    EXPECT_TRUE(wake->completed);
+    EXPECT_EQ(wake->status, STATUS_SUCCESS);
+    EXPECT_EQ(port->DevicePowerState, PowerDeviceD0);
+    ExpectIdle(port);
+}
+
 // --- Failures -------------------------------------------------------------------------
 
 // As the port's design has it: a set-power request is not failed upward, and the

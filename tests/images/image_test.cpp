@@ -315,6 +315,51 @@ AssertionResult CheckBanner(const PeImage& image) {
                               << " lies outside every section, so it is never loaded";
 }
 
+// The pageable section that holds the code run only while the port starts, locked
+// around each start; and routines that also run with it unlocked, or at
+// DISPATCH_LEVEL, which must never be placed in it.
+const char kStartSection[] = "PAGESRP0";
+const char kStartSectionRoutine[] = "_Z9StartPortP14_DEVICE_OBJECT";
+const char* const kNeverPageable[] = {
+    "_Z17RedispatchStalledP13PortExtension",  // cancel-stop; takes the cancel spin lock
+};
+
+// The symbol a C++ routine of the driver gets on this machine: i386 adds an underscore.
+std::string RoutineSymbol(const ImageKind& kind, const char* mangled) {
+    return (kind.machine == kMachineI386 ? "_" : "") + std::string(mangled);
+}
+
+AssertionResult CheckStartSection(const PeImage& image, const ImageKind& kind) {
+    return Guarded([&]() -> AssertionResult {
+        if (image.symbol_count() == 0) {
+            return AssertionFailure() << "no COFF symbol table; link the image without -s so "
+                                         "the routines' sections can be checked";
+        }
+        auto sectionOf = [&](const char* mangled) -> std::string {
+            const std::optional<uint32_t> rva = image.SymbolRva(RoutineSymbol(kind, mangled));
+            if (!rva)
+                return std::string();
+            const Section* section = image.SectionAt(*rva);
+            return section ? section->name : std::string();
+        };
+        // The start section is found where the start routine is: the check sees it.
+        const std::string start = sectionOf(kStartSectionRoutine);
+        if (start != kStartSection) {
+            return AssertionFailure() << kStartSectionRoutine << " is in section '" << start
+                                      << "', not in " << kStartSection;
+        }
+        for (const char* routine : kNeverPageable) {
+            const std::string section = sectionOf(routine);
+            if (section.empty())
+                return AssertionFailure() << "symbol " << routine << " not found";
+            if (section == kStartSection) {
+                return AssertionFailure() << routine << " lies in the pageable start section";
+            }
+        }
+        return AssertionSuccess();
+    });
+}
+
 class DriverImage : public ::testing::TestWithParam<ImageKind> {
   protected:
     void SetUp() override {
@@ -423,6 +468,10 @@ TEST_P(DriverImage, HasNoThreadLocalStorage) {
 
 TEST_P(DriverImage, HasNoGlobalConstructors) {
     EXPECT_TRUE(CheckNoGlobalConstructors(image(), kind()));
+}
+
+TEST_P(DriverImage, CodeThatMayRunUnlockedLiesOutsideThePageableStartSection) {
+    EXPECT_TRUE(CheckStartSection(image(), kind()));
 }
 
 TEST_P(DriverImage, ContainsTheBuildBanner) {

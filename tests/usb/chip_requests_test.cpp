@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -89,6 +90,22 @@ TEST_F(ChipRequestTest, BaudRateIsMatchedSentOnceAndGivenTimeToSettle) {
     KeLowerIrql(irql);
     EXPECT_EQ(h->Records().size(), sent);
     EXPECT_EQ(port->CurrentBaud, 4800u);
+
+    // The chip never took 4800: asking for it again sends it, once it is taken
+    // nothing more; a refused framing change likewise leaves the next rate
+    // request of the same rate to send the whole record.
+    h->ClearRecords();
+    EXPECT_EQ(SetBaudRate(port, 4800), STATUS_SUCCESS);
+    ASSERT_EQ(h->Records().size(), 1u) << "a line coding the chip refused is sent again";
+    EXPECT_EQ(h->chip().Line().rateField, 4800u);
+    EXPECT_EQ(SetBaudRate(port, 4800), STATUS_SUCCESS);
+    EXPECT_EQ(h->Records().size(), 1u);
+    port->LineControl = 0x03;
+    h->usb().StallNext(lineCoding);
+    EXPECT_FALSE(NT_SUCCESS(SetLineControl(port)));
+    EXPECT_EQ(SetBaudRate(port, 4800), STATUS_SUCCESS);
+    EXPECT_EQ(h->Records().size(), 3u);
+    EXPECT_EQ(h->chip().Line().parity, 0) << "the framing the chip refused arrives with the rate";
 }
 
 TEST_F(ChipRequestTest, ControlLinesBreakAndCommFeature) {
@@ -175,6 +192,30 @@ TEST_F(ChipRequestTest, BlankConfigurationMemoryGetsTheDefaultRegisters) {
     EXPECT_TRUE(SelectedAddresses().empty());
 }
 
+// The chip loads its registers from a record at power-on; the driver writes its
+// defaults when it finds none. Both must agree wherever a record sits, or a chip
+// that stayed at zero would be left without its defaults. A record at address 0
+// counts on every variant.
+TEST_F(ChipRequestTest, ChipAndDriverAgreeOnWhetherTheMemoryIsProgrammed) {
+    const std::vector<uint8_t> places[] = {{}, {0}, {32}, {96}, {160}};
+    for (int variant = 0; variant <= 4; ++variant) {
+        for (const std::vector<uint8_t>& at : places) {
+            SCOPED_TRACE("variant " + std::to_string(variant) + ", record at " +
+                         (at.empty() ? std::string("none") : std::to_string(at[0])));
+            sim::BridgeChipOptions options;
+            options.configMemoryProgrammed = !at.empty();
+            if (!at.empty())
+                options.markerAddresses = at;
+            Plug(variant, options);
+            const bool loaded = h->chip().Register(2) != 0;
+            EXPECT_EQ(ConfigMemoryProgrammed(port), loaded);
+            if (at == std::vector<uint8_t>{0}) {
+                EXPECT_TRUE(loaded) << "a record at address 0 counts on every variant";
+            }
+        }
+    }
+}
+
 TEST_F(ChipRequestTest, ProgrammedMemoryIsFoundWhereEachVariantKeepsItsMarker) {
     struct Case {
         int variant;
@@ -243,6 +284,45 @@ TEST_F(ChipRequestTest, HardwareHandshakesAreHandedToTheChip) {
     EXPECT_EQ(h->chip().Register(0), 0x01);
     EXPECT_EQ(h->chip().Register(1) & 0x07, 0);
     EXPECT_EQ(port->TxHoldReasons & (TX_HOLD_CTS | TX_HOLD_DSR), 0u);
+}
+
+// A register write the chip refuses leaves the hand-off where the chip is: the
+// operation answers the failure, and the in-chip flags and the transmit holds
+// that follow them do not change.
+TEST_F(ChipRequestTest, RefusedRegisterWritesLeaveTheHandOffWhereTheChipIs) {
+    Plug(3);
+    ApplyAllSettings(port);
+    auto registerWrite = [](USHORT wValue) {
+        sim::UrbMatch m;
+        m.function = URB_FUNCTION_VENDOR_DEVICE;
+        m.predicate = [wValue](const sim::UrbSummary& u) {
+            return u.setup.bmRequestType == 0x40 && u.setup.wValue == wValue;
+        };
+        return m;
+    };
+    const USBD_STATUS refused = USBD_STATUS_STALL_PID;
+
+    h->usb().FailNext(registerWrite(0x0000), refused);
+    EXPECT_FALSE(NT_SUCCESS(SetRtsFlowInChip(port, true)));
+    EXPECT_EQ(port->RtsFlowInChip, 0);
+    h->usb().FailNext(registerWrite(0x0000), refused);
+    EXPECT_FALSE(NT_SUCCESS(SetCtsFlowInChip(port, true)));
+    EXPECT_EQ(port->CtsFlowInChip, 0);
+    EXPECT_EQ(port->TxHoldReasons & TX_HOLD_CTS, 0u) << "no hold for a gate the chip does not keep";
+    h->usb().FailNext(registerWrite(0x0101), refused);
+    EXPECT_FALSE(NT_SUCCESS(SetDsrFlowInChip(port, true)));
+    EXPECT_EQ(port->DsrFlowInChip, 0);
+    EXPECT_EQ(port->TxHoldReasons & TX_HOLD_DSR, 0u);
+    EXPECT_EQ(h->chip().Register(0), 0x01) << "the chip performs no handshake";
+
+    EXPECT_EQ(SetCtsFlowInChip(port, true), STATUS_SUCCESS);
+    EXPECT_EQ(port->CtsFlowInChip, 1);
+    h->usb().FailNext(registerWrite(0x0000), refused);
+    EXPECT_FALSE(NT_SUCCESS(SetCtsFlowInChip(port, false)));
+    EXPECT_EQ(port->CtsFlowInChip, 1) << "the chip still gates on CTS";
+    EXPECT_EQ(h->chip().Register(0) & 0xC0, 0x40);
+    EXPECT_EQ(SetCtsFlowInChip(port, false), STATUS_SUCCESS);
+    EXPECT_EQ(port->CtsFlowInChip, 0);
 }
 
 }  // namespace

@@ -168,4 +168,47 @@ TEST_F(ConfigurationTest, DescriptorFailuresEndTheStartAndARestartKeepsOneCopy) 
     EXPECT_EQ(0, memcmp(h->port()->DeviceDescriptorCopy, h->usb().DeviceDescriptor().data(), 18));
 }
 
+// A restart selects the configuration again while readers a wake started may be
+// running: they are stopped, and their last completions have run, before the
+// selection replaces the interface copies and closes the pipes they read from.
+TEST_F(ConfigurationTest, ARestartStopsTheReadersBeforeTheConfigurationIsSelectedAgain) {
+    Plug(2);
+    ASSERT_EQ(h->Configure(), STATUS_SUCCESS);
+    PortExtension* port = h->port();
+    const uint8_t status = h->chip().StatusEndpoint();
+    const uint8_t bulkIn = h->chip().BulkInEndpoint();
+    ASSERT_EQ(StartContinuousTransfers(port), STATUS_SUCCESS);
+    ASSERT_EQ(h->usb().PendingUrbs(status) + h->usb().PendingUrbs(bulkIn), 2u);
+
+    // Looks at the bus as the selection arrives; matches nothing.
+    size_t readersAtSelection = 99;
+    sim::UrbMatch selection;
+    selection.function = URB_FUNCTION_SELECT_CONFIGURATION;
+    selection.predicate = [&](const sim::UrbSummary&) {
+        readersAtSelection = h->usb().PendingUrbs(status) + h->usb().PendingUrbs(bulkIn);
+        return false;
+    };
+    sim::UrbFault never;
+    never.times = 0;
+    h->usb().InjectFault(selection, never);
+
+    ASSERT_EQ(h->Configure(), STATUS_SUCCESS);
+    EXPECT_EQ(readersAtSelection, 0u) << "a reader was still running from the old pipes";
+    EXPECT_EQ(port->ReaderState[StatusIn], ReaderIdle);
+    EXPECT_EQ(port->ReaderState[BulkIn], ReaderIdle);
+    EXPECT_EQ(port->TransfersOutstanding, 1);
+    h->usb().ClearFaults();
+
+    // The port goes on as before: a reader started now reads from the new pipes.
+    h->ClearRecords();
+    ASSERT_EQ(StartContinuousTransfers(port), STATUS_SUCCESS);
+    h->chip().InjectReceived({'x'});
+    sim_.RunFor(20 * sim::kMillisecond);
+    size_t received = 0;
+    for (const sim::UrbRecord& r : h->Records())
+        received += r.endpoint == bulkIn && r.ntStatus == STATUS_SUCCESS && r.data.size() == 1;
+    EXPECT_EQ(received, 1u);
+    EXPECT_EQ(h->usb().PendingUrbs(bulkIn), 1u) << "and sent again";
+}
+
 }  // namespace

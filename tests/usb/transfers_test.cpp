@@ -1,6 +1,7 @@
 // Sending URBs to the simulated bus: the synchronous limit, requests sent
 // without waiting, bulk and interrupt transfers, the continuous readers, and the
 // hand-off of each request between its completion and a canceller.
+#include "tests/support/scripted_lower.h"
 #include "tests/support/usb_port_harness.h"
 
 #include <string>
@@ -58,10 +59,10 @@ TEST_F(TransportTest, SynchronousRequestReturnsAtOnceLateOrAfterItsLimitAndCance
     EXPECT_LE(sim_.Now() - start, 702 * kMillisecond);
     EXPECT_EQ(h.chip().Register(6), 0x55);
 
-    // Never answered: 3 seconds, then the cancelled request's own status.
+    // Never answered: 3 seconds, then the cancel, then the time-out.
     h.usb().NeverCompleteNext(VendorRequests());
     start = sim_.Now();
-    EXPECT_EQ(SubmitUrbSync(h.device(), urb), STATUS_CANCELLED);
+    EXPECT_EQ(SubmitUrbSync(h.device(), urb), STATUS_IO_TIMEOUT);
     // The limit ends on a clock tick; the cancelled request then completes at the
     // next frame.
     EXPECT_GE(sim_.Now() - start, 3 * kSecond);
@@ -81,6 +82,42 @@ TEST_F(TransportTest, SynchronousRequestReturnsAtOnceLateOrAfterItsLimitAndCance
     start = sim_.Now();
     EXPECT_EQ(SubmitUrbSync(h.device(), urb), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(sim_.Now(), start);
+    FreeUrb(urb);
+}
+
+// What the lower driver found in the status block of the request it held, when
+// the request was cancelled.
+NTSTATUS g_statusAtCancel = 0;
+
+VOID NTAPI CancelHeldRequest(PDEVICE_OBJECT, PIRP irp) {
+    g_statusAtCancel = irp->IoStatus.Status;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+// The request belongs to the lower driver until it comes back: the time-out is
+// remembered by the port, not written into the request's status block, which
+// the lower driver may be using.
+TEST_F(SimTest, ASynchronousTimeOutLeavesTheRequestsStatusBlockToTheLowerDriver) {
+    simtest::ScriptedLowerPort s;
+    s.OnLower(IRP_MJ_INTERNAL_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+        // Working state of the lower driver's own, kept in the block it owns.
+        irp->IoStatus.Status = STATUS_PENDING;
+        IoMarkIrpPending(irp);
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        IoSetCancelRoutine(irp, CancelHeldRequest);
+        IoReleaseCancelSpinLock(irql);
+        return STATUS_PENDING;
+    });
+    g_statusAtCancel = 0;
+    PURB urb = EchoRegisterWrite(0x11);
+    const sim::Ticks start = sim_.Now();
+    EXPECT_EQ(SubmitUrbSync(s.device(), urb), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(sim_.Now() - start, 3 * kSecond);
+    EXPECT_EQ(g_statusAtCancel, STATUS_PENDING) << "the port wrote into a request it did not own";
     FreeUrb(urb);
 }
 

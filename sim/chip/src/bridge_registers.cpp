@@ -21,14 +21,25 @@ constexpr uint8_t kFifoResetRegister = 9;
 // power-on values of registers 0, 1 and 2.
 constexpr size_t kRecordSize = 7;
 
-// Where each variant looks for its record at power-on. Variant 3 has room for
-// several records and takes the first valid one.
+// Where each variant keeps its record (the first slot is where a programmed chip
+// has it). Variant 3 has room for several records and takes the first valid one.
 std::vector<uint8_t> RecordSlots(int variant) {
     if (variant == 3)
         return {32, 64, 96, 128, 160};
     if (variant == 4)
         return {96};
     return {0};
+}
+
+// Where each variant looks for a record at power-on: its own slots, then, on
+// variants 3 and 4, address 0, where the older variants keep theirs. The driver
+// counts a record at address 0 as programmed on every variant, so a chip of
+// either kind that holds one there loads its registers from it.
+std::vector<uint8_t> PowerOnSlots(int variant) {
+    std::vector<uint8_t> slots = RecordSlots(variant);
+    if (variant >= 3)
+        slots.push_back(0);
+    return slots;
 }
 
 Ticks Now() {
@@ -71,7 +82,7 @@ void BridgeChip::LoadPowerOnRegisters() {
     registers_[0x0B] = 16;  // receive latency, milliseconds
     // Without a valid record registers 0-2 stay 0, so the UART is off until the host
     // writes them.
-    for (uint8_t slot : RecordSlots(variant_)) {
+    for (uint8_t slot : PowerOnSlots(variant_)) {
         uint16_t word = static_cast<uint16_t>(memory_[slot] | (memory_[slot + 1] << 8));
         if (word != kConfigMemoryMarker)
             continue;
