@@ -175,6 +175,12 @@ TEST_F(LateNamingTest, EachStepFailingLeavesNothingNamed) {
          },
          [&](sim::Adapter& a) { sim::SetDeviceInstancePath(a.Pdo(), instance); },
          STATUS_INVALID_DEVICE_REQUEST},
+        // The one late failure with the interface's link name in hand: it is
+        // disabled and given back.
+        {"interface not enabled",
+         [](sim::Adapter&) { sim::FailNextInterfaceEnable(STATUS_UNSUCCESSFUL); },
+         [](sim::Adapter&) { sim::FailNextInterfaceEnable(STATUS_SUCCESS); },
+         STATUS_UNSUCCESSFUL},
         {"no memory for the interface link",
          [](sim::Adapter&) { sim::FailPoolAllocationsWithTag(kInterfaceLinkTag); },
          [](sim::Adapter&) { sim::FailPoolAllocationsWithTag(kInterfaceLinkTag, false); },
