@@ -54,10 +54,14 @@ TEST_F(SimTest, EachMajorFunctionReachesItsOwnRoutine) {
     // The other request types the port serves have a routine of the driver's
     // own: neither the system's default nor one of the routines above (internal
     // device controls in particular must not reach the public code table).
-    const UCHAR served[] = {IRP_MJ_CREATE,          IRP_MJ_CLOSE,
-                            IRP_MJ_READ,            IRP_MJ_WRITE,
-                            IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION,
-                            IRP_MJ_FLUSH_BUFFERS,   IRP_MJ_INTERNAL_DEVICE_CONTROL,
+    const UCHAR served[] = {IRP_MJ_CREATE,
+                            IRP_MJ_CLOSE,
+                            IRP_MJ_READ,
+                            IRP_MJ_WRITE,
+                            IRP_MJ_QUERY_INFORMATION,
+                            IRP_MJ_SET_INFORMATION,
+                            IRP_MJ_FLUSH_BUFFERS,
+                            IRP_MJ_INTERNAL_DEVICE_CONTROL,
                             IRP_MJ_CLEANUP};
     std::set<UCHAR> handled;
     for (const Named& n : named)

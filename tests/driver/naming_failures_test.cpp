@@ -139,8 +139,7 @@ TEST_F(LateNamingTest, EachStepFailingLeavesNothingNamed) {
     };
     std::u16string instance;
     const Case cases[] = {
-        {"device key not opened",
-         [](sim::Adapter& a) { sim::ForgetDeviceRegistryKeys(a.Pdo()); },
+        {"device key not opened", [](sim::Adapter& a) { sim::ForgetDeviceRegistryKeys(a.Pdo()); },
          [](sim::Adapter& a) {
              sim::SetDeviceRegistryKey(a.Pdo(), PLUGPLAY_REGKEY_DEVICE, a.DeviceKeyPath());
          },
@@ -179,8 +178,7 @@ TEST_F(LateNamingTest, EachStepFailingLeavesNothingNamed) {
         // disabled and given back.
         {"interface not enabled",
          [](sim::Adapter&) { sim::FailNextInterfaceEnable(STATUS_UNSUCCESSFUL); },
-         [](sim::Adapter&) { sim::FailNextInterfaceEnable(STATUS_SUCCESS); },
-         STATUS_UNSUCCESSFUL},
+         [](sim::Adapter&) { sim::FailNextInterfaceEnable(STATUS_SUCCESS); }, STATUS_UNSUCCESSFUL},
         {"no memory for the interface link",
          [](sim::Adapter&) { sim::FailPoolAllocationsWithTag(kInterfaceLinkTag); },
          [](sim::Adapter&) { sim::FailPoolAllocationsWithTag(kInterfaceLinkTag, false); },

@@ -85,7 +85,7 @@ TEST_F(BaudRowsOnTheWireTest, TheCodeAndTheChunkRulesAtTheOneHundredFifteenKilob
     };
     const Case cases[] = {
         {115200, 115200}, {115199, 115200}, {121599, 115200},  // 121600 is the midpoint to 128000
-        {121601, 128000}, {128000, 128000}, {57601, 57600},    {86400, 57600},  // tie goes down
+        {121601, 128000}, {128000, 128000}, {57601, 57600},   {86400, 57600},  // tie goes down
     };
     for (int variant = 0; variant < sim::BridgeChip::kVariantCount; ++variant) {
         SCOPED_TRACE("chip type " + std::to_string(variant));

@@ -25,8 +25,8 @@ std::vector<std::string> Steps(const std::vector<sim::UrbRecord>& records) {
         if (!r.hasSetup)
             continue;
         const sim::SetupPacket& s = r.setup;
-        const bool memory = s.wValue == 0x8484 || s.wValue == 0x0404 || s.wValue == 0x8383 ||
-                            s.wValue == 0x0303;
+        const bool memory =
+            s.wValue == 0x8484 || s.wValue == 0x0404 || s.wValue == 0x8383 || s.wValue == 0x0303;
         if (s.bmRequestType == 0x40 && memory) {
             std::snprintf(text, sizeof text, "memory");
         } else if (s.bmRequestType == 0xC0 && memory) {
@@ -83,26 +83,31 @@ TEST_F(ChipSetupOrderTest, AllSettingsGoOutInTheirOrderOnAChipOfKnownType) {
         bool startupWrite;
     };
     const Case cases[] = {
-        {0, true,
+        {0,
+         true,
          {"memory", "write 00=0001", "write 01=0000", "write 02=0024", "remote wake-up",
           "line coding"},
          false},
-        {1, true,
+        {1,
+         true,
          {"memory", "write 00=0001", "write 01=0000", "write 02=0024", "remote wake-up",
           "line coding"},
          false},
-        {2, true,
+        {2,
+         true,
          {"memory", "write 00=0001", "write 01=0000", "write 02=0044", "remote wake-up",
           "line coding"},
          true},
-        {3, true,
+        {3,
+         true,
          {"memory", "write 00=0001", "write 01=0000", "write 02=0044", "remote wake-up",
           "line coding"},
          true},
         // This chip keeps the upper half of its own register 1.
-        {4, true,
-         {"memory", "read 01", "write 00=0001", "write 01=00A0", "write 02=0044",
-          "remote wake-up", "line coding"},
+        {4,
+         true,
+         {"memory", "read 01", "write 00=0001", "write 01=00A0", "write 02=0044", "remote wake-up",
+          "line coding"},
          true},
         {1, false, {"memory", "remote wake-up", "line coding"}, false},
         {3, false, {"memory", "remote wake-up", "line coding"}, true},

@@ -64,11 +64,14 @@ TEST_F(SetupPacketTest, EveryChipOperationSendsItsOwnSetupPacket) {
          {{0x80, 0x06, 0x0302, 0x0409, 40}}},
 
         // The raw vendor requests of the configuration tools.
-        {"vendor write", [](PortExtension* p) { ChipVendorWrite(p, 0x1234, 0x5678); },
+        {"vendor write",
+         [](PortExtension* p) { ChipVendorWrite(p, 0x1234, 0x5678); },
          {{0x40, 0x01, 0x1234, 0x5678, 0}}},
-        {"vendor read", [&](PortExtension* p) { ChipVendorRead(p, 0x8686, buffer, 4, &count); },
+        {"vendor read",
+         [&](PortExtension* p) { ChipVendorRead(p, 0x8686, buffer, 4, &count); },
          {{0xC0, 0x01, 0x8686, 0x0000, 1}}},
-        {"class control line state", [](PortExtension* p) { ChipSetControlLineState(p, 0x0003); },
+        {"class control line state",
+         [](PortExtension* p) { ChipSetControlLineState(p, 0x0003); },
          {{0x21, 0x22, 0x0003, 0x0000, 0}}},
 
         // Configuration memory: each byte behind a busy poll.
@@ -84,42 +87,53 @@ TEST_F(SetupPacketTest, EveryChipOperationSendsItsOwnSetupPacket) {
          {kBusy, {0x40, 0x01, 0x0404, 0x0102, 0}, kBusy, {0xC0, 0x01, 0x8383, 0x0000, 1}}},
 
         // The register family.
-        {"XON and XOFF characters", [](PortExtension* p) { ChipWriteXonXoff(p, 0x11, 0x13); },
+        {"XON and XOFF characters",
+         [](PortExtension* p) { ChipWriteXonXoff(p, 0x11, 0x13); },
          {{0x40, 0x01, 0x0505, 0x1311, 0}}},
-        {"register 9", [](PortExtension* p) { ChipWriteRegister8Or9(p, 1); },
+        {"register 9",
+         [](PortExtension* p) { ChipWriteRegister8Or9(p, 1); },
          {{0x40, 0x01, 0x0909, 0x0000, 0}}},
-        {"register 8", [](PortExtension* p) { ChipWriteRegister8Or9(p, 0); },
+        {"register 8",
+         [](PortExtension* p) { ChipWriteRegister8Or9(p, 0); },
          {{0x40, 0x01, 0x0808, 0x0000, 0}}},
-        {"register 0B", [](PortExtension* p) { ChipWriteRegister0B(p, 0x1F2); },
+        {"register 0B",
+         [](PortExtension* p) { ChipWriteRegister0B(p, 0x1F2); },
          {{0x40, 0x01, 0x0B0B, 0x00F2, 0}}},
-        {"write register 06", [](PortExtension* p) { ChipWriteRegister06(p, 0xBEEF); },
+        {"write register 06",
+         [](PortExtension* p) { ChipWriteRegister06(p, 0xBEEF); },
          {{0x40, 0x01, 0x0606, 0xBEEF, 0}}},
         {"read register 06",
          [&](PortExtension* p) { ChipReadRegister06(p, buffer, sizeof buffer, &count); },
          {{0xC0, 0x01, 0x8686, 0x0000, 2}}},
-        {"check register 06", [](PortExtension* p) { ChipCheckRegister06(p); },
+        {"check register 06",
+         [](PortExtension* p) { ChipCheckRegister06(p); },
          {{0xC0, 0x01, 0x8686, 0x0000, 2}}},
-        {"write register 07", [](PortExtension* p) { ChipWriteRegister07(p, 0x0102); },
+        {"write register 07",
+         [](PortExtension* p) { ChipWriteRegister07(p, 0x0102); },
          {{0x40, 0x01, 0x0707, 0x0102, 0}}},
         {"read register 07",
          [&](PortExtension* p) { ChipReadRegister07(p, buffer, sizeof buffer, &count); },
          {{0xC0, 0x01, 0x8787, 0x0000, 2}}},
-        {"write register 0C", [](PortExtension* p) { ChipWriteRegister0C(p, 0x0C01); },
+        {"write register 0C",
+         [](PortExtension* p) { ChipWriteRegister0C(p, 0x0C01); },
          {{0x40, 0x01, 0x0C0C, 0x0C01, 0}}},
         {"read register 0C",
          [&](PortExtension* p) { ChipReadRegister0C(p, buffer, sizeof buffer, &count); },
          {{0xC0, 0x01, 0x8C8C, 0x0000, 2}}},
-        {"write register 0D", [](PortExtension* p) { ChipWriteRegister0D(p, 0x0D01); },
+        {"write register 0D",
+         [](PortExtension* p) { ChipWriteRegister0D(p, 0x0D01); },
          {{0x40, 0x01, 0x0D0D, 0x0D01, 0}}},
         {"read register 0D",
          [&](PortExtension* p) { ChipReadRegister0D(p, buffer, sizeof buffer, &count); },
          {{0xC0, 0x01, 0x8D8D, 0x0000, 2}}},
-        {"read register 0E", [&](PortExtension* p) { ChipReadRegister0E(p, buffer, 4, &count); },
+        {"read register 0E",
+         [&](PortExtension* p) { ChipReadRegister0E(p, buffer, 4, &count); },
          {{0xC0, 0x01, 0x8E8E, 0x0000, 1}}},
         {"write register 0E",
          [&](PortExtension* p) { ChipWriteRegister0E(p, 0x0E55, buffer, 4, &count); },
          {{0x40, 0x01, 0x0E0E, 0x0E55, 0}}},
-        {"read register 0F", [&](PortExtension* p) { ChipReadRegister0F(p, buffer, 4, &count); },
+        {"read register 0F",
+         [&](PortExtension* p) { ChipReadRegister0F(p, buffer, 4, &count); },
          {{0xC0, 0x01, 0x8F8F, 0x0000, 1}}},
         {"write register 0F",
          [&](PortExtension* p) { ChipWriteRegister0F(p, 0x0F55, buffer, 4, &count); },
@@ -156,9 +170,11 @@ TEST_F(SetupPacketTest, EveryChipOperationSendsItsOwnSetupPacket) {
              ClearRts(p);
          },
          {{0x21, 0x22, 0x0001, 0x0000, 0}}},
-        {"break on", [](PortExtension* p) { SetBreak(p, true); },
+        {"break on",
+         [](PortExtension* p) { SetBreak(p, true); },
          {{0x21, 0x23, 0xFFFF, 0x0000, 0}}},
-        {"break off", [](PortExtension* p) { SetBreak(p, false); },
+        {"break off",
+         [](PortExtension* p) { SetBreak(p, false); },
          {{0x21, 0x23, 0x0000, 0x0000, 0}}},
         {"comm feature",
          [](PortExtension* p) {
@@ -167,7 +183,8 @@ TEST_F(SetupPacketTest, EveryChipOperationSendsItsOwnSetupPacket) {
          },
          {{0x21, 0x02, 0x0001, 0x0000, 2}},
          {0x34, 0x12}},
-        {"register read through the shadow", [](PortExtension* p) { ReadRegister(p, 1); },
+        {"register read through the shadow",
+         [](PortExtension* p) { ReadRegister(p, 1); },
          {{0xC0, 0x01, 0x8181, 0x0000, 1}}},
         {"register write from the shadow",
          [](PortExtension* p) {
@@ -185,7 +202,8 @@ TEST_F(SetupPacketTest, EveryChipOperationSendsItsOwnSetupPacket) {
              p->ChipType = type;
          },
          {{0x00, 0x03, 0x0001, 0x0000, 0}, {0x21, 0x20, 0x0000, 0x0000, 7}}},
-        {"start-up write", [](PortExtension* p) { ChipWriteRegister0B(p, 0x02); },
+        {"start-up write",
+         [](PortExtension* p) { ChipWriteRegister0B(p, 0x02); },
          {{0x40, 0x01, 0x0B0B, 0x0002, 0}}},
     };
 
@@ -200,8 +218,8 @@ TEST_F(SetupPacketTest, EveryChipOperationSendsItsOwnSetupPacket) {
         for (const sim::UrbRecord& r : h->Records()) {
             if (!r.hasSetup)
                 continue;
-            seen.push_back({r.setup.bmRequestType, r.setup.bRequest, r.setup.wValue,
-                            r.setup.wIndex, r.setup.wLength});
+            seen.push_back({r.setup.bmRequestType, r.setup.bRequest, r.setup.wValue, r.setup.wIndex,
+                            r.setup.wLength});
             last = &r;
         }
         EXPECT_EQ(Texts(seen), Texts(op.wire));

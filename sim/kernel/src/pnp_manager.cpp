@@ -182,8 +182,9 @@ void CheckWmiAtDeviceDeletion(PDEVICE_OBJECT device) {
 }
 
 void FailNextInterfaceEnable(NTSTATUS status) {
-    g_interfaceEnableFault = NT_SUCCESS(status) ? InterfaceEnableFault{}
-                                                : InterfaceEnableFault{&Simulation::Current(), status};
+    g_interfaceEnableFault = NT_SUCCESS(status)
+                                 ? InterfaceEnableFault{}
+                                 : InterfaceEnableFault{&Simulation::Current(), status};
 }
 
 }  // namespace sim
