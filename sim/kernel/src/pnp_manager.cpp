@@ -13,6 +13,23 @@ namespace {
 
 PnpManagerState& Pnp() { return St().pnp; }
 
+// A pending failure of the next interface enable, valid only in the simulation
+// that set it.
+struct InterfaceEnableFault {
+    const Simulation* simulation = nullptr;
+    NTSTATUS status = STATUS_SUCCESS;
+};
+InterfaceEnableFault g_interfaceEnableFault;
+
+bool TakeInterfaceEnableFault(NTSTATUS* status) {
+    InterfaceEnableFault& fault = g_interfaceEnableFault;
+    if (!fault.simulation || !Simulation::Exists() || fault.simulation != &Simulation::Current())
+        return false;
+    *status = fault.status;
+    fault = {};
+    return true;
+}
+
 // Virtual time a single Plug and Play request may take before the manager
 // reports it as hung.
 constexpr Ticks kPnpRequestLimit = 120 * kSecond;
@@ -167,6 +184,12 @@ void CheckWmiAtDeviceDeletion(PDEVICE_OBJECT device) {
     Pnp().instancePaths.erase(device);
 }
 
+void FailNextInterfaceEnable(NTSTATUS status) {
+    g_interfaceEnableFault = NT_SUCCESS(status)
+                                 ? InterfaceEnableFault{}
+                                 : InterfaceEnableFault{&Simulation::Current(), status};
+}
+
 }  // namespace sim
 
 using namespace sim;
@@ -209,6 +232,8 @@ NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLE
     std::u16string link(SymbolicLinkName->Buffer, SymbolicLinkName->Length / sizeof(WCHAR));
     for (auto& e : Pnp().interfaces) {
         if (e.symbolicLink != link) continue;
+        NTSTATUS fault;
+        if (Enable && TakeInterfaceEnableFault(&fault)) return fault;
         if (Enable && e.enabled) return 0x40000000L;  // STATUS_OBJECT_NAME_EXISTS
         e.enabled = Enable != FALSE;
         return STATUS_SUCCESS;

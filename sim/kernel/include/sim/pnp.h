@@ -53,5 +53,8 @@ struct DeviceInterfaceRecord {
     bool enabled;
 };
 std::vector<DeviceInterfaceRecord> DeviceInterfaces();
+// Fault injection: the next IoSetDeviceInterfaceState that enables a registered
+// interface answers `status` and leaves it disabled; a success status clears it.
+void FailNextInterfaceEnable(NTSTATUS status);
 
 }  // namespace sim
