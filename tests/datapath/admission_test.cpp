@@ -281,11 +281,11 @@ bool TimerSetAgain::g_setAgainFromDpc = false;
 
 TEST_P(TimerSetAgain, WhileItsDpcIsQueuedTheDpcRunsOncePerExpiryAndTheCountReturnsToIdle) {
     SetDeferredTimer(port(), timer(), In(5 * sim::kMillisecond), dpc());
-    sim_.RunFor(10 * sim::kMillisecond);  // fired; under Held its DPC is still queued
+    sim_.RunFor(2 * sim_.TimeIncrement());  // fired; under Held its DPC is still queued
     ExpectCovered();
     SetDeferredTimer(port(), timer(), In(5 * sim::kMillisecond), dpc());
     ExpectCovered();
-    sim_.RunFor(10 * sim::kMillisecond);
+    sim_.RunFor(2 * sim_.TimeIncrement());
     ExpectCovered();
     RunOut();
     EXPECT_EQ(g_runs, 2) << "the second arming has a run of its own";
@@ -295,7 +295,7 @@ TEST_P(TimerSetAgain, WhileItsDpcIsQueuedTheDpcRunsOncePerExpiryAndTheCountRetur
 
 TEST_P(TimerSetAgain, ACancelTakesBackTheArmingEvenWhileTheDpcIsQueued) {
     SetDeferredTimer(port(), timer(), In(5 * sim::kMillisecond), dpc());
-    sim_.RunFor(10 * sim::kMillisecond);
+    sim_.RunFor(2 * sim_.TimeIncrement());
     SetDeferredTimer(port(), timer(), In(5 * sim::kMillisecond), dpc());
     EXPECT_TRUE(CancelDeferredTimer(port(), timer())) << "no run will come for the second arming";
     ExpectCovered();
@@ -335,7 +335,7 @@ TEST_F(DeferredWorkTest, ReleasingAtStopWakesACloseWaitingForTheLastHold) {
                      &port()->Dpc.WriteTimeout);
     SetDeferredTimer(port(), &port()->ReadTotalTimer, In(5 * sim::kMillisecond),
                      &port()->Dpc.ReadTotalTimeout);
-    sim_.RunFor(10 * sim::kMillisecond);  // fired: its DPC is held on the queue
+    sim_.RunFor(2 * sim_.TimeIncrement());  // fired: its DPC is held on the queue
     EXPECT_EQ(port()->DeferredWorkCount, 4);
     InterlockedDecrement(&port()->DeferredWorkCount);  // as close drops the initial hold
     KeClearEvent(&port()->DeferredWorkDone);
@@ -355,7 +355,7 @@ TEST_F(DeferredWorkTest, ReleasingAtStopWakesACloseWaitingForTheLastHold) {
     EXPECT_FALSE(SetDeferredTimer(port(), &port()->ReadTotalTimer, In(5 * sim::kMillisecond),
                                   &port()->Dpc.ReadTotalTimeout));
     EXPECT_TRUE(port()->ReadTotalTimer.Header.Inserted);
-    sim_.RunFor(10 * sim::kMillisecond);
+    sim_.RunFor(2 * sim_.TimeIncrement());
     EXPECT_EQ(port()->DeferredWorkCount, 1);
 }
 
