@@ -16,15 +16,14 @@ namespace simtest {
 // The driver's pool tag, "COMX" in memory order.
 constexpr ULONG kComxTag = 0x584D4F43;
 
-// A fresh simulated machine per test; when the test has failed, the scheduling
-// seed is printed so the run can be replayed.
+// A fresh simulated machine per test; when the test has failed, the schedule
+// and the command that replays it are printed.
 class SimTest : public ::testing::Test {
 protected:
     void TearDown() override {
         if (HasFailure()) {
-            std::fprintf(stderr, "scheduling seed %llu (replay with VODREK_SEED=%llu)\n",
-                         static_cast<unsigned long long>(sim_.Seed()),
-                         static_cast<unsigned long long>(sim_.Seed()));
+            std::fprintf(stderr, "schedule: %s\nreplay: %s\n", sim_.ScheduleDescription().c_str(),
+                         sim_.ReplayCommand().c_str());
         }
     }
     sim::Simulation sim_;

@@ -282,7 +282,8 @@ struct Simulation::State {
     // Probabilistic concurrency testing.
     int pctDepth = 3;
     uint64_t pctSteps = 0;        // scheduling points so far
-    uint64_t pctBudget = 20000;   // change points are drawn from [1, budget]
+    uint64_t pctBudget = 2000;    // change points are drawn from [1, budget]
+    bool pctBudgetSet = false;
     std::vector<uint64_t> changePoints;
     size_t nextChangePoint = 0;
     int64_t clockPriority = 0;

@@ -774,7 +774,10 @@ Simulation::Simulation() : state_(std::make_unique<State>()) {
         else if (name == "eager") policy = Policy::Eager;
     }
     if (const char* depth = std::getenv("VODREK_PCT_DEPTH")) state_->pctDepth = std::max(1, std::atoi(depth));
-    if (const char* steps = std::getenv("VODREK_PCT_STEPS")) state_->pctBudget = std::strtoull(steps, nullptr, 0);
+    if (const char* steps = std::getenv("VODREK_PCT_STEPS")) {
+        state_->pctBudget = std::strtoull(steps, nullptr, 0);
+        state_->pctBudgetSet = true;
+    }
     if (const char* processors = std::getenv("VODREK_PROCESSORS")) {
         state_->processorCount = std::atoi(processors);
         state_->processorsSet = true;
@@ -791,6 +794,12 @@ Simulation::~Simulation() {
                     [](const std::unique_ptr<Context>& t) { return t->id != 0 && t->started && Enabled(t.get()); }) ||
         std::any_of(st.processors.begin(), st.processors.end(), [](const Processor& p) { return p.inDpc; });
     if (unfinished) RunUntilIdle();
+    if (std::getenv("VODREK_SCHEDULE_STATS")) {
+        std::fprintf(stderr, "sim: %s: %llu preemption points, %llu scheduling steps, %llu context switches, %.3f s of virtual time\n",
+                     ScheduleDescription().c_str(), static_cast<unsigned long long>(st.points),
+                     static_cast<unsigned long long>(st.pctSteps), static_cast<unsigned long long>(st.switches),
+                     static_cast<double>(st.now) / kSecond);
+    }
     CheckIoAtTeardown();
     CheckNoPoolLeft("when the simulation ended");
     if (OpenRegistryHandles() != 0) {
@@ -878,6 +887,10 @@ bool Simulation::CancelScheduled(uint64_t id) {
 
 void Simulation::SetPolicy(Policy policy, uint64_t seed) {
     auto& st = *state_;
+    // Runs differ in length by orders of magnitude and PCT's change points are
+    // drawn from the steps a run takes: unless told, the seed picks the scale,
+    // from 500 to 16,000 steps.
+    if (!st.pctBudgetSet) st.pctBudget = 500ull << (seed % 6);
     int count = st.processorsSet ? st.processorCount : DefaultProcessors(policy);
     if (policy == Policy::Eager || policy == Policy::Held) count = 1;
     // Processors about to go finish what they are in the middle of first.
@@ -912,7 +925,10 @@ int Simulation::CurrentProcessor() const { return state_->current->processor; }
 
 void Simulation::SetPctDepth(int depth, uint64_t steps) {
     state_->pctDepth = std::max(1, depth);
-    if (steps) state_->pctBudget = steps;
+    if (steps) {
+        state_->pctBudget = steps;
+        state_->pctBudgetSet = true;
+    }
     DrawChangePoints();
 }
 int Simulation::PctDepth() const { return state_->pctDepth; }
@@ -1036,7 +1052,12 @@ void Simulation::RunUntilIdle() {
     self->yielding = Yielding::No;
 }
 
-void Simulation::RunFor(Ticks span) { DelayExactly(span); }
+void Simulation::RunFor(Ticks span) {
+    DelayExactly(span);
+    // What fell due by the end of the span settles before the caller looks: on
+    // several processors it could otherwise still be under way.
+    RunUntilIdle();
+}
 
 bool Simulation::RunUntil(const std::function<bool()>& done, Ticks limit) {
     Ticks deadline = state_->now + limit;

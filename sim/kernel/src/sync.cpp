@@ -270,7 +270,16 @@ extern "C" {
 // ---------------------------------------------------------------------------
 // IRQL
 
-KIRQL NTAPI KeGetCurrentIrql(void) { return CurrentIrql(); }
+KIRQL NTAPI KeGetCurrentIrql(void) {
+    SIM_DDI();
+    return CurrentIrql();
+}
+
+ULONG NTAPI KeGetCurrentProcessorNumber(void) {
+    SIM_DDI();
+    int processor = CurrentThread()->processor;
+    return processor < 0 ? 0 : static_cast<ULONG>(processor);
+}
 
 VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
     SIM_DDI();
@@ -645,16 +654,26 @@ VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
 // Time
 
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+    SIM_DDI();
     // Virtual time starts at 2026-01-01 00:00:00 UTC, in 100-ns units since 1601.
     constexpr LONGLONG kEpoch = 134114976000000000LL;
     CurrentTime->QuadPart = kEpoch + St().now;
 }
 
-ULONGLONG NTAPI KeQueryInterruptTime(void) { return static_cast<ULONGLONG>(St().now); }
+ULONGLONG NTAPI KeQueryInterruptTime(void) {
+    SIM_DDI();
+    return static_cast<ULONGLONG>(St().now);
+}
 
-VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount) { TickCount->QuadPart = St().now / St().timeIncrement; }
+VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount) {
+    SIM_DDI();
+    TickCount->QuadPart = St().now / St().timeIncrement;
+}
 
-ULONG NTAPI KeQueryTimeIncrement(void) { return static_cast<ULONG>(St().timeIncrement); }
+ULONG NTAPI KeQueryTimeIncrement(void) {
+    SIM_DDI();
+    return static_cast<ULONG>(St().timeIncrement);
+}
 
 VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
     SIM_DDI();
