@@ -272,7 +272,8 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 }
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
-    if (!RequireIrql("KeSetEvent", DISPATCH_LEVEL)) return 0;
+    // With Wait the caller goes on into a wait of its own at once.
+    if (!RequireIrql(Wait ? "KeSetEvent (Wait TRUE)" : "KeSetEvent", Wait ? APC_LEVEL : DISPATCH_LEVEL)) return 0;
     if (!CheckHeader(&Event->Header, "KeSetEvent")) return 0;
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
@@ -382,6 +383,7 @@ BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
 // Timers
 
 VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+    if (!RequireIrql("KeInitializeTimer", DISPATCH_LEVEL)) return;
     auto& st = St();
     if (st.setTimers.count(Timer)) {
         Verifier::Violation(Rule::BadParameter, "KeInitializeTimer on a timer that is set");
@@ -497,6 +499,8 @@ VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
 }
 
 VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
+    // Released at the APC_LEVEL its acquisition raised to, never from under a spin lock.
+    if (!RequireIrql("ExReleaseFastMutex", APC_LEVEL)) return;
     Thread* self = CurrentThread();
     if (FastMutex->Owner != self) {
         if (Verifier::Violation(Rule::FastMutexMisuse, "fast mutex released by a thread that does not own it"))
