@@ -267,6 +267,57 @@ TEST_F(SimTest, DeviceStatesReportedByDriversAreRecordedWithTheirIrqlRule) {
     EXPECT_EQ(reports, 2u);
 }
 
+// The systems the driver serves keep one system and one device power request
+// active per device object: the next of a kind waits for PoStartNextPowerIrp.
+TEST_F(SimTest, OnePowerRequestOfEachTypeIsActivePerDeviceUntilItIsReleased) {
+    TwoDeviceStack stack;
+    std::vector<PIRP> deviceRequests;  // held by the upper driver, not yet released
+    sim::SetSimDispatch(stack.upperDriver, IRP_MJ_POWER, [&](PDEVICE_OBJECT, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->Parameters.Power.Type == SystemPowerState)
+            return FilterPass(stack.lower, irp);
+        IoMarkIrpPending(irp);
+        deviceRequests.push_back(irp);
+        return STATUS_PENDING;
+    });
+    sim::SetSimDispatch(stack.lowerDriver, IRP_MJ_POWER,
+                        [](PDEVICE_OBJECT, PIRP irp) { return BusAnswer(irp, STATUS_SUCCESS); });
+    auto send = [&](POWER_STATE_TYPE type, ULONG state) {
+        POWER_STATE s;
+        s.DeviceState = static_cast<DEVICE_POWER_STATE>(state);
+        return sim::SendPowerIrp(stack.lower, IRP_MN_SET_POWER, type, s, PowerActionNone,
+                                 /*wait=*/false);
+    };
+    auto d3 = send(DevicePowerState, PowerDeviceD3);
+    auto d2 = send(DevicePowerState, PowerDeviceD2);
+    sim_.RunUntilIdle();
+    ASSERT_EQ(deviceRequests.size(), 1u) << "the second device request waits";
+    EXPECT_EQ(d2->returned, STATUS_PENDING);
+    size_t held = 0;
+    for (const sim::PowerEvent& e : sim::PowerLog())
+        held += e.kind == sim::PowerEventKind::Held && e.irp == d2->irp;
+    EXPECT_EQ(held, 1u);
+
+    // A system request is of the other type: it goes through meanwhile.
+    auto s0 = send(SystemPowerState, PowerSystemWorking);
+    sim_.RunUntilIdle();
+    EXPECT_TRUE(s0->completed);
+    EXPECT_EQ(deviceRequests.size(), 1u);
+
+    // Released, the first lets the second go; the second ends the queue.
+    for (size_t k = 0; k < 2; ++k) {
+        PIRP irp = deviceRequests[k];
+        PoStartNextPowerIrp(irp);
+        IoCopyCurrentIrpStackLocationToNext(irp);  // our location carries the pending mark
+        PoCallDriver(stack.lower, irp);
+        sim_.RunUntilIdle();
+        ASSERT_EQ(deviceRequests.size(), 2u);
+    }
+    EXPECT_TRUE(d3->completed);
+    EXPECT_TRUE(d2->completed);
+    EXPECT_EQ(d2->status, STATUS_SUCCESS);
+    EXPECT_EQ(sim::OutstandingIrps(), 0u);
+}
+
 struct TimedCallback {
     int count = 0;
     KIRQL irql = PASSIVE_LEVEL;

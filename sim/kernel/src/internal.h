@@ -109,6 +109,8 @@ struct IrpRecord {
     struct SystemIrpResult* systemResult = nullptr;  // System: where the outcome goes
     // The power manager held the IRP and delivers it now.
     bool deferredDelivery = false;
+    // A changed status of an unhandled Plug and Play request was reported.
+    bool unhandledStatusReported = false;
     std::function<void(PIRP)> onComplete;  // Power: the power manager's own finish
     // IRP_MJ_POWER: its number in the power log, the devices it reached in
     // order, those that called PoStartNextPowerIrp for it, and whether the call

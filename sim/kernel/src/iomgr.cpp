@@ -6,6 +6,7 @@
 #include <sim/pool.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -124,6 +125,12 @@ private:
 };
 
 PDRIVER_OBJECT DriverOf(PDEVICE_OBJECT device) { return device ? device->DriverObject : nullptr; }
+
+std::string StatusText(NTSTATUS status) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(status));
+    return buf;
+}
 
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
     irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
@@ -679,8 +686,8 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
     for (int i = 1; i <= Irp->StackCount; ++i) {
         if (!rec->held[static_cast<size_t>(i)]) continue;
         if (Verifier::Violation(Rule::IrpFreedWhileHeld,
-                                "IoFreeIrp on " + Describe(Irp) + " while device " + Hex(Location(Irp, i)->DeviceObject) +
-                                    " still holds it (it has not completed it yet)"))
+                                "IoFreeIrp on " + Describe(Irp) + " while device " +
+                                    Hex(Location(Irp, i)->DeviceObject) + " still holds it (not completed yet)"))
             return;
         break;
     }
@@ -743,7 +750,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION sp = Irp->Tail.Overlay.CurrentStackLocation;
     if (sp->MajorFunction == kUnsetLocationFill) {
         if (Verifier::Violation(Rule::NextLocationNotSet,
-                                "device " + Hex(sender) + " passed IRP " + Hex(Irp) + " to device " + Hex(DeviceObject) +
+                                "device " + Hex(sender) + " passed IRP " + Hex(Irp) + " to device " +
+                                    Hex(DeviceObject) +
                                     " without setting up the next stack location (copy, skip or fill it first)")) {
             Irp->CurrentLocation++;
             Irp->Tail.Overlay.CurrentStackLocation++;
@@ -751,11 +759,12 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         }
     }
     if (sp->MajorFunction == IRP_MJ_PNP && sp->MinorFunction == kUnhandledPnpMinor &&
-        Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
+        Irp->IoStatus.Status != STATUS_NOT_SUPPORTED && !rec->unhandledStatusReported) {
+        rec->unhandledStatusReported = true;
         Verifier::Violation(Rule::UnhandledPnpStatusChanged,
                             "device " + Hex(sender) + " passed on a Plug and Play IRP it does not handle (minor " +
                                 std::to_string(sp->MinorFunction) + ") with its status changed to " +
-                                Hex(reinterpret_cast<void*>(static_cast<uintptr_t>(static_cast<ULONG>(Irp->IoStatus.Status)))));
+                                StatusText(Irp->IoStatus.Status));
     }
     sp->DeviceObject = DeviceObject;
     const int index = Irp->CurrentLocation;
@@ -846,11 +855,12 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         }
         PIO_STACK_LOCATION cur = IoGetCurrentIrpStackLocation(Irp);
         if (cur->MajorFunction == IRP_MJ_PNP && cur->MinorFunction == kUnhandledPnpMinor &&
-            Irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
+            Irp->IoStatus.Status != STATUS_NOT_SUPPORTED && !rec->unhandledStatusReported) {
+            rec->unhandledStatusReported = true;
             Verifier::Violation(Rule::UnhandledPnpStatusChanged,
                                 "device " + Hex(holder) + " completed a Plug and Play IRP nobody handles (minor " +
                                     std::to_string(cur->MinorFunction) + ") with its status changed to " +
-                                    Hex(reinterpret_cast<void*>(static_cast<uintptr_t>(static_cast<ULONG>(Irp->IoStatus.Status)))));
+                                    StatusText(Irp->IoStatus.Status));
         }
     }
     if (rec->power) CheckPowerIrpCompleter(Irp, *rec);
@@ -1166,7 +1176,8 @@ PVOID NTAPI MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
     bool known = Io().mdls.count(Mdl) != 0;
     for (auto& [irp, rec] : Io().irps) known = known || rec.mdl == Mdl;
     if (!known) {
-        Verifier::Violation(Rule::BadParameter, "MmGetSystemAddressForMdlSafe on " + Hex(Mdl) + ", which is not an MDL");
+        Verifier::Violation(Rule::BadParameter,
+                            "MmGetSystemAddressForMdlSafe on " + Hex(Mdl) + ", which is not an MDL");
         return nullptr;
     }
     if (!(Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))) {
