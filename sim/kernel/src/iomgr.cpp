@@ -437,11 +437,17 @@ IrpHandle SendIrp(PDEVICE_OBJECT device, const IrpSetup& request) {
             irp->UserBuffer = rec.userBuffer;
         }
     } else if (method == METHOD_NEITHER) {
-        if (inLength) rec.userInput = NewCallerBuffer(inLength, input, inLength);
-        sp->Parameters.DeviceIoControl.Type3InputBuffer = rec.userInput;
-        rec.userBuffer = NewCallerBuffer(outLength, nullptr, 0);
-        irp->UserBuffer = rec.userBuffer;
-        rec.userOutputCopied = outLength != 0;
+        // The caller's addresses as they are (a request without buffers keeps
+        // whatever its parameters put there, an internal request's arguments).
+        if (inLength) {
+            rec.userInput = NewCallerBuffer(inLength, input, inLength);
+            sp->Parameters.DeviceIoControl.Type3InputBuffer = rec.userInput;
+        }
+        if (outLength) {
+            rec.userBuffer = NewCallerBuffer(outLength, nullptr, 0);
+            irp->UserBuffer = rec.userBuffer;
+            rec.userOutputCopied = true;
+        }
     } else {
         // METHOD_IN_DIRECT / METHOD_OUT_DIRECT: the input in a system buffer, the
         // output buffer locked and described by an MDL.
