@@ -71,6 +71,8 @@ PortExtension* CreateBarePort(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevi
         port->PhysicalDevice = physicalDevice;
         port->LowerDevice = IoAttachDeviceToDeviceStack(device, physicalDevice);
     }
+    // Reads and writes reach it as they reach a port made by add-device.
+    device->Flags |= DO_BUFFERED_IO;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     DeclareLockOrder({{&port->ControlLock, "ControlLock"},
                       {CancelSpinLock(), "cancel spin lock"},

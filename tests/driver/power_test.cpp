@@ -284,9 +284,20 @@ TEST_F(PowerTest, WakeRestartsTheReadersOnlyWhereNoneIsOutstanding) {
     ASSERT_NE(statusReader, nullptr);
     ASSERT_NE(receiveReader, nullptr);
 
-    SleepAndWake(adapter);
+    // A set-power to S0 that finds the device in D0 restores too, while the
+    // readers run: they are left alone.
+    EXPECT_EQ(sim::WakeSystem(adapter.Pdo()).set, STATUS_SUCCESS);
     EXPECT_EQ(port->TransferInFlight[StatusIn], statusReader) << "a running reader is left alone";
     EXPECT_EQ(port->TransferInFlight[BulkIn], receiveReader);
+    EXPECT_EQ(usb.PendingUrbs(status), 1u);
+    EXPECT_EQ(usb.PendingUrbs(bulkIn), 1u);
+
+    // The bus cancels the readers when the device suspends; the wake starts one
+    // of each again, never two.
+    EXPECT_EQ(sim::SleepSystem(adapter.Pdo(), PowerSystemSleeping3).set, STATUS_SUCCESS);
+    sim_.RunFor(5 * kMillisecond);
+    EXPECT_EQ(usb.PendingUrbs(status) + usb.PendingUrbs(bulkIn), 0u);
+    EXPECT_EQ(sim::WakeSystem(adapter.Pdo()).set, STATUS_SUCCESS);
     EXPECT_EQ(usb.PendingUrbs(status), 1u);
     EXPECT_EQ(usb.PendingUrbs(bulkIn), 1u);
 

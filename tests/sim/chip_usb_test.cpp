@@ -180,6 +180,58 @@ TEST_F(ChipEndpoints, ReceivedBytesLeaveInMaxPacketPiecesAfterAReadySignal) {
     EXPECT_EQ(buffer[0], 9);
 }
 
+// USB suspend (the device outside D0): a bus-powered chip keeps its whole state
+// and only its UART stands still. REGISTERS.md, "Suspend", says what it keeps.
+TEST_F(ChipEndpoints, SuspendKeepsEverySettingWhileTheUartStandsStill) {
+    sim::BridgeChip chip(3);
+    ChipHost host{chip};
+    ASSERT_EQ(host.Out(0x00, 5, 9, 0), Handshake::Ack);  // SET_ADDRESS
+    host.Configure();
+    ASSERT_EQ(host.Out(0x00, 3, 1, 0), Handshake::Ack);  // remote wake-up armed
+    host.WriteRegister(0, 0x41);
+    host.WriteRegister(5, 0x1311);
+    host.WriteRegister(0x0B, 0x0002);
+    ASSERT_EQ(host.SetLineCoding(115200, 0, 2, 7), Handshake::Ack);
+    ASSERT_EQ(host.Out(0x21, 0x22, 3, 0), Handshake::Ack);  // DTR and RTS on
+    chip.InjectReceived({1, 2});
+    size_t taken = 0;
+    const uint8_t out[3] = {'a', 'b', 'c'};
+    ASSERT_EQ(chip.Out(chip.BulkOutEndpoint(), out, sizeof out, &taken), Handshake::Ack);
+    const auto registers = chip.Registers();
+    const auto line = chip.Line().Record();
+    std::vector<uint8_t> ready;
+    chip.SetReadyListener([&](uint8_t ep) { ready.push_back(ep); });
+
+    chip.Suspend();
+    EXPECT_TRUE(chip.Suspended());
+    chip.InjectReceived({3, 4, 5});
+    EXPECT_EQ(chip.ReceivedBytesLost(), 3u) << "the receiver samples nothing while suspended";
+    EXPECT_EQ(chip.ReceiveFifoLevel(), 2u);
+    chip.InjectStatus(0x0080);
+    EXPECT_TRUE(chip.TakeTransmitted().empty()) << "nor does the transmitter clock anything out";
+    EXPECT_TRUE(ready.empty()) << "a suspended chip offers nothing";
+
+    chip.Resume();
+    EXPECT_FALSE(chip.Suspended());
+    EXPECT_EQ(chip.Registers(), registers);
+    EXPECT_EQ(chip.Line().Record(), line);
+    EXPECT_TRUE(chip.Lines().dtr);
+    EXPECT_TRUE(chip.Lines().rts);
+    EXPECT_EQ(chip.Address(), 9);
+    EXPECT_EQ(chip.Configuration(), 1);
+    EXPECT_TRUE(chip.RemoteWakeupEnabled());
+    EXPECT_EQ(chip.PendingStatusPackets(), 1u) << "the line change was latched";
+    EXPECT_EQ(ready, (std::vector<uint8_t>{chip.StatusEndpoint(), chip.BulkInEndpoint()}));
+    EXPECT_EQ(chip.TakeTransmitted(), (std::vector<uint8_t>{'a', 'b', 'c'}));
+
+    // A bus reset, by contrast, loads the power-on values.
+    chip.Suspend();
+    chip.BusReset();
+    EXPECT_FALSE(chip.Suspended());
+    EXPECT_EQ(chip.Configuration(), 0);
+    EXPECT_NE(chip.Registers(), registers);
+}
+
 TEST_F(ChipEndpoints, ReceiveFifoOverflowLosesAndCountsTheExcess) {
     sim::BridgeChip older(0);
     sim::BridgeChip newer(4);

@@ -64,10 +64,19 @@ protected:
             g_pdoSaw.push_back(IoGetCurrentIrpStackLocation(irp)->MinorFunction);
             NTSTATUS status = irp->IoStatus.Status;
             switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
-                case IRP_MN_QUERY_PNP_DEVICE_STATE:
-                    break;  // not handled by this bus: the status stays as it came
-                default:
+                case IRP_MN_START_DEVICE:
+                case IRP_MN_QUERY_REMOVE_DEVICE:
+                case IRP_MN_REMOVE_DEVICE:
+                case IRP_MN_CANCEL_REMOVE_DEVICE:
+                case IRP_MN_STOP_DEVICE:
+                case IRP_MN_QUERY_STOP_DEVICE:
+                case IRP_MN_CANCEL_STOP_DEVICE:
+                case IRP_MN_SURPRISE_REMOVAL:
+                case IRP_MN_QUERY_CAPABILITIES:
                     status = STATUS_SUCCESS;
+                    break;
+                default:
+                    break;  // not handled by this bus: the status stays as it came
             }
             irp->IoStatus.Status = status;
             IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -91,7 +100,7 @@ TEST_F(PnpManagerTest, PlugStartsTheStackAndRemovalUnloadsTheDriver) {
     EXPECT_EQ(sim::PlugDevice(driver, pdo), STATUS_SUCCESS);
     ASSERT_NE(sim::FunctionDevice(pdo), nullptr);
     EXPECT_EQ(g_pdoSaw, (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES,
-                                            IRP_MN_QUERY_PNP_DEVICE_STATE}));
+                                            IRP_MN_QUERY_PNP_DEVICE_STATE, sim::kUnhandledPnpMinor}));
     g_pdoSaw.clear();
     EXPECT_EQ(sim::RebalanceDevice(pdo), STATUS_SUCCESS);
     EXPECT_EQ(g_pdoSaw, (std::vector<UCHAR>{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE}));

@@ -267,30 +267,118 @@ TEST_F(SimTest, DeviceStatesReportedByDriversAreRecordedWithTheirIrqlRule) {
     EXPECT_EQ(reports, 2u);
 }
 
-TEST_F(SimTest, TheBusReleasesItsPowerRequestsAndMayTakeTimeOverThem) {
+// The systems the driver serves keep one system and one device power request
+// active per device object: the next of a kind waits for PoStartNextPowerIrp.
+TEST_F(SimTest, OnePowerRequestOfEachTypeIsActivePerDeviceUntilItIsReleased) {
+    TwoDeviceStack stack;
+    std::vector<PIRP> deviceRequests;  // held by the upper driver, not yet released
+    sim::SetSimDispatch(stack.upperDriver, IRP_MJ_POWER, [&](PDEVICE_OBJECT, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->Parameters.Power.Type == SystemPowerState)
+            return FilterPass(stack.lower, irp);
+        IoMarkIrpPending(irp);
+        deviceRequests.push_back(irp);
+        return STATUS_PENDING;
+    });
+    sim::SetSimDispatch(stack.lowerDriver, IRP_MJ_POWER,
+                        [](PDEVICE_OBJECT, PIRP irp) { return BusAnswer(irp, STATUS_SUCCESS); });
+    auto send = [&](POWER_STATE_TYPE type, ULONG state) {
+        POWER_STATE s;
+        s.DeviceState = static_cast<DEVICE_POWER_STATE>(state);
+        return sim::SendPowerIrp(stack.lower, IRP_MN_SET_POWER, type, s, PowerActionNone,
+                                 /*wait=*/false);
+    };
+    auto d3 = send(DevicePowerState, PowerDeviceD3);
+    auto d2 = send(DevicePowerState, PowerDeviceD2);
+    sim_.RunUntilIdle();
+    ASSERT_EQ(deviceRequests.size(), 1u) << "the second device request waits";
+    EXPECT_EQ(d2->returned, STATUS_PENDING);
+    size_t held = 0;
+    for (const sim::PowerEvent& e : sim::PowerLog())
+        held += e.kind == sim::PowerEventKind::Held && e.irp == d2->irp;
+    EXPECT_EQ(held, 1u);
+
+    // A system request is of the other type: it goes through meanwhile.
+    auto s0 = send(SystemPowerState, PowerSystemWorking);
+    sim_.RunUntilIdle();
+    EXPECT_TRUE(s0->completed);
+    EXPECT_EQ(deviceRequests.size(), 1u);
+
+    // Released, the first lets the second go; the second ends the queue.
+    for (size_t k = 0; k < 2; ++k) {
+        PIRP irp = deviceRequests[k];
+        PoStartNextPowerIrp(irp);
+        IoCopyCurrentIrpStackLocationToNext(irp);  // our location carries the pending mark
+        PoCallDriver(stack.lower, irp);
+        sim_.RunUntilIdle();
+        ASSERT_EQ(deviceRequests.size(), 2u);
+    }
+    EXPECT_TRUE(d3->completed);
+    EXPECT_TRUE(d2->completed);
+    EXPECT_EQ(d2->status, STATUS_SUCCESS);
+    EXPECT_EQ(sim::OutstandingIrps(), 0u);
+}
+
+struct TimedCallback {
+    int count = 0;
+    KIRQL irql = PASSIVE_LEVEL;
+    sim::Ticks at = 0;
+    NTSTATUS status = STATUS_PENDING;
+};
+
+VOID NTAPI RecordTimedCallback(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context,
+                               PIO_STATUS_BLOCK ioStatus) {
+    auto* t = static_cast<TimedCallback*>(context);
+    ++t->count;
+    t->irql = KeGetCurrentIrql();
+    t->at = sim::Simulation::Current().Now();
+    t->status = ioStatus->Status;
+}
+
+TEST_F(SimTest, TheBusTakesTimeOverPowerRequestsAndCompletesThemAtDispatchLevel) {
     auto device = sim::PlugUsbDevice(std::make_shared<sim::BridgeChip>(2));
     PDEVICE_OBJECT pdo = device->Pdo();
+    // The hub's own timing: the device suspends once the bus has been idle, and
+    // a resume takes its signalling and recovery time.
+    struct Step {
+        DEVICE_POWER_STATE state;
+        sim::Ticks latency;
+    };
+    for (const Step& step : {Step{PowerDeviceD3, sim::kUsbSuspendLatency},
+                             Step{PowerDeviceD0, sim::kUsbResumeLatency}}) {
+        SCOPED_TRACE(sim::PowerStateName(DevicePowerState, step.state));
+        TimedCallback done;
+        const sim::Ticks start = sim_.Now();
+        EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, Device(step.state), RecordTimedCallback,
+                                    &done, nullptr),
+                  STATUS_PENDING);
+        EXPECT_EQ(done.count, 0) << "not answered before the call returns";
+        EXPECT_EQ(device->PowerState(), PowerDeviceD3)
+            << "a suspend stops the port at once; a resume counts only when it is over";
+        ASSERT_TRUE(sim_.RunUntil([&] { return done.count == 1; }, sim::kSecond));
+        EXPECT_EQ(done.at - start, step.latency);
+        EXPECT_EQ(done.irql, DISPATCH_LEVEL);
+        EXPECT_EQ(done.status, STATUS_SUCCESS);
+        EXPECT_EQ(device->PowerState(), step.state);
+    }
+
+    // A latency of 0 answers in the dispatch routine; another fixed one for all.
+    device->SetPowerLatency(0);
     auto d3 = sim::SendPowerIrp(pdo, IRP_MN_SET_POWER, DevicePowerState, Device(PowerDeviceD3));
     EXPECT_EQ(d3->returned, STATUS_SUCCESS);
-    EXPECT_EQ(d3->status, STATUS_SUCCESS);
     EXPECT_EQ(device->PowerState(), PowerDeviceD3);
-
     device->SetPowerLatency(10 * kMillisecond);
     const sim::Ticks start = sim_.Now();
     auto d0 = sim::SendPowerIrp(pdo, IRP_MN_SET_POWER, DevicePowerState, Device(PowerDeviceD0),
                                 PowerActionNone,
                                 /*wait=*/false);
     EXPECT_EQ(d0->returned, STATUS_PENDING);
-    EXPECT_FALSE(d0->completed);
-    EXPECT_EQ(device->PowerState(), PowerDeviceD3);
     ASSERT_TRUE(sim_.RunUntil([&] { return d0->completed; }, sim::kSecond));
     EXPECT_EQ(sim_.Now() - start, 10 * kMillisecond);
-    EXPECT_EQ(d0->status, STATUS_SUCCESS);
     EXPECT_EQ(device->PowerState(), PowerDeviceD0);
     size_t released = 0;
     for (const sim::PowerEvent& e : sim::PowerLog())
         released += e.kind == sim::PowerEventKind::Released && e.device == pdo;
-    EXPECT_EQ(released, 2u);
+    EXPECT_EQ(released, 4u) << "the bus releases every request it completes";
 }
 
 }  // namespace

@@ -205,6 +205,10 @@ class FakeFunction : public sim::UsbFunction {
         ++resets;
         configuration = 0;
     }
+    void Suspend() override { ++suspends; }
+    void Resume() override { ++resumes; }
+    int suspends = 0;
+    int resumes = 0;
 
     // Queues one packet on an IN endpoint and tells the bus.
     void Send(uint8_t ep, std::vector<uint8_t> packet) {

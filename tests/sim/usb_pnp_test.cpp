@@ -253,7 +253,8 @@ TEST_F(UsbPnpTest, PowerRequestsSucceedUnlessToldOtherwiseAndWaitWakeIsHeld) {
                 sp.Parameters.Power.State.DeviceState = state;
             },
             a);
-        EXPECT_TRUE(a.completed);
+        // The hub answers power requests in its own time.
+        EXPECT_TRUE(sim_.RunUntil([&] { return a.completed; }, sim::kSecond));
         return a.status;
     };
     EXPECT_EQ(setPower(IRP_MN_QUERY_POWER, PowerDeviceD3), STATUS_SUCCESS);
@@ -299,6 +300,61 @@ TEST_F(UsbPnpTest, PowerRequestsSucceedUnlessToldOtherwiseAndWaitWakeIsHeld) {
     waitWake(PowerSystemSleeping3, orphan);
     device->Unplug();
     EXPECT_EQ(orphan.status, STATUS_NO_SUCH_DEVICE);
+}
+
+TEST_F(UsbPnpTest, OutsideD0TheSuspendedPortCarriesNoTransfers) {
+    Plug();
+    Configure();
+    auto setPower = [&](DEVICE_POWER_STATE state) {
+        Answer a;
+        Send(
+            IRP_MJ_POWER, IRP_MN_SET_POWER,
+            [state](IO_STACK_LOCATION& sp) {
+                sp.Parameters.Power.Type = DevicePowerState;
+                sp.Parameters.Power.State.DeviceState = state;
+            },
+            a);
+        EXPECT_TRUE(sim_.RunUntil([&] { return a.completed; }, sim::kSecond));
+        return a.status;
+    };
+    uint8_t buffer[64];
+    URB pending = DataTransfer(Pipe(0x83), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
+                               buffer, sizeof buffer);
+    auto reader = client->Submit(&pending);
+    sim_.RunFor(5 * kMillisecond);
+    ASSERT_FALSE(reader->completed) << "the function has nothing to send";
+
+    // A continuous reader ends with the suspend, cancelled at the next frame.
+    EXPECT_EQ(setPower(PowerDeviceD3), STATUS_SUCCESS);
+    ASSERT_TRUE(RunUntilDone(reader));
+    EXPECT_EQ(reader->status, STATUS_CANCELLED);
+    EXPECT_EQ(pending.UrbHeader.Status, USBD_STATUS_CANCELED);
+    EXPECT_EQ(function->suspends, 1);
+
+    // Nothing answers on a suspended port, control transfers included.
+    URB again = DataTransfer(Pipe(0x83), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, buffer,
+                             sizeof buffer);
+    auto refused = client->Submit(&again);
+    ASSERT_TRUE(refused->completed) << "fails at once";
+    EXPECT_EQ(again.UrbHeader.Status, USBD_STATUS_DEV_NOT_RESPONDING);
+    EXPECT_FALSE(NT_SUCCESS(refused->status));
+    URB vendor = usbtest::VendorRequest(URB_FUNCTION_VENDOR_DEVICE, false, 1, 0x0505, 0, nullptr, 0);
+    auto control = client->Submit(&vendor);
+    ASSERT_TRUE(control->completed);
+    EXPECT_EQ(vendor.UrbHeader.Status, USBD_STATUS_DEV_NOT_RESPONDING);
+    const size_t controlsBefore = function->controls.size();
+
+    // Back in D0 the port works again.
+    EXPECT_EQ(setPower(PowerDeviceD0), STATUS_SUCCESS);
+    EXPECT_EQ(function->resumes, 1);
+    function->Send(0x83, {1, 2, 3});
+    URB resumed = DataTransfer(Pipe(0x83), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
+                               buffer, sizeof buffer);
+    auto read = client->Submit(&resumed);
+    ASSERT_TRUE(RunUntilDone(read));
+    EXPECT_EQ(read->status, STATUS_SUCCESS);
+    EXPECT_EQ(resumed.UrbBulkOrInterruptTransfer.TransferBufferLength, 3u);
+    EXPECT_EQ(function->controls.size(), controlsBefore) << "the refused request never reached it";
 }
 
 TEST_F(UsbPnpTest, DeletingThePdoWithUrbsOutstandingIsReported) {

@@ -2,6 +2,9 @@
 // shows the rule firing (a check that cannot fail would be worthless).
 #include "tests/support/sim_fixture.h"
 
+#include <sim/pnp.h>
+#include <sim/power.h>
+
 namespace {
 
 using simtest::SimTest;
@@ -395,6 +398,356 @@ TEST_F(SimTest, TeardownCheckRunsWhenTheDeviceIsDeleted) {
     EXPECT_EQ(v.Count(), 1);
 }
 
+// --- Requests handed on and handed back ---------------------------------------
+
+TEST_F(SimTest, PassingARequestDownWithItsCancelRoutineSet) {
+    ExpectViolation v(Rule::IrpPassedDownWithCancelRoutine);
+    TwoDeviceStack stack;
+    bool takeItBack = false;
+    auto lower = [](PDEVICE_OBJECT, PIRP irp) {
+        IoSetCancelRoutine(irp, nullptr);  // so that this test's bus can complete it
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+        return Complete(irp, STATUS_SUCCESS);
+    };
+    sim::SetSimDispatch(stack.lowerDriver, IRP_MJ_READ, lower);
+    sim::SetSimDispatch(stack.lowerDriver, IRP_MJ_POWER, lower);
+    // Queued with a cancel routine, then sent on without taking the routine back.
+    sim::SetSimDispatch(stack.upperDriver, IRP_MJ_READ, [&](PDEVICE_OBJECT, PIRP irp) {
+        IoSetCancelRoutine(irp, SomeCancelRoutine);
+        if (takeItBack) IoSetCancelRoutine(irp, nullptr);
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(stack.lower, irp);
+    });
+    sim::SetSimDispatch(stack.upperDriver, IRP_MJ_POWER, [&](PDEVICE_OBJECT, PIRP irp) {
+        IoSetCancelRoutine(irp, SomeCancelRoutine);
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(stack.lower, irp);
+    });
+    sim::IrpSetup read;
+    read.major = IRP_MJ_READ;
+    EXPECT_TRUE(sim::SendIrp(stack.upper, read)->completed);
+    EXPECT_EQ(v.Count(), 1);
+    POWER_STATE d2;
+    d2.DeviceState = PowerDeviceD2;
+    EXPECT_TRUE(sim::SendPowerIrp(stack.lower, IRP_MN_SET_POWER, DevicePowerState, d2)->completed);
+    EXPECT_EQ(v.Count(), 2) << "PoCallDriver too";
+    takeItBack = true;
+    sim::SendIrp(stack.upper, read);
+    EXPECT_EQ(v.Count(), 2);
+}
+
+TEST_F(SimTest, PassingARequestOnWithoutSettingUpTheNextLocation) {
+    ExpectViolation v(Rule::NextLocationNotSet);
+    TwoDeviceStack stack;
+    int lowerCalls = 0;
+    bool setUp = false;
+    sim::SetSimDispatch(stack.lowerDriver, IRP_MJ_READ, [&](PDEVICE_OBJECT, PIRP irp) {
+        ++lowerCalls;
+        return Complete(irp, STATUS_SUCCESS);
+    });
+    sim::SetSimDispatch(stack.upperDriver, IRP_MJ_READ, [&](PDEVICE_OBJECT, PIRP irp) {
+        if (setUp) IoCopyCurrentIrpStackLocationToNext(irp);
+        NTSTATUS status = IoCallDriver(stack.lower, irp);
+        if (status == STATUS_INVALID_DEVICE_REQUEST) return Complete(irp, status);  // refused: still ours
+        return status;
+    });
+    sim::IrpSetup read;
+    read.major = IRP_MJ_READ;
+    auto r = sim::SendIrp(stack.upper, read);
+    EXPECT_EQ(v.Count(), 1);
+    EXPECT_NE(v.LastMessage().find("next stack location"), std::string::npos);
+    EXPECT_EQ(lowerCalls, 0) << "the leftovers never reach the lower driver";
+    EXPECT_EQ(r->status, STATUS_INVALID_DEVICE_REQUEST);
+    setUp = true;
+    EXPECT_EQ(sim::SendIrp(stack.upper, read)->status, STATUS_SUCCESS);
+    EXPECT_EQ(lowerCalls, 1);
+    EXPECT_EQ(v.Count(), 1);
+}
+
+TEST_F(SimTest, CompletingARequestAfterPassingItOn) {
+    ExpectViolation v(Rule::IrpCompletedByNonOwner);
+    TwoDeviceStack stack;
+    PIRP parked = nullptr;
+    sim::SetSimDispatch(stack.lowerDriver, IRP_MJ_READ, [&](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        parked = irp;
+        return STATUS_PENDING;
+    });
+    sim::SetSimDispatch(stack.upperDriver, IRP_MJ_READ, [&](PDEVICE_OBJECT, PIRP irp) {
+        IoSkipCurrentIrpStackLocation(irp);
+        NTSTATUS status = IoCallDriver(stack.lower, irp);
+        Complete(irp, STATUS_CANCELLED);  // refused: the lower driver owns it now
+        return status;
+    });
+    sim::IrpSetup read;
+    read.major = IRP_MJ_READ;
+    auto r = sim::SendIrp(stack.upper, read);
+    EXPECT_EQ(v.Count(), 1);
+    EXPECT_FALSE(r->completed);
+    Complete(parked, STATUS_SUCCESS);  // the owner, from outside any driver's routine
+    EXPECT_EQ(r->status, STATUS_SUCCESS);
+    EXPECT_EQ(v.Count(), 1);
+}
+
+NTSTATUS NTAPI FreeInCompletion(PDEVICE_OBJECT, PIRP irp, PVOID) {
+    IoFreeIrp(irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(SimTest, FreeingAnIrpALowerDriverStillHolds) {
+    ExpectViolation v(Rule::IrpFreedWhileHeld);
+    TwoDeviceStack stack;
+    PIRP parked = nullptr;
+    sim::SetSimDispatch(stack.lowerDriver, IRP_MJ_INTERNAL_DEVICE_CONTROL, [&](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        parked = irp;
+        return STATUS_PENDING;
+    });
+    PIRP irp = IoAllocateIrp(stack.lower->StackSize, FALSE);
+    ASSERT_NE(irp, nullptr);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoSetCompletionRoutine(irp, FreeInCompletion, nullptr, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(stack.lower, irp), STATUS_PENDING);
+    IoFreeIrp(irp);  // refused: the lower driver would complete freed memory
+    EXPECT_EQ(v.Count(), 1);
+    Complete(parked, STATUS_SUCCESS);  // back with its allocator, which frees it
+    EXPECT_EQ(v.Count(), 1);
+    EXPECT_EQ(sim::OutstandingIrps(), 0u);
+}
+
+TEST_F(SimTest, DdisWindowsRestrictsByIrql) {
+    ExpectViolation v(Rule::IrqlTooHigh);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PVOID paged = ExAllocatePoolWithTag(PagedPool, 16, kTestTag);
+    PVOID nonPaged = ExAllocatePoolWithTag(NonPagedPool, 16, kTestTag);
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeSetEvent(&event, 0, FALSE);
+    EXPECT_EQ(v.Count(), 0);
+    KeSetEvent(&event, 0, TRUE);  // a caller about to wait is not at DISPATCH_LEVEL
+    EXPECT_EQ(v.Count(), 1);
+    ExFreePoolWithTag(nonPaged, kTestTag);
+    ExFreePoolWithTag(paged, kTestTag);  // refused: paged pool is freed at APC_LEVEL or below
+    EXPECT_EQ(v.Count(), 2);
+    KeLowerIrql(old);
+    ExFreePoolWithTag(paged, kTestTag);
+
+    // A fast mutex released from under a spin lock.
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    ExAcquireFastMutex(&mutex);
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL lockIrql;
+    KeAcquireSpinLock(&lock, &lockIrql);
+    ExReleaseFastMutex(&mutex);  // refused
+    EXPECT_EQ(v.Count(), 3);
+    KeReleaseSpinLock(&lock, lockIrql);
+    ExReleaseFastMutex(&mutex);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+
+    // Timer initialisation and IoFreeIrp above DISPATCH_LEVEL.
+    KTIMER timer;
+    KeRaiseIrql(HIGH_LEVEL, &old);
+    KeInitializeTimer(&timer);
+    IoFreeIrp(irp);  // refused
+    KeLowerIrql(old);
+    EXPECT_EQ(v.Count(), 5);
+    IoFreeIrp(irp);
+    KeInitializeTimer(&timer);
+    EXPECT_EQ(v.Count(), 5);
+}
+
+TEST_F(SimTest, DeletingADeviceStillAttachedToTheOneBelow) {
+    ExpectViolation v(Rule::DeviceDeletedWhileAttached);
+    sim::SimDriver* below = sim::CreateSimDriver("below");
+    PDEVICE_OBJECT lower = sim::CreateSimDevice(below, u"", 0);
+    sim::SimDriver* above = sim::CreateSimDriver("above");
+    for (bool detachFirst : {false, true}) {
+        PDEVICE_OBJECT upper = nullptr;
+        ASSERT_EQ(IoCreateDevice(sim::DriverObjectOf(above), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &upper),
+                  STATUS_SUCCESS);
+        upper->Flags &= ~DO_DEVICE_INITIALIZING;
+        ASSERT_EQ(IoAttachDeviceToDeviceStack(upper, lower), lower);
+        if (detachFirst) IoDetachDevice(lower);
+        IoDeleteDevice(upper);  // IoDeleteDevice does not detach
+    }
+    EXPECT_EQ(v.Count(), 1);
+    EXPECT_NE(v.LastMessage().find("IoDetachDevice"), std::string::npos);
+    sim::DeleteSimDevice(lower);
+}
+
+// --- Plug and Play duties ------------------------------------------------------
+
+// How the function driver below gets its Plug and Play requests wrong.
+enum class PnpFault { None, RemoveNotPassedDown, DeviceNotDeleted, DeviceNotDetached, UnhandledStatusSet,
+                      UnhandledCompleted };
+PnpFault g_pnpFault = PnpFault::None;
+
+NTSTATUS NTAPI FaultyPnp(PDEVICE_OBJECT device, PIRP irp) {
+    auto lower = *static_cast<PDEVICE_OBJECT*>(device->DeviceExtension);
+    const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+    const bool handled = minor == IRP_MN_START_DEVICE || minor == IRP_MN_REMOVE_DEVICE ||
+                         minor == IRP_MN_QUERY_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL;
+    if (handled) irp->IoStatus.Status = STATUS_SUCCESS;
+    if (!handled && g_pnpFault == PnpFault::UnhandledStatusSet) irp->IoStatus.Status = STATUS_SUCCESS;
+    if (!handled && g_pnpFault == PnpFault::UnhandledCompleted && minor == sim::kUnhandledPnpMinor)
+        return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    if (minor == IRP_MN_REMOVE_DEVICE && g_pnpFault == PnpFault::RemoveNotPassedDown) {
+        Complete(irp, STATUS_SUCCESS);
+        IoDetachDevice(lower);
+        IoDeleteDevice(device);
+        return STATUS_SUCCESS;
+    }
+    IoSkipCurrentIrpStackLocation(irp);
+    NTSTATUS status = IoCallDriver(lower, irp);
+    if (minor == IRP_MN_REMOVE_DEVICE) {
+        if (g_pnpFault != PnpFault::DeviceNotDetached) IoDetachDevice(lower);
+        if (g_pnpFault != PnpFault::DeviceNotDeleted) IoDeleteDevice(device);
+    }
+    return status;
+}
+
+NTSTATUS NTAPI FaultyAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    PDEVICE_OBJECT fdo;
+    NTSTATUS status = IoCreateDevice(driver, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
+    if (!NT_SUCCESS(status)) return status;
+    *static_cast<PDEVICE_OBJECT*>(fdo->DeviceExtension) = IoAttachDeviceToDeviceStack(fdo, pdo);
+    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI FaultyPnpEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    driver->DriverExtension->AddDevice = FaultyAddDevice;
+    driver->MajorFunction[IRP_MJ_PNP] = FaultyPnp;
+    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    return STATUS_SUCCESS;
+}
+
+TEST_F(SimTest, PlugAndPlayDutiesOfAFunctionDriver) {
+    // A bus that answers what it handles and leaves the rest alone.
+    sim::SimDriver* bus = sim::CreateSimDriver("bus");
+    PDEVICE_OBJECT pdo = sim::CreateSimDevice(bus, u"", 0);
+    int removalsAtBus = 0;
+    sim::SetSimDispatch(bus, IRP_MJ_PNP, [&](PDEVICE_OBJECT, PIRP irp) {
+        const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+        removalsAtBus += minor == IRP_MN_REMOVE_DEVICE;
+        const bool handled = minor <= IRP_MN_CANCEL_STOP_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL;
+        return Complete(irp, handled ? STATUS_SUCCESS : irp->IoStatus.Status);
+    });
+    struct Case {
+        PnpFault fault;
+        Rule rule;
+        bool removalReachesBus;
+    };
+    const Case cases[] = {
+        {PnpFault::None, Rule::RemoveNotForwarded, true},
+        {PnpFault::RemoveNotPassedDown, Rule::RemoveNotForwarded, false},
+        {PnpFault::DeviceNotDeleted, Rule::DeviceSurvivedRemoval, true},
+        {PnpFault::DeviceNotDetached, Rule::DeviceDeletedWhileAttached, true},
+        {PnpFault::UnhandledStatusSet, Rule::UnhandledPnpStatusChanged, true},
+        {PnpFault::UnhandledCompleted, Rule::UnhandledPnpStatusChanged, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.fault));
+        g_pnpFault = c.fault;
+        removalsAtBus = 0;
+        ExpectViolation v(c.rule);
+        NTSTATUS status;
+        PDRIVER_OBJECT driver = sim::LoadDriver(FaultyPnpEntry, u"faulty", &status);
+        ASSERT_NE(driver, nullptr);
+        ASSERT_EQ(sim::PlugDevice(driver, pdo), STATUS_SUCCESS);  // with the unhandled-minor probe
+        PDEVICE_OBJECT fdo = sim::FunctionDevice(pdo);
+        ASSERT_NE(fdo, nullptr);
+        EXPECT_EQ(sim::RemoveDevice(pdo), STATUS_SUCCESS);
+        EXPECT_EQ(v.Count(), c.fault == PnpFault::None ? 0 : 1) << v.LastMessage();
+        EXPECT_EQ(removalsAtBus, c.removalReachesBus ? 1 : 0);
+        EXPECT_EQ(pdo->AttachedDevice, nullptr);
+        if (c.fault == PnpFault::DeviceNotDeleted) {
+            IoDeleteDevice(fdo);
+            sim::UnloadDriverIfUnused(driver);
+        }
+        EXPECT_FALSE(sim::DriverLoaded(driver)) << "unloaded once its device is gone";
+    }
+    g_pnpFault = PnpFault::None;
+    sim::DeleteSimDevice(pdo);
+}
+
+// --- The self-tests the review found thin ---------------------------------------
+
+TEST_F(SimTest, ReturningPendingForARequestCompletedBeforeTheReturn) {
+    // Completed (here by the driver itself, as a DPC on another processor
+    // could) and then answered STATUS_PENDING without the mark.
+    ExpectViolation v(Rule::PendingNotMarked);
+    OneDevice d([](PDEVICE_OBJECT, PIRP irp) {
+        Complete(irp, STATUS_SUCCESS);
+        return STATUS_PENDING;
+    });
+    EXPECT_TRUE(d.Read()->completed);
+    EXPECT_EQ(v.Count(), 1);
+    // With the mark made first, the same answer is right.
+    OneDevice marked([](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        Complete(irp, STATUS_SUCCESS);
+        return STATUS_PENDING;
+    });
+    EXPECT_TRUE(marked.Read()->completed);
+    EXPECT_EQ(v.Count(), 1);
+}
+
+TEST_F(SimTest, PassingOnOrCancellingARequestAlreadyCompleted) {
+    ExpectViolation v(Rule::IrpTouchedAfterCompletion);
+    sim::SimDriver* other = sim::CreateSimDriver("other");
+    static PDEVICE_OBJECT target;
+    target = sim::CreateSimDevice(other, u"", 0);
+    OneDevice d([](PDEVICE_OBJECT, PIRP irp) {
+        Complete(irp, STATUS_SUCCESS);
+        IoCallDriver(target, irp);
+        IoCancelIrp(irp);
+        return STATUS_SUCCESS;
+    });
+    d.Read();
+    EXPECT_EQ(v.Count(), 2);
+    EXPECT_NE(v.LastMessage().find("IoCancelIrp"), std::string::npos);
+    sim::DeleteSimDevice(target);
+}
+
+TEST_F(SimTest, FreeingMemoryThatHoldsASetTimer) {
+    ExpectViolation v(Rule::DeferredObjectFreed);
+    auto* timer = static_cast<PKTIMER>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), kComxTag));
+    KeInitializeTimer(timer);
+    LARGE_INTEGER due;
+    due.QuadPart = -10 * sim::kMillisecond;
+    KeSetTimer(timer, due, nullptr);
+    ExFreePoolWithTag(timer, kComxTag);  // refused while set
+    EXPECT_EQ(v.Count(), 1);
+    EXPECT_NE(v.LastMessage().find("timer"), std::string::npos);
+    EXPECT_TRUE(KeCancelTimer(timer));
+    ExFreePoolWithTag(timer, kComxTag);
+    EXPECT_EQ(v.Count(), 1);
+}
+
+PVOID g_sectionHandle;
+NTSTATUS NTAPI EntryThatKeepsASectionLocked(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    g_sectionHandle = MmLockPagableDataSection(reinterpret_cast<PVOID>(&NothingDpc));
+    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    return STATUS_SUCCESS;
+}
+
+TEST_F(SimTest, UnloadingWithAPagedSectionStillLocked) {
+    ExpectViolation v(Rule::SectionLockPairing);
+    NTSTATUS status;
+    PDRIVER_OBJECT driver = sim::LoadDriver(EntryThatKeepsASectionLocked, u"locking", &status);
+    ASSERT_NE(driver, nullptr);
+    sim::UnloadDriver(driver);
+    EXPECT_EQ(v.Count(), 1);
+    EXPECT_NE(v.LastMessage().find("unloaded"), std::string::npos);
+    MmUnlockPagableImageSection(g_sectionHandle);
+}
+
 TEST(VerifierAtTeardown, AnIrpNeverCompletedIsReported) {
     ExpectViolation v(Rule::IrpLeaked);
     {
@@ -428,6 +781,14 @@ void AcquireTwice() {
     KeAcquireSpinLock(&lock, &b);
 }
 
+void AcquireFastMutexTwice() {
+    sim::Simulation s;
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    ExAcquireFastMutex(&mutex);
+    ExAcquireFastMutex(&mutex);
+}
+
 void PassToItself() {
     sim::Simulation s;
     OneDevice d([](PDEVICE_OBJECT device, PIRP irp) { return IoCallDriver(device, irp); });
@@ -447,6 +808,7 @@ TEST(VerifierDeathTest, RulesThatCannotBeSurvivedStopTheRun) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(WaitForever(), "DEADLOCK");
     EXPECT_DEATH(AcquireTwice(), "SPIN_LOCK_ACQUIRED_RECURSIVELY");
+    EXPECT_DEATH(AcquireFastMutexTwice(), "FAST_MUTEX_MISUSE");
     EXPECT_DEATH(PassToItself(), "NO_MORE_IRP_STACK_LOCATIONS");
     // Without an expectation a violation stops the run, naming its rule.
     EXPECT_DEATH(CompleteTwiceUnexpected(), "IRP_COMPLETED_TWICE");

@@ -73,6 +73,7 @@ void BridgeChip::PowerOn() {
     address_ = 0;
     configuration_ = 0;
     remoteWakeup_ = false;
+    suspended_ = false;  // a reset also ends a suspend
     halted_.clear();
     LoadPowerOnRegisters();
     fifoReset_ = false;
@@ -94,6 +95,28 @@ void BridgeChip::PowerOn() {
 void BridgeChip::BusReset() {
     PowerOn();
     Changed(ChipSetting::Reset);
+}
+
+// A suspended device keeps its address, configuration and every register,
+// line and memory setting (it stays powered from the bus, at suspend current);
+// only the UART's clock stops. See REGISTERS.md, "Suspend".
+void BridgeChip::Suspend() {
+    suspended_ = true;
+}
+
+void BridgeChip::Resume() {
+    if (!suspended_)
+        return;
+    suspended_ = false;
+    // What waited in the FIFOs and the status queue is offered again.
+    if (!statusQueue_.empty() && statusIn_ != 0)
+        EndpointReady(statusIn_);
+    if (!rxFifo_.empty() && bulkIn_ != 0)
+        EndpointReady(bulkIn_);
+    if (txNaked_ && bulkOut_ != 0) {
+        txNaked_ = false;
+        EndpointReady(bulkOut_);
+    }
 }
 
 void BridgeChip::Changed(ChipSetting what) {
@@ -386,7 +409,8 @@ Handshake BridgeChip::In(uint8_t endpoint, uint8_t* buffer, size_t capacity, siz
 void BridgeChip::InjectReceived(const std::vector<uint8_t>& bytes) {
     const bool wasEmpty = rxFifo_.empty();
     for (uint8_t b : bytes) {
-        if (fifoReset_ || rxFifo_.size() >= FifoCapacity()) {
+        // Suspended, the receiver's clock is stopped: nothing is sampled.
+        if (suspended_ || fifoReset_ || rxFifo_.size() >= FifoCapacity()) {
             ++receivedLost_;
         } else {
             rxFifo_.push_back(b);
@@ -411,12 +435,14 @@ void BridgeChip::InjectStatus(uint16_t statusWord) {
                                                      static_cast<uint8_t>(statusWord >> 8)};
     const bool wasEmpty = statusQueue_.empty();
     statusQueue_.push_back(packet);
-    if (wasEmpty && statusIn_ != 0)
+    // A line change during suspend is latched and reported after the resume.
+    if (wasEmpty && statusIn_ != 0 && !suspended_)
         EndpointReady(statusIn_);
 }
 
 std::vector<uint8_t> BridgeChip::TakeTransmitted(size_t max) {
-    size_t n = std::min(max, txFifo_.size());
+    // The transmitter stands still while the chip is suspended.
+    size_t n = suspended_ ? 0 : std::min(max, txFifo_.size());
     std::vector<uint8_t> out(txFifo_.begin(), txFifo_.begin() + static_cast<std::ptrdiff_t>(n));
     txFifo_.erase(txFifo_.begin(), txFifo_.begin() + static_cast<std::ptrdiff_t>(n));
     if (n > 0 && txNaked_ && bulkOut_ != 0) {

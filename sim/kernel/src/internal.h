@@ -4,6 +4,7 @@
 
 #include <sim/ddi.h>
 #include <sim/io.h>
+#include <sim/pnp.h>
 #include <sim/power.h>
 #include <sim/simulation.h>
 #include <sim/verifier.h>
@@ -155,19 +156,43 @@ struct PoolBlock {
 };
 
 // What the I/O manager knows about each IRP besides the IRP itself.
-enum class IrpOrigin { Test, Allocated, Built, Power };
+// Test: sent by a test (sim::SendIrp); Allocated: IoAllocateIrp; Built:
+// IoBuildDeviceIoControlRequest; System: a request of the Plug and Play or WMI
+// manager (SendSystemIrp); Power: made by the power manager.
+enum class IrpOrigin { Test, Allocated, Built, System, Power };
 enum class IrpState { Active, Completed, Freed };
 struct IrpRecord {
     IrpOrigin origin = IrpOrigin::Test;
     IrpState state = IrpState::Active;
     int activeCalls = 0;                 // IofCallDriver frames still on the stack
     std::vector<bool> returnedPending;   // per stack location (index 1..StackCount)
+    // Per stack location: the pending mark it carried when completion left it
+    // (completion clears the location), and whether a driver holds it (it was
+    // delivered by IoCallDriver and completion has not passed it yet).
+    std::vector<bool> pendingMarks;
+    std::vector<bool> held;
+    // Locations the power manager marked pending for their sender when it held
+    // the IRP back (the mark a lower driver would have set).
+    std::vector<bool> powerHeldMarks;
+    // Every device the IRP was delivered to, in order.
+    std::vector<PDEVICE_OBJECT> reached;
     std::vector<uint8_t> snapshot;       // the IRP as it was when it completed
     std::shared_ptr<IrpResult> result;   // Test: what the test sees
     void* systemBuffer = nullptr;        // owned by the I/O manager (Test, Built)
     ULONG outputLength = 0;
-    bool buffered = false;
+    bool buffered = false;               // output copied back from the system buffer
+    // Test: the caller's own memory for direct and neither I/O (output, and a
+    // METHOD_NEITHER input), and the MDL the I/O manager built for direct I/O.
+    void* userBuffer = nullptr;
+    void* userInput = nullptr;
+    bool userOutputCopied = false;       // output read back from userBuffer
+    PMDL mdl = nullptr;
     PVOID userOutput = nullptr;          // Built: caller's output buffer
+    struct SystemIrpResult* systemResult = nullptr;  // System: where the outcome goes
+    // The power manager held the IRP and delivers it now.
+    bool deferredDelivery = false;
+    // A changed status of an unhandled Plug and Play request was reported.
+    bool unhandledStatusReported = false;
     std::function<void(PIRP)> onComplete;  // Power: the power manager's own finish
     // IRP_MJ_POWER: its number in the power log, the devices it reached in
     // order, those that called PoStartNextPowerIrp for it, and whether the call
@@ -178,6 +203,16 @@ struct IrpRecord {
     bool throughPoCallDriver = false;
     std::vector<PDEVICE_OBJECT> powerReceivers;
     std::vector<PDEVICE_OBJECT> powerReleased;
+    IO_STACK_LOCATION powerLocation{};  // the request as its maker filled it
+};
+
+// Whose code runs on a thread: the driver of the dispatch, completion or cancel
+// routine the I/O manager called last (null when it cannot tell), and the IRQL
+// it was called at. Code reached at another IRQL (a DPC or a timed event that
+// runs while the thread waits) is not counted as that driver's.
+struct CodeFrame {
+    PDRIVER_OBJECT driver;
+    KIRQL irql;
 };
 
 struct SimDriverRecord {
@@ -199,6 +234,8 @@ struct IoState {
     int failNthDeviceCreation = 0;
     NTSTATUS deviceCreationFailure = STATUS_INSUFFICIENT_RESOURCES;
     CONFIGURATION_INFORMATION configuration{};
+    std::unordered_map<const Thread*, std::vector<CodeFrame>> frames;
+    std::set<PMDL> mdls;  // MDLs drivers allocated and have not freed
 };
 
 struct DeviceInterfaceEntry {
@@ -249,6 +286,14 @@ struct PowerManagerState {
     std::vector<PowerEvent> log;
     std::vector<DevicePowerRequest> requests;
     std::map<PDEVICE_OBJECT, DEVICE_POWER_STATE> reported;
+    // One query-power or set-power IRP of each type (system, device) is active
+    // per device object; the next waits until the driver releases the active one
+    // with PoStartNextPowerIrp.
+    struct Slot {
+        PIRP active = nullptr;
+        std::deque<PIRP> waiting;
+    };
+    std::map<std::pair<PDEVICE_OBJECT, int>, Slot> slots;
 };
 
 struct Simulation::State {
@@ -395,6 +440,7 @@ void RunInSystemThread(const std::string& what, const std::function<void()>& wor
 struct SystemIrpResult {
     NTSTATUS returned;
     IO_STATUS_BLOCK iosb;
+    std::vector<PDEVICE_OBJECT> reached;  // the devices it was delivered to, in order
 };
 SystemIrpResult SendSystemIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, NTSTATUS initialStatus,
                               ULONG_PTR initialInformation, const std::function<void(IO_STACK_LOCATION&)>& fill);
@@ -411,6 +457,11 @@ void NotePowerIrpDelivered(PIRP irp, IrpRecord& rec, PDEVICE_OBJECT device);
 bool CheckPowerIrpCompleter(PIRP irp, IrpRecord& rec);
 void CheckPowerIrpFinished(PIRP irp, IrpRecord& rec, NTSTATUS status);
 void ForgetDevicePower(PDEVICE_OBJECT device);
+// What the I/O manager writes into the next stack location before each
+// dispatch; a request passed on with it still there was never set up.
+constexpr UCHAR kUnsetLocationFill = 0xC5;
+// The driver whose code the current thread runs, or null.
+PDRIVER_OBJECT RunningDriver();
 void CheckWmiAtDeviceDeletion(PDEVICE_OBJECT device);
 // The WMI side of a device's deletion: a device still registered is an error.
 void ForgetWmiProvider(PDEVICE_OBJECT device);

@@ -6,6 +6,7 @@
 #include <sim/pool.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -55,6 +56,82 @@ bool MarkedPending(PIRP irp, int index) {
     return (Location(irp, index)->Control & SL_PENDING_RETURNED) != 0;
 }
 
+// Marked pending by the driver at `index`, whether the location is still live
+// or completion has already cleared it.
+bool WasMarkedPending(PIRP irp, const IrpRecord& rec, int index) {
+    return MarkedPending(irp, index) || rec.pendingMarks[static_cast<size_t>(index)];
+}
+
+// Windows leaves whatever the last user of a stack location wrote in it. A
+// driver that passes an IRP on without setting up the next location hands the
+// lower driver those leftovers; the simulator makes them unmistakable.
+void FillUnsetLocation(PIO_STACK_LOCATION sp) {
+    sp->MajorFunction = kUnsetLocationFill;
+    sp->MinorFunction = kUnsetLocationFill;
+    sp->Flags = kUnsetLocationFill;
+    std::memset(&sp->Parameters, kUnsetLocationFill, sizeof sp->Parameters);
+    std::memset(&sp->FileObject, kUnsetLocationFill, sizeof sp->FileObject);
+}
+
+// What completion leaves of a stack location it moves past: the minor
+// function, flags, control bits, the first three parameter words and the file
+// object are cleared; the major function, the device object and the
+// completion routine stay. A completion routine reading "its" parameters from
+// the lower location finds zeroes, as it does on Windows.
+void ClearLeftLocation(PIO_STACK_LOCATION sp) {
+    sp->MinorFunction = 0;
+    sp->Flags = 0;
+    sp->Control = 0;
+    sp->Parameters.Others.Argument1 = nullptr;
+    sp->Parameters.Others.Argument2 = nullptr;
+    sp->Parameters.Others.Argument3 = nullptr;
+    sp->FileObject = nullptr;
+}
+
+// Buffers the I/O manager allocates for a caller are not cleared: the part the
+// driver does not write keeps this pattern, so an Information count beyond what
+// the driver wrote shows up in what the caller reads back.
+constexpr unsigned char kUnwrittenFill = 0xCD;
+
+void* NewCallerBuffer(ULONG length, const uint8_t* data, ULONG dataLength) {
+    void* p = std::malloc(length ? length : 1);
+    std::memset(p, kUnwrittenFill, length ? length : 1);
+    if (data && dataLength) std::memcpy(p, data, std::min(length, dataLength));
+    return p;
+}
+
+// An MDL over memory the I/O manager has locked for the request.
+PMDL NewLockedMdl(void* va, ULONG length) {
+    auto* mdl = static_cast<PMDL>(std::calloc(1, sizeof(MDL)));
+    mdl->Size = static_cast<CSHORT>(sizeof(MDL));
+    mdl->MdlFlags = MDL_PAGES_LOCKED;
+    mdl->StartVa = va;
+    mdl->ByteCount = length;
+    return mdl;
+}
+
+// The code the current thread runs, as far as the I/O manager called it.
+class CodeFrameGuard {
+public:
+    explicit CodeFrameGuard(PDRIVER_OBJECT driver) : frames_(Io().frames[CurrentThread()]) {
+        frames_.push_back({driver, CurrentIrql()});
+    }
+    ~CodeFrameGuard() { frames_.pop_back(); }
+    CodeFrameGuard(const CodeFrameGuard&) = delete;
+    CodeFrameGuard& operator=(const CodeFrameGuard&) = delete;
+
+private:
+    std::vector<CodeFrame>& frames_;
+};
+
+PDRIVER_OBJECT DriverOf(PDEVICE_OBJECT device) { return device ? device->DriverObject : nullptr; }
+
+std::string StatusText(NTSTATUS status) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(status));
+    return buf;
+}
+
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
     irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     irp->IoStatus.Information = 0;
@@ -76,6 +153,9 @@ void ReleaseMemory(PIRP irp, IrpRecord& rec) {
                             Describe(irp) + " was written after it had been completed");
     }
     if (rec.systemBuffer) std::free(rec.systemBuffer);
+    if (rec.userBuffer) std::free(rec.userBuffer);
+    if (rec.userInput) std::free(rec.userInput);
+    if (rec.mdl) std::free(rec.mdl);
     ForgetStackObjects(irp);
     Io().irps.erase(irp);
     std::free(irp);
@@ -95,7 +175,8 @@ void Retire(PIRP irp, IrpRecord& rec) {
 
 void CheckPendingObligations(PIRP irp, IrpRecord& rec) {
     for (int i = 1; i <= irp->StackCount; ++i) {
-        if (rec.returnedPending[static_cast<size_t>(i)] && !MarkedPending(irp, i)) {
+        if (rec.returnedPending[static_cast<size_t>(i)] && !WasMarkedPending(irp, rec, i) &&
+            !rec.powerHeldMarks[static_cast<size_t>(i)]) {
             PDEVICE_OBJECT dev = Location(irp, i)->DeviceObject;
             Verifier::Violation(Rule::PendingNotMarked,
                                 "a dispatch routine of device " + Hex(dev) + " returned STATUS_PENDING for " +
@@ -110,7 +191,7 @@ void FinishAtTop(PIRP irp, IrpRecord& rec, CCHAR boost) {
     CheckPendingObligations(irp, rec);
     const NTSTATUS status = irp->IoStatus.Status;
     if (rec.power) CheckPowerIrpFinished(irp, rec, status);
-    const bool copyBack = rec.buffered && (NT_SUCCESS(status) || (status & 0xC0000000) == 0x80000000);
+    const bool copyBack = (rec.buffered || rec.userOutputCopied) && !NT_ERROR(status);
     if (copyBack && irp->IoStatus.Information > rec.outputLength) {
         if (Verifier::Violation(Rule::IrpInformationTooLarge,
                                 Describe(irp) + " completed with Information " +
@@ -127,13 +208,19 @@ void FinishAtTop(PIRP irp, IrpRecord& rec, CCHAR boost) {
             r.boost = boost;
             r.pendingReturned = irp->PendingReturned;
             r.irp = nullptr;
-            if (copyBack && rec.systemBuffer) {
-                auto* b = static_cast<uint8_t*>(rec.systemBuffer);
+            void* source = rec.buffered ? rec.systemBuffer : rec.userBuffer;
+            if (copyBack && source) {
+                auto* b = static_cast<uint8_t*>(source);
                 r.output.assign(b, b + std::min<ULONG_PTR>(irp->IoStatus.Information, rec.outputLength));
             }
             break;
         }
         case IrpOrigin::Built:
+            // A request built for a caller that waits is reported back only where
+            // the caller looks: an error completed before IoCallDriver returned
+            // (no pending mark reached the top) reaches the caller as IoCallDriver's
+            // answer alone; the event is not set and the status block not written.
+            if (NT_ERROR(status) && !irp->PendingReturned) break;
             CheckStackObject(irp, irp->UserIosb, "the I/O manager's copy of the final status");
             CheckStackObject(irp, irp->UserEvent, "the I/O manager's signal of the request's event");
             if (copyBack && rec.userOutput && rec.systemBuffer) {
@@ -141,6 +228,14 @@ void FinishAtTop(PIRP irp, IrpRecord& rec, CCHAR boost) {
                             std::min<ULONG_PTR>(irp->IoStatus.Information, rec.outputLength));
             }
             if (irp->UserIosb) *irp->UserIosb = irp->IoStatus;
+            if (irp->UserEvent) KeSetEvent(irp->UserEvent, 0, FALSE);
+            break;
+        case IrpOrigin::System:
+            // The managers wait on their own requests whatever the outcome.
+            if (rec.systemResult) {
+                rec.systemResult->iosb = irp->IoStatus;
+                rec.systemResult->reached = rec.reached;
+            }
             if (irp->UserEvent) KeSetEvent(irp->UserEvent, 0, FALSE);
             break;
         case IrpOrigin::Power:
@@ -181,9 +276,6 @@ void UnlinkDevice(PDEVICE_OBJECT dev) {
     for (auto it = io.deviceNames.begin(); it != io.deviceNames.end();) {
         it = it->second == dev ? io.deviceNames.erase(it) : std::next(it);
     }
-    for (PDEVICE_OBJECT other : io.devices) {
-        if (other->AttachedDevice == dev) other->AttachedDevice = nullptr;
-    }
     io.devices.erase(dev);
 }
 
@@ -199,6 +291,9 @@ PIRP AllocateIrpRecord(CCHAR stackSize, IrpOrigin origin) {
     IrpRecord rec;
     rec.origin = origin;
     rec.returnedPending.assign(static_cast<size_t>(stackSize) + 2, false);
+    rec.pendingMarks.assign(static_cast<size_t>(stackSize) + 2, false);
+    rec.held.assign(static_cast<size_t>(stackSize) + 2, false);
+    rec.powerHeldMarks.assign(static_cast<size_t>(stackSize) + 2, false);
     Io().irps.emplace(irp, std::move(rec));
     return irp;
 }
@@ -208,10 +303,10 @@ SystemIrpResult SendSystemIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, N
     PDEVICE_OBJECT top = TopOfStack(device);
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    SystemIrpResult result{STATUS_PENDING, {}};
-    PIRP irp = AllocateIrpRecord(top->StackSize, IrpOrigin::Built);
+    SystemIrpResult result{STATUS_PENDING, {}, {}};
+    PIRP irp = AllocateIrpRecord(top->StackSize, IrpOrigin::System);
+    FindIrp(irp)->systemResult = &result;
     irp->UserEvent = &event;
-    irp->UserIosb = &result.iosb;
     irp->RequestorMode = KernelMode;
     irp->IoStatus.Status = initialStatus;
     irp->IoStatus.Information = initialInformation;
@@ -239,15 +334,33 @@ void CheckIoAtTeardown() {
             Verifier::Violation(Rule::IrpLeaked, Describe(irp) + " was neither completed nor freed");
         }
     }
+    if (!io.mdls.empty()) {
+        Verifier::Violation(Rule::PoolLeak, std::to_string(io.mdls.size()) +
+                                                " MDL(s) allocated with IoAllocateMdl and never freed");
+    }
+}
+
+PDRIVER_OBJECT RunningDriver() {
+    auto& io = Io();
+    auto it = io.frames.find(CurrentThread());
+    if (it == io.frames.end() || it->second.empty()) return nullptr;
+    const CodeFrame& frame = it->second.back();
+    return frame.irql == CurrentIrql() ? frame.driver : nullptr;
 }
 
 void ReleaseIoObjects() {
     auto& io = Io();
     for (auto& [irp, rec] : io.irps) {
         if (rec.systemBuffer) std::free(rec.systemBuffer);
+        if (rec.userBuffer) std::free(rec.userBuffer);
+        if (rec.userInput) std::free(rec.userInput);
+        if (rec.mdl) std::free(rec.mdl);
         std::free(irp);
     }
     io.irps.clear();
+    for (PMDL mdl : io.mdls) std::free(mdl);
+    io.mdls.clear();
+    io.frames.clear();
     for (PDEVICE_OBJECT dev : io.devices) std::free(dev);
     io.devices.clear();
     for (PDRIVER_OBJECT driver : io.drivers) {
@@ -264,36 +377,92 @@ void ReleaseIoObjects() {
 
 IrpHandle SendIrp(PDEVICE_OBJECT device, const IrpSetup& request) {
     auto result = std::make_shared<IrpResult>();
+    // A device still initializing cannot be opened: the open fails before any
+    // driver sees it.
+    if (request.major == IRP_MJ_CREATE && (device->Flags & DO_DEVICE_INITIALIZING)) {
+        result->returned = STATUS_NO_SUCH_DEVICE;
+        result->completed = true;
+        result->status = STATUS_NO_SUCH_DEVICE;
+        return result;
+    }
     PIRP irp = AllocateIrpRecord(device->StackSize, IrpOrigin::Test);
     IrpRecord& rec = *FindIrp(irp);
     rec.result = result;
-    ULONG inLength = static_cast<ULONG>(request.input.size());
-    ULONG bufferLength = std::max(inLength, request.outputLength);
-    if (bufferLength) {
-        rec.systemBuffer = std::malloc(bufferLength);
-        std::memset(rec.systemBuffer, 0, bufferLength);
-        if (inLength) std::memcpy(rec.systemBuffer, request.input.data(), inLength);
-    }
-    rec.outputLength = request.outputLength;
-    // Information counts bytes of the caller's buffer only where the I/O manager
-    // copies data back: buffered device controls and reads.
-    bool control = request.major == IRP_MJ_DEVICE_CONTROL || request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    rec.buffered = request.major == IRP_MJ_READ;
-    irp->AssociatedIrp.SystemBuffer = rec.systemBuffer;
+    const ULONG inLength = static_cast<ULONG>(request.input.size());
+    const ULONG outLength = request.outputLength;
     irp->RequestorMode = UserMode;
     irp->Tail.Overlay.OriginalFileObject = request.fileObject;
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
     sp->MajorFunction = request.major;
     sp->MinorFunction = request.minor;
     sp->FileObject = request.fileObject;
-    if (request.major == IRP_MJ_DEVICE_CONTROL || request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+    const bool control = request.major == IRP_MJ_DEVICE_CONTROL || request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    if (control) {
         sp->Parameters.DeviceIoControl.InputBufferLength = inLength;
-        sp->Parameters.DeviceIoControl.OutputBufferLength = request.outputLength;
+        sp->Parameters.DeviceIoControl.OutputBufferLength = outLength;
     }
-    if (request.major == IRP_MJ_READ) sp->Parameters.Read.Length = request.outputLength;
+    if (request.major == IRP_MJ_READ) sp->Parameters.Read.Length = outLength;
     if (request.major == IRP_MJ_WRITE) sp->Parameters.Write.Length = inLength;
     if (request.parameters) request.parameters(*sp);
-    if (control) rec.buffered = (sp->Parameters.DeviceIoControl.IoControlCode & 3) == METHOD_BUFFERED;
+
+    // How the caller's buffers reach the driver: reads and writes as the device
+    // object asks (DO_BUFFERED_IO, DO_DIRECT_IO, or neither), device controls
+    // as their code's method says, everything else through a system buffer.
+    const uint8_t* input = request.input.empty() ? nullptr : request.input.data();
+    const bool transfer = request.major == IRP_MJ_READ || request.major == IRP_MJ_WRITE;
+    const bool reading = request.major == IRP_MJ_READ;
+    ULONG method = METHOD_BUFFERED;
+    if (transfer) {
+        method = (device->Flags & DO_BUFFERED_IO) ? METHOD_BUFFERED
+                 : (device->Flags & DO_DIRECT_IO) ? METHOD_OUT_DIRECT
+                                                  : METHOD_NEITHER;
+    } else if (control) {
+        method = sp->Parameters.DeviceIoControl.IoControlCode & 3;
+    }
+    rec.outputLength = outLength;
+    if (method == METHOD_BUFFERED) {
+        const ULONG bufferLength = transfer ? (reading ? outLength : inLength) : std::max(inLength, outLength);
+        if (bufferLength) rec.systemBuffer = NewCallerBuffer(bufferLength, input, inLength);
+        irp->AssociatedIrp.SystemBuffer = rec.systemBuffer;
+        // Information counts bytes of the caller's buffer only where the I/O
+        // manager copies data back: buffered device controls and reads.
+        rec.buffered = reading || control;
+    } else if (transfer) {
+        // The caller's own memory: locked and described by an MDL for direct
+        // I/O, handed over as it is otherwise.
+        const ULONG length = reading ? outLength : inLength;
+        rec.userBuffer = NewCallerBuffer(length, reading ? nullptr : input, inLength);
+        rec.userOutputCopied = reading;
+        if (method == METHOD_OUT_DIRECT) {
+            rec.mdl = NewLockedMdl(rec.userBuffer, length);
+            irp->MdlAddress = rec.mdl;
+        } else {
+            irp->UserBuffer = rec.userBuffer;
+        }
+    } else if (method == METHOD_NEITHER) {
+        // The caller's addresses as they are (a request without buffers keeps
+        // whatever its parameters put there, an internal request's arguments).
+        if (inLength) {
+            rec.userInput = NewCallerBuffer(inLength, input, inLength);
+            sp->Parameters.DeviceIoControl.Type3InputBuffer = rec.userInput;
+        }
+        if (outLength) {
+            rec.userBuffer = NewCallerBuffer(outLength, nullptr, 0);
+            irp->UserBuffer = rec.userBuffer;
+            rec.userOutputCopied = true;
+        }
+    } else {
+        // METHOD_IN_DIRECT / METHOD_OUT_DIRECT: the input in a system buffer, the
+        // output buffer locked and described by an MDL.
+        if (inLength) rec.systemBuffer = NewCallerBuffer(inLength, input, inLength);
+        irp->AssociatedIrp.SystemBuffer = rec.systemBuffer;
+        if (outLength) {
+            rec.userBuffer = NewCallerBuffer(outLength, nullptr, 0);
+            rec.mdl = NewLockedMdl(rec.userBuffer, outLength);
+            irp->MdlAddress = rec.mdl;
+            rec.userOutputCopied = true;
+        }
+    }
     result->irp = irp;
     result->returned = IofCallDriver(device, irp);
     return result;
@@ -355,6 +524,13 @@ PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const std::u16string& servic
         Verifier::Violation(Rule::IrqlNotRestored, "DriverEntry returned at a different IRQL");
     }
     if (status) *status = s;
+    if (NT_SUCCESS(s)) {
+        // Devices made in DriverEntry are ready when it returns; the I/O manager
+        // clears their initializing flag itself. Devices made later are the
+        // driver's to clear.
+        for (PDEVICE_OBJECT dev = driver->DeviceObject; dev; dev = dev->NextDevice)
+            dev->Flags &= ~DO_DEVICE_INITIALIZING;
+    }
     if (!NT_SUCCESS(s)) {
         Io().drivers.erase(driver);
         delete driver->DriverExtension;
@@ -414,6 +590,10 @@ PDEVICE_OBJECT CreateSimDevice(SimDriver* driver, const std::u16string& name, UL
 
 void DeleteSimDevice(PDEVICE_OBJECT device) {
     ForgetDevicePower(device);
+    // The simulator's own devices leave no stack pointing at freed memory.
+    for (PDEVICE_OBJECT other : Io().devices) {
+        if (other->AttachedDevice == device) other->AttachedDevice = nullptr;
+    }
     UnlinkDevice(device);
     std::free(device);
 }
@@ -503,6 +683,7 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) { SIM_DDI();
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) { SIM_DDI();
+    if (!RequireIrql("IoFreeIrp", DISPATCH_LEVEL)) return;
     IrpRecord* rec = FindIrp(Irp);
     if (!rec || rec->state == IrpState::Freed) {
         Verifier::Violation(Rule::IrpTouchedAfterCompletion, "IoFreeIrp on " + Hex(Irp) + ", which is not a live IRP");
@@ -517,6 +698,16 @@ VOID NTAPI IoFreeIrp(PIRP Irp) { SIM_DDI();
         if (Verifier::Violation(Rule::IrpCompletedWithCancelRoutine,
                                 "IoFreeIrp on " + Describe(Irp) + " with a cancel routine still set"))
             return;
+    }
+    // Only the allocator frees an IRP, and only once it is back in its hands:
+    // a lower driver that still holds it would complete freed memory.
+    for (int i = 1; i <= Irp->StackCount; ++i) {
+        if (!rec->held[static_cast<size_t>(i)]) continue;
+        if (Verifier::Violation(Rule::IrpFreedWhileHeld,
+                                "IoFreeIrp on " + Describe(Irp) + " while device " +
+                                    Hex(Location(Irp, i)->DeviceObject) + " still holds it (not completed yet)"))
+            return;
+        break;
     }
     CheckPendingObligations(Irp, *rec);
     if (rec->power) CheckPowerIrpFinished(Irp, *rec, Irp->IoStatus.Status);
@@ -536,6 +727,10 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) { SIM_DDI();
     Irp->AllocationFlags = flags;
     Irp->IoStatus.Status = Iostatus;
     std::fill(rec->returnedPending.begin(), rec->returnedPending.end(), false);
+    std::fill(rec->pendingMarks.begin(), rec->pendingMarks.end(), false);
+    std::fill(rec->held.begin(), rec->held.end(), false);
+    std::fill(rec->powerHeldMarks.begin(), rec->powerHeldMarks.end(), false);
+    rec->reached.clear();
     rec->power = false;
     rec->powerReceivers.clear();
     rec->powerReleased.clear();
@@ -553,6 +748,17 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { SIM_DDI
         Verifier::Violation(Rule::BadParameter, "IoCallDriver to " + Hex(DeviceObject) + ", which is not a device object");
         return STATUS_INVALID_DEVICE_STATE;
     }
+    // The driver that sends the request on: the last device it reached.
+    PDEVICE_OBJECT sender = rec->reached.empty() ? nullptr : rec->reached.back();
+    const bool deferred = rec->deferredDelivery;
+    rec->deferredDelivery = false;
+    // A request going down with a cancel routine set can be cancelled by the
+    // sender's routine while the lower driver owns it.
+    if (Irp->CancelRoutine && !deferred) {
+        Verifier::Violation(Rule::IrpPassedDownWithCancelRoutine,
+                            Describe(Irp) + " passed to device " + Hex(DeviceObject) + " with its cancel routine " +
+                                RoutineName((const void*)Irp->CancelRoutine) + " still set");
+    }
     Irp->CurrentLocation--;
     if (Irp->CurrentLocation <= 0) {
         Verifier::Violation(Rule::NoMoreStackLocations,
@@ -561,9 +767,33 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { SIM_DDI
     }
     Irp->Tail.Overlay.CurrentStackLocation--;
     PIO_STACK_LOCATION sp = Irp->Tail.Overlay.CurrentStackLocation;
+    if (sp->MajorFunction == kUnsetLocationFill) {
+        if (Verifier::Violation(Rule::NextLocationNotSet,
+                                "device " + Hex(sender) + " passed IRP " + Hex(Irp) + " to device " +
+                                    Hex(DeviceObject) +
+                                    " without setting up the next stack location (copy, skip or fill it first)")) {
+            Irp->CurrentLocation++;
+            Irp->Tail.Overlay.CurrentStackLocation++;
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+    }
+    if (sp->MajorFunction == IRP_MJ_PNP && sp->MinorFunction == kUnhandledPnpMinor &&
+        Irp->IoStatus.Status != STATUS_NOT_SUPPORTED && !rec->unhandledStatusReported) {
+        rec->unhandledStatusReported = true;
+        Verifier::Violation(Rule::UnhandledPnpStatusChanged,
+                            "device " + Hex(sender) + " passed on a Plug and Play IRP it does not handle (minor " +
+                                std::to_string(sp->MinorFunction) + ") with its status changed to " +
+                                StatusText(Irp->IoStatus.Status));
+    }
     sp->DeviceObject = DeviceObject;
-    if (sp->MajorFunction == IRP_MJ_POWER) NotePowerIrpDelivered(Irp, *rec, DeviceObject);
     const int index = Irp->CurrentLocation;
+    rec->reached.push_back(DeviceObject);
+    rec->held[static_cast<size_t>(index)] = true;
+    rec->pendingMarks[static_cast<size_t>(index)] = false;
+    if (sp->MajorFunction == IRP_MJ_POWER) NotePowerIrpDelivered(Irp, *rec, DeviceObject);
+    // The next location holds whatever it held before; the driver must set it up
+    // before it passes the request on.
+    if (index > 1) FillUnsetLocation(Location(Irp, index - 1));
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[sp->MajorFunction];
 
     KIRQL irql = CurrentIrql();
@@ -572,6 +802,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { SIM_DDI
     NTSTATUS status;
     {
         DriverCall call(reinterpret_cast<const void*>(dispatch));
+        CodeFrameGuard frame(DeviceObject->DriverObject);
         status = dispatch(DeviceObject, Irp);
     }
     rec = FindIrp(Irp);  // the map may have grown meanwhile
@@ -590,12 +821,12 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { SIM_DDI
     if (status == STATUS_PENDING) {
         if (rec->state == IrpState::Active) {
             rec->returnedPending[static_cast<size_t>(index)] = true;
-        } else if (!MarkedPending(Irp, index)) {
+        } else if (!WasMarkedPending(Irp, *rec, index) && !rec->powerHeldMarks[static_cast<size_t>(index)]) {
             Verifier::Violation(Rule::PendingNotMarked, "dispatch routine of device " + Hex(DeviceObject) +
                                                             " returned STATUS_PENDING for " + Describe(Irp) +
                                                             " without IoMarkIrpPending");
         }
-    } else if (MarkedPending(Irp, index)) {
+    } else if (WasMarkedPending(Irp, *rec, index)) {
         Verifier::Violation(Rule::MarkedPendingNotReturned,
                             "dispatch routine of device " + Hex(DeviceObject) + " marked " + Describe(Irp) +
                                 " pending but returned status " + Hex(reinterpret_cast<void*>(static_cast<uintptr_t>(static_cast<ULONG>(status)))));
@@ -631,13 +862,39 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) { SIM_DDI();
         Verifier::Violation(Rule::BadParameter, "IoCompleteRequest on " + Describe(Irp) + ", which no driver holds");
         return;
     }
+    {
+        // Only the driver whose stack location is current may complete: one
+        // that has passed the request on has given it away.
+        PDEVICE_OBJECT holder = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+        PDRIVER_OBJECT running = RunningDriver();
+        if (running && holder && running != holder->DriverObject) {
+            if (Verifier::Violation(Rule::IrpCompletedByNonOwner,
+                                    "a routine of driver " + Hex(running) + " completed " + Describe(Irp) +
+                                        ", which device " + Hex(holder) + " of another driver holds"))
+                return;
+        }
+        PIO_STACK_LOCATION cur = IoGetCurrentIrpStackLocation(Irp);
+        if (cur->MajorFunction == IRP_MJ_PNP && cur->MinorFunction == kUnhandledPnpMinor &&
+            Irp->IoStatus.Status != STATUS_NOT_SUPPORTED && !rec->unhandledStatusReported) {
+            rec->unhandledStatusReported = true;
+            Verifier::Violation(Rule::UnhandledPnpStatusChanged,
+                                "device " + Hex(holder) + " completed a Plug and Play IRP nobody handles (minor " +
+                                    std::to_string(cur->MinorFunction) + ") with its status changed to " +
+                                    StatusText(Irp->IoStatus.Status));
+        }
+    }
     if (rec->power) CheckPowerIrpCompleter(Irp, *rec);
     for (;;) {
         PIO_STACK_LOCATION sp = Irp->Tail.Overlay.CurrentStackLocation;
-        Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
+        const auto left = static_cast<size_t>(Irp->CurrentLocation);
+        const bool marked = (sp->Control & SL_PENDING_RETURNED) != 0;
+        Irp->PendingReturned = marked || rec->powerHeldMarks[left];
         PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
         PVOID context = sp->Context;
         UCHAR control = sp->Control;
+        rec->pendingMarks[left] = marked;
+        rec->held[left] = false;
+        ClearLeftLocation(sp);
         Irp->CurrentLocation++;
         Irp->Tail.Overlay.CurrentStackLocation++;
         const NTSTATUS status = Irp->IoStatus.Status;
@@ -653,6 +910,9 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) { SIM_DDI();
             NTSTATUS answer;
             {
                 DriverCall call(reinterpret_cast<const void*>(routine));
+                // The routine belongs to the driver of the location above; one
+                // without a location of its own (an IRP it allocated) is unknown.
+                CodeFrameGuard frame(DriverOf(dev));
                 answer = routine(dev, Irp, context);
             }
             if (CurrentIrql() != irql) {
@@ -714,6 +974,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) { SIM_DDI();
     PDEVICE_OBJECT dev = Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
     {
         DriverCall call(reinterpret_cast<const void*>(routine));
+        CodeFrameGuard frame(DriverOf(dev));
         routine(dev, Irp);
     }
     auto& held = CurrentThread()->heldLocks;
@@ -747,8 +1008,8 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
         case METHOD_BUFFERED: {
             ULONG length = std::max(InputBufferLength, OutputBufferLength);
             if (length) {
-                rec.systemBuffer = std::calloc(1, length);
-                if (InputBuffer && InputBufferLength) std::memcpy(rec.systemBuffer, InputBuffer, InputBufferLength);
+                rec.systemBuffer = NewCallerBuffer(length, static_cast<const uint8_t*>(InputBuffer),
+                                                   InputBuffer ? InputBufferLength : 0);
             }
             irp->AssociatedIrp.SystemBuffer = rec.systemBuffer;
             rec.buffered = true;
@@ -761,8 +1022,17 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
             irp->UserBuffer = OutputBuffer;
             break;
         default:
-            // Direct I/O would describe the output with an MDL; nothing here uses it.
-            irp->AssociatedIrp.SystemBuffer = InputBuffer;
+            // Direct I/O: the input is copied into a system buffer, the caller's
+            // output buffer is locked and described by an MDL.
+            if (InputBuffer && InputBufferLength) {
+                rec.systemBuffer =
+                    NewCallerBuffer(InputBufferLength, static_cast<const uint8_t*>(InputBuffer), InputBufferLength);
+            }
+            irp->AssociatedIrp.SystemBuffer = rec.systemBuffer;
+            if (OutputBuffer && OutputBufferLength) {
+                rec.mdl = NewLockedMdl(OutputBuffer, OutputBufferLength);
+                irp->MdlAddress = rec.mdl;
+            }
             irp->UserBuffer = OutputBuffer;
             break;
     }
@@ -812,6 +1082,19 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) { SIM_DDI();
             return;
         }
     }
+    // IoDeleteDevice does not detach: a device still in a stack leaves the
+    // device below pointing at freed memory (or one above passing requests to it).
+    PDEVICE_OBJECT below = nullptr;
+    for (PDEVICE_OBJECT other : io.devices) {
+        if (other->AttachedDevice == DeviceObject) below = other;
+    }
+    if (below || DeviceObject->AttachedDevice) {
+        const std::string how = below ? "still attached to device " + Hex(below) + " (IoDetachDevice first)"
+                                      : "while device " + Hex(DeviceObject->AttachedDevice) + " is attached to it";
+        Verifier::Violation(Rule::DeviceDeletedWhileAttached, "device " + Hex(DeviceObject) + " deleted " + how);
+        // Reported: the stack is unlinked so that the simulation can go on.
+        if (below) below->AttachedDevice = nullptr;
+    }
     Verifier::RunTeardownCheck(DeviceObject);
     CheckWmiAtDeviceDeletion(DeviceObject);
     ForgetDevicePower(DeviceObject);
@@ -825,6 +1108,8 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) { SIM_DDI();
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) { SIM_DDI();
     if (!RequireIrql("IoAttachDeviceToDeviceStack", PASSIVE_LEVEL)) return nullptr;
     PDEVICE_OBJECT top = TopOfStack(TargetDevice);
+    // Nothing attaches to a device that is still initializing.
+    if (top->Flags & DO_DEVICE_INITIALIZING) return nullptr;
     top->AttachedDevice = SourceDevice;
     SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     return top;
@@ -880,5 +1165,51 @@ NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) { SIM_DDI(
 }
 
 PCONFIGURATION_INFORMATION NTAPI IoGetConfigurationInformation(void) { SIM_DDI(); return &Io().configuration; }
+
+// ---------------------------------------------------------------------------
+// MDLs
+
+PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
+                         PIRP Irp) { SIM_DDI();
+    if (!RequireIrql("IoAllocateMdl", DISPATCH_LEVEL)) return nullptr;
+    auto& st = St();
+    if (st.failNthAllocation && --st.failNthAllocation == 0) return nullptr;
+    PMDL mdl = NewLockedMdl(VirtualAddress, Length);
+    mdl->MdlFlags = 0;  // described, not yet locked or mapped
+    Io().mdls.insert(mdl);
+    if (Irp && !SecondaryBuffer && !Irp->MdlAddress) Irp->MdlAddress = mdl;
+    return mdl;
+}
+
+VOID NTAPI IoFreeMdl(PMDL Mdl) { SIM_DDI();
+    auto& mdls = Io().mdls;
+    if (!mdls.erase(Mdl)) {
+        Verifier::Violation(Rule::PoolDoubleFree, "IoFreeMdl on " + Hex(Mdl) + ", which IoAllocateMdl did not make or "
+                                                                               "which was freed already");
+        return;
+    }
+    std::free(Mdl);
+}
+
+VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) { SIM_DDI();
+    MemoryDescriptorList->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+    MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
+}
+
+PVOID NTAPI MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) { SIM_DDI();
+    if (!RequireIrql("MmGetSystemAddressForMdlSafe", DISPATCH_LEVEL)) return nullptr;
+    bool known = Io().mdls.count(Mdl) != 0;
+    for (auto& [irp, rec] : Io().irps) known = known || rec.mdl == Mdl;
+    if (!known) {
+        Verifier::Violation(Rule::BadParameter,
+                            "MmGetSystemAddressForMdlSafe on " + Hex(Mdl) + ", which is not an MDL");
+        return nullptr;
+    }
+    if (!(Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))) {
+        Mdl->MappedSystemVa = MmGetMdlVirtualAddress(Mdl);
+        Mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    }
+    return Mdl->MappedSystemVa;
+}
 
 }  // extern "C"

@@ -48,6 +48,7 @@ const char* MinorName(UCHAR minor) {
         case IRP_MN_QUERY_ID: return "IRP_MN_QUERY_ID";
         case IRP_MN_QUERY_PNP_DEVICE_STATE: return "IRP_MN_QUERY_PNP_DEVICE_STATE";
         case IRP_MN_SURPRISE_REMOVAL: return "IRP_MN_SURPRISE_REMOVAL";
+        case kUnhandledPnpMinor: return "an unhandled minor function";
         default: return "IRP_MN_?";
     }
 }
@@ -58,10 +59,33 @@ void InManagerThread(const std::string& what, const std::function<void()>& work)
 
 // The request as the Plug and Play manager builds it, initialised to
 // STATUS_NOT_SUPPORTED as Windows does.
-PnpResult CallStack(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(IO_STACK_LOCATION&)>& parameters,
-                    ULONG_PTR initialInformation) {
-    SystemIrpResult r = SendSystemIrp(pdo, IRP_MJ_PNP, minor, STATUS_NOT_SUPPORTED, initialInformation, parameters);
-    return PnpResult{r.iosb.Status, r.iosb.Information};
+SystemIrpResult CallStack(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(IO_STACK_LOCATION&)>& parameters,
+                          ULONG_PTR initialInformation) {
+    return SendSystemIrp(pdo, IRP_MJ_PNP, minor, STATUS_NOT_SUPPORTED, initialInformation, parameters);
+}
+
+// After a removal every driver above the bus has passed the request down and
+// then detached and deleted its device: nothing of the stack is left but the PDO.
+void CheckRemovalDuties(PDEVICE_OBJECT pdo, const std::vector<PDEVICE_OBJECT>& stack,
+                        const std::vector<PDEVICE_OBJECT>& reached) {
+    if (std::find(reached.begin(), reached.end(), pdo) == reached.end()) {
+        PDEVICE_OBJECT last = reached.empty() ? nullptr : reached.back();
+        Verifier::Violation(Rule::RemoveNotForwarded,
+                            "device " + Hex(last) + " completed IRP_MN_REMOVE_DEVICE without passing it down to "
+                                                    "the bus driver's device " + Hex(pdo));
+    }
+    for (PDEVICE_OBJECT device : stack) {
+        if (St().io.devices.count(device)) {
+            Verifier::Violation(Rule::DeviceSurvivedRemoval,
+                                "device " + Hex(device) + " still exists after IRP_MN_REMOVE_DEVICE" +
+                                    (device == pdo->AttachedDevice ? ", attached to the bus driver's device"
+                                                                   : std::string()));
+        }
+    }
+    if (pdo->AttachedDevice && !St().io.devices.count(pdo->AttachedDevice)) {
+        // Deleted without IoDetachDevice: IoDeleteDevice reported it already.
+        pdo->AttachedDevice = nullptr;
+    }
 }
 
 void UnloadIfUnused(PDEVICE_OBJECT pdo) {
@@ -84,9 +108,12 @@ std::u16string GuidText(const GUID& g) {
 
 PnpResult SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(IO_STACK_LOCATION&)>& parameters,
                   ULONG_PTR initialInformation) {
-    PnpResult result;
-    InManagerThread(MinorName(minor), [&] { result = CallStack(pdo, minor, parameters, initialInformation); });
-    return result;
+    std::vector<PDEVICE_OBJECT> stack;
+    for (PDEVICE_OBJECT d = pdo->AttachedDevice; d; d = d->AttachedDevice) stack.push_back(d);
+    SystemIrpResult r{};
+    InManagerThread(MinorName(minor), [&] { r = CallStack(pdo, minor, parameters, initialInformation); });
+    if (minor == IRP_MN_REMOVE_DEVICE) CheckRemovalDuties(pdo, stack, r.reached);
+    return PnpResult{r.iosb.Status, r.iosb.Information};
 }
 
 NTSTATUS PlugDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
@@ -112,6 +139,9 @@ NTSTATUS PlugDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     SendPnp(pdo, IRP_MN_QUERY_CAPABILITIES,
             [&](IO_STACK_LOCATION& sp) { sp.Parameters.DeviceCapabilities.Capabilities = &caps; });
     SendPnp(pdo, IRP_MN_QUERY_PNP_DEVICE_STATE);
+    // A minor function no driver handles, as a verifying kernel sends one: each
+    // driver must pass it down with the status the manager gave it.
+    SendPnp(pdo, kUnhandledPnpMinor);
     return STATUS_SUCCESS;
 }
 

@@ -130,6 +130,8 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { SIM_DDI();
                             "free of " + Hex(P) + ", which is not an allocated pool block (double free?)");
         return;
     }
+    // Paged pool is freed where a page fault may be taken.
+    if (IsPaged(it->second.type) && !RequireIrql("ExFreePool (paged pool)", APC_LEVEL)) return;
     if (Tag != 0 && Tag != it->second.tag) {
         if (Verifier::Violation(Rule::PoolTagMismatch, "pool block tagged '" + TagText(it->second.tag) +
                                                           "' freed with tag '" + TagText(Tag) + "'"))

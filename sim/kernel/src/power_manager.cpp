@@ -29,10 +29,10 @@ bool Contains(const std::vector<PDEVICE_OBJECT>& devices, PDEVICE_OBJECT device)
     return std::find(devices.begin(), devices.end(), device) != devices.end();
 }
 
-// The stack location the IRP's maker filled: the parameters of the request, as
-// long as the IRP lives.
-const IO_STACK_LOCATION& OriginalLocation(PIRP irp) {
-    return *(reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (irp->StackCount - 1));
+// The request as its maker filled it: kept by the power manager, since
+// completion clears every stack location it leaves.
+const IO_STACK_LOCATION& OriginalLocation(const IrpRecord& rec) {
+    return rec.powerLocation;
 }
 
 ULONG StateOf(const IO_STACK_LOCATION& sp) {
@@ -61,20 +61,70 @@ void Log(PowerEventKind kind, uint64_t irp, PDEVICE_OBJECT device, const IO_STAC
     Pm().log.push_back(e);
 }
 
-std::string Describe(PIRP irp, const IrpRecord& rec) {
-    const IO_STACK_LOCATION& sp = OriginalLocation(irp);
+std::string Describe(const IrpRecord& rec) {
+    const IO_STACK_LOCATION& sp = OriginalLocation(rec);
     return "power IRP #" + std::to_string(rec.powerNumber) + " (" +
            PowerMinorName(sp.MinorFunction) + " " + PowerStateName(TypeOf(sp), StateOf(sp)) + ")";
 }
 
 // Numbers an IRP the power manager has not seen yet (one a test or a driver
 // built itself).
-void Adopt(IrpRecord& rec, UCHAR minor) {
+void Adopt(IrpRecord& rec, const IO_STACK_LOCATION& sp) {
     if (rec.power)
         return;
     rec.power = true;
-    rec.powerMinor = minor;
+    rec.powerMinor = sp.MinorFunction;
     rec.powerNumber = Pm().nextIrpNumber++;
+    rec.powerLocation = sp;
+}
+
+// The slot of the kind of request `sp` is (system or device power) at `device`,
+// or null for requests that are not serialised (wait-wake, power sequence).
+PowerManagerState::Slot* SlotFor(PDEVICE_OBJECT device, const IO_STACK_LOCATION& sp) {
+    if (sp.MajorFunction != IRP_MJ_POWER || !SetOrQuery(sp.MinorFunction))
+        return nullptr;
+    return &Pm().slots[{device, static_cast<int>(sp.Parameters.Power.Type)}];
+}
+
+// A request the power manager keeps back (the device has one of its kind
+// active, or its power code is pageable and the caller runs at DISPATCH_LEVEL)
+// looks to the sender as if the lower driver had marked it pending: the next
+// location becomes current and carries the mark. It is delivered later from a
+// power manager thread.
+void HoldForLater(PDEVICE_OBJECT device, PIRP irp, IrpRecord& rec) {
+    IoSetNextIrpStackLocation(irp);
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    sp->DeviceObject = device;
+    rec.powerHeldMarks[static_cast<size_t>(irp->CurrentLocation)] = true;
+    rec.held[static_cast<size_t>(irp->CurrentLocation)] = true;
+}
+
+void DeliverLater(PDEVICE_OBJECT device, PIRP irp) {
+    const std::string what =
+        PowerMinorName(IoGetCurrentIrpStackLocation(irp)->MinorFunction) + " to " + Hex(device);
+    Simulation::Current().CreateThread("power manager (" + what + ")", [device, irp] {
+        IrpRecord* live = FindIrp(irp);
+        if (!live || live->state != IrpState::Active)
+            return;
+        // IoCallDriver makes the held location current once more.
+        IoSkipCurrentIrpStackLocation(irp);
+        live->throughPoCallDriver = true;
+        live->deferredDelivery = true;
+        IofCallDriver(device, irp);
+    });
+}
+
+// The active request of a slot is gone (released, or ended without a release):
+// the next one waiting goes.
+void FreeSlot(PowerManagerState::Slot& slot, PDEVICE_OBJECT device, PIRP irp) {
+    if (slot.active != irp)
+        return;
+    slot.active = nullptr;
+    if (slot.waiting.empty())
+        return;
+    slot.active = slot.waiting.front();
+    slot.waiting.pop_front();
+    DeliverLater(device, slot.active);
 }
 
 PIRP BuildPowerIrp(PDEVICE_OBJECT top, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state,
@@ -94,7 +144,7 @@ PIRP BuildPowerIrp(PDEVICE_OBJECT top, UCHAR minor, POWER_STATE_TYPE type, POWER
         sp->Parameters.Power.State = state;
         sp->Parameters.Power.ShutdownType = action;
     }
-    Adopt(*FindIrp(irp), minor);
+    Adopt(*FindIrp(irp), *sp);
     return irp;
 }
 
@@ -138,14 +188,14 @@ POWER_ACTION ActionFor(SYSTEM_POWER_STATE state) {
 
 void NotePowerIrpDelivered(PIRP irp, IrpRecord& rec, PDEVICE_OBJECT device) {
     const IO_STACK_LOCATION& sp = *IoGetCurrentIrpStackLocation(irp);
-    Adopt(rec, sp.MinorFunction);
+    Adopt(rec, sp);
     const bool passedOn = !rec.powerReceivers.empty();
     const bool throughPo = rec.throughPoCallDriver;
     rec.throughPoCallDriver = false;
     if (passedOn && !throughPo) {
         Verifier::Violation(Rule::PowerIrpWithoutPoCallDriver,
                             "device " + Hex(rec.powerReceivers.back()) + " passed " +
-                                Describe(irp, rec) + " to device " + Hex(device) +
+                                Describe(rec) + " to device " + Hex(device) +
                                 " with IoCallDriver; power IRPs go down with PoCallDriver");
     }
     rec.powerReceivers.push_back(device);
@@ -159,7 +209,7 @@ bool CheckPowerIrpCompleter(PIRP irp, IrpRecord& rec) {
     if (Contains(rec.powerReleased, device))
         return true;
     Verifier::Violation(Rule::PowerIrpNotReleased,
-                        "device " + Hex(device) + " completed " + Describe(irp, rec) +
+                        "device " + Hex(device) + " completed " + Describe(rec) +
                             " without calling PoStartNextPowerIrp first");
     // Reported once: the end of the IRP does not name this device again.
     rec.powerReleased.push_back(device);
@@ -168,22 +218,29 @@ bool CheckPowerIrpCompleter(PIRP irp, IrpRecord& rec) {
 
 void CheckPowerIrpFinished(PIRP irp, IrpRecord& rec, NTSTATUS status) {
     PDEVICE_OBJECT top = rec.powerReceivers.empty() ? nullptr : rec.powerReceivers.front();
-    Log(PowerEventKind::Completed, rec.powerNumber, top, OriginalLocation(irp), status);
+    Log(PowerEventKind::Completed, rec.powerNumber, top, OriginalLocation(rec), status);
     if (!SetOrQuery(rec.powerMinor))
         return;
+    // A request that ends while still active somewhere (its driver never
+    // released it, which is reported below) lets the next one go.
+    for (auto& [key, slot] : Pm().slots)
+        FreeSlot(slot, key.first, irp);
     std::vector<PDEVICE_OBJECT> reported;
     for (PDEVICE_OBJECT device : rec.powerReceivers) {
         if (Contains(rec.powerReleased, device) || Contains(reported, device))
             continue;
         reported.push_back(device);
         Verifier::Violation(Rule::PowerIrpNotReleased,
-                            "device " + Hex(device) + " handled " + Describe(irp, rec) +
+                            "device " + Hex(device) + " handled " + Describe(rec) +
                                 " but never called PoStartNextPowerIrp for it");
     }
 }
 
 void ForgetDevicePower(PDEVICE_OBJECT device) {
     Pm().reported.erase(device);
+    auto& slots = Pm().slots;
+    for (auto it = slots.begin(); it != slots.end();)
+        it = it->first.first == device ? slots.erase(it) : std::next(it);
 }
 
 // ---------------------------------------------------------------------------
@@ -225,6 +282,8 @@ std::string FormatPowerEvent(const PowerEvent& e) {
             return line + " requested for " + Hex(e.device);
         case PowerEventKind::Delivered:
             return line + " delivered to " + Hex(e.device);
+        case PowerEventKind::Held:
+            return line + " held for " + Hex(e.device);
         case PowerEventKind::Released:
             return line + " released by " + Hex(e.device);
         case PowerEventKind::Completed:
@@ -355,26 +414,39 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { SIM_DDI();
             "PoCallDriver with " + Hex(Irp) + ", which has already been completed or freed");
         return STATUS_INVALID_DEVICE_STATE;
     }
-    // With no stack location left, IoCallDriver reports it.
-    if (Irp->CurrentLocation > 1 && IoGetNextIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER) {
+    // With no stack location left, IoCallDriver reports it; a location never
+    // set up at all is IoCallDriver's to report too.
+    if (Irp->CurrentLocation > 1 && IoGetNextIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER &&
+        IoGetNextIrpStackLocation(Irp)->MajorFunction != kUnsetLocationFill) {
         if (Verifier::Violation(Rule::BadParameter,
                                 "PoCallDriver with " + Hex(Irp) +
                                     ", whose next stack location is not an IRP_MJ_POWER request"))
             return STATUS_INVALID_PARAMETER;
     }
+    if (Irp->CurrentLocation <= 1 || IoGetNextIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER) {
+        rec->throughPoCallDriver = true;
+        return IofCallDriver(DeviceObject, Irp);
+    }
+    // The systems the driver serves let one system and one device query-power or
+    // set-power request be active per device object; the next waits until the
+    // driver releases the active one with PoStartNextPowerIrp.
+    Adopt(*rec, *IoGetNextIrpStackLocation(Irp));
+    if (PowerManagerState::Slot* slot = SlotFor(DeviceObject, *IoGetNextIrpStackLocation(Irp))) {
+        if (slot->active && slot->active != Irp) {
+            Log(PowerEventKind::Held, rec->powerNumber, DeviceObject,
+                *IoGetNextIrpStackLocation(Irp));
+            HoldForLater(DeviceObject, Irp, *rec);
+            slot->waiting.push_back(Irp);
+            return STATUS_PENDING;
+        }
+        slot->active = Irp;
+    }
     // A device whose power code is pageable is never called at DISPATCH_LEVEL:
     // the IRP waits for a system worker thread, and the caller hears that it is
     // pending.
     if (CurrentIrql() >= DISPATCH_LEVEL && (DeviceObject->Flags & DO_POWER_PAGABLE)) {
-        const std::string what = PowerMinorName(IoGetNextIrpStackLocation(Irp)->MinorFunction) +
-                                 " to " + Hex(DeviceObject);
-        Simulation::Current().CreateThread("power manager (" + what + ")", [DeviceObject, Irp] {
-            IrpRecord* live = FindIrp(Irp);
-            if (!live || live->state != IrpState::Active)
-                return;
-            live->throughPoCallDriver = true;
-            IofCallDriver(DeviceObject, Irp);
-        });
+        HoldForLater(DeviceObject, Irp, *rec);
+        DeliverLater(DeviceObject, Irp);
         return STATUS_PENDING;
     }
     rec->throughPoCallDriver = true;
@@ -404,12 +476,14 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp) { SIM_DDI();
                             "PoStartNextPowerIrp on " + Hex(Irp) + ", which is not a power IRP");
         return;
     }
-    Adopt(*rec, sp->MinorFunction);
+    Adopt(*rec, *sp);
+    if (PowerManagerState::Slot* slot = SlotFor(sp->DeviceObject, *sp))
+        FreeSlot(*slot, sp->DeviceObject, Irp);
     if (SetOrQuery(sp->MinorFunction)) {
         if (Contains(rec->powerReleased, sp->DeviceObject)) {
             Verifier::Violation(Rule::PowerIrpNotReleased,
                                 "device " + Hex(sp->DeviceObject) +
-                                    " called PoStartNextPowerIrp twice for " + Describe(Irp, *rec));
+                                    " called PoStartNextPowerIrp twice for " + Describe(*rec));
         } else {
             rec->powerReleased.push_back(sp->DeviceObject);
         }

@@ -403,7 +403,8 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
     SIM_DDI();
-    if (!RequireIrql("KeSetEvent", DISPATCH_LEVEL)) return 0;
+    // With Wait the caller goes on into a wait of its own at once.
+    if (!RequireIrql(Wait ? "KeSetEvent (Wait TRUE)" : "KeSetEvent", Wait ? APC_LEVEL : DISPATCH_LEVEL)) return 0;
     if (!CheckHeader(&Event->Header, "KeSetEvent")) return 0;
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
@@ -513,6 +514,7 @@ BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
 
 VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
     SIM_DDI();
+    if (!RequireIrql("KeInitializeTimer", DISPATCH_LEVEL)) return;
     auto& st = St();
     if (st.setTimers.count(Timer)) {
         Verifier::Violation(Rule::BadParameter, "KeInitializeTimer on a timer that is set");
@@ -636,6 +638,8 @@ VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
 
 VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
     SIM_DDI();
+    // Released at the APC_LEVEL its acquisition raised to, never from under a spin lock.
+    if (!RequireIrql("ExReleaseFastMutex", APC_LEVEL)) return;
     Context* self = CurrentThread();
     if (FastMutex->Owner != self) {
         if (Verifier::Violation(Rule::FastMutexMisuse, "fast mutex released by a thread that does not own it"))

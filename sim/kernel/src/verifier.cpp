@@ -54,6 +54,14 @@ const char* RuleName(Rule rule) {
         case Rule::PagedCodeAtRaisedIrql: return "PAGED_CODE_AT_RAISED_IRQL";
         case Rule::AssertionFailed: return "ASSERTION_FAILED";
         case Rule::StackObjectOutlivedFrame: return "STACK_OBJECT_ON_RETURNED_FRAME";
+        case Rule::DeviceDeletedWhileAttached: return "DEVICE_DELETED_WHILE_ATTACHED";
+        case Rule::IrpPassedDownWithCancelRoutine: return "IRP_PASSED_DOWN_WITH_CANCEL_ROUTINE";
+        case Rule::NextLocationNotSet: return "IRP_PASSED_DOWN_WITHOUT_NEXT_STACK_LOCATION";
+        case Rule::IrpCompletedByNonOwner: return "IRP_COMPLETED_BY_DRIVER_THAT_DOES_NOT_OWN_IT";
+        case Rule::IrpFreedWhileHeld: return "IRP_FREED_WHILE_A_LOWER_DRIVER_HOLDS_IT";
+        case Rule::RemoveNotForwarded: return "IRP_MN_REMOVE_DEVICE_NOT_PASSED_DOWN";
+        case Rule::DeviceSurvivedRemoval: return "DEVICE_NOT_DETACHED_AND_DELETED_AT_REMOVAL";
+        case Rule::UnhandledPnpStatusChanged: return "STATUS_OF_UNHANDLED_PNP_IRP_CHANGED";
     }
     return "UNKNOWN_RULE";
 }

@@ -325,6 +325,36 @@ void UsbDevice::Impl::CompleteWaitWake(NTSTATUS status) {
     FinishPowerIrp(irp, status);
 }
 
+Ticks UsbDevice::Impl::PowerLatencyFor(const IO_STACK_LOCATION& sp) const {
+    if (powerLatency >= 0)
+        return powerLatency;
+    if (sp.MinorFunction == IRP_MN_SET_POWER && sp.Parameters.Power.Type == DevicePowerState)
+        return sp.Parameters.Power.State.DeviceState == PowerDeviceD0 ? kUsbResumeLatency
+                                                                      : kUsbSuspendLatency;
+    return kUsbFrame;
+}
+
+// A suspended port carries nothing: what is still pending comes back cancelled,
+// and the function keeps what it holds until the resume.
+void UsbDevice::Impl::SuspendPort() {
+    if (powerState != PowerDeviceD0)
+        return;
+    for (auto& [id, t] : live) {
+        if (t->result == USBD_STATUS_PENDING)
+            Retire(*t, USBD_STATUS_CANCELED, NextFrameAfter(sim->Now()));
+    }
+    if (connected)
+        function->Suspend();
+}
+
+void UsbDevice::Impl::ResumePort() {
+    if (powerState == PowerDeviceD0)
+        return;
+    powerState = PowerDeviceD0;
+    if (connected)
+        function->Resume();
+}
+
 NTSTATUS UsbDevice::Impl::DispatchInternalControl(PIRP irp) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     switch (sp->Parameters.DeviceIoControl.IoControlCode) {
@@ -507,22 +537,33 @@ NTSTATUS UsbDevice::Impl::DispatchPower(PIRP irp) {
             const bool change = sp->MinorFunction == IRP_MN_SET_POWER && NT_SUCCESS(status) &&
                                 sp->Parameters.Power.Type == DevicePowerState;
             const DEVICE_POWER_STATE state = sp->Parameters.Power.State.DeviceState;
-            if (powerLatency <= 0) {
-                if (change)
+            // Going down, the port stops carrying transfers at once; coming up,
+            // the device is usable only once the resume is over.
+            const bool suspend = change && state != PowerDeviceD0;
+            const bool resume = change && state == PowerDeviceD0;
+            if (suspend)
+                SuspendPort();
+            const Ticks latency = PowerLatencyFor(*sp);
+            if (latency <= 0) {
+                if (resume)
+                    ResumePort();
+                if (suspend)
                     powerState = state;
                 return FinishPowerIrp(irp, status);
             }
+            if (suspend)
+                powerState = state;
             // The hub takes its time (a port resumes, a device settles): the
             // request completes later, at DISPATCH_LEVEL.
             IoMarkIrpPending(irp);
             std::weak_ptr<bool> alive = this->alive;
             sim->Schedule(
-                powerLatency, "USB power request",
-                [this, alive, irp, status, change, state] {
+                latency, "USB power request",
+                [this, alive, irp, status, resume] {
                     if (!alive.lock())
                         return;
-                    if (change)
-                        powerState = state;
+                    if (resume)
+                        ResumePort();
                     FinishPowerIrp(irp, status);
                 },
                 true);

@@ -92,6 +92,9 @@ struct UsbDevice::Impl {
     void ResetBusState();
     void GoAway();
     void CompleteWaitWake(NTSTATUS status);
+    Ticks PowerLatencyFor(const IO_STACK_LOCATION& sp) const;
+    void SuspendPort();
+    void ResumePort();
 
     // --- URBs (usb_urb.cpp) -------------------------------------------------------
     NTSTATUS SubmitUrb(PIRP irp, PURB urb);
@@ -152,7 +155,7 @@ struct UsbDevice::Impl {
     bool started = false;
     DEVICE_POWER_STATE powerState = PowerDeviceD0;
     PowerResponder powerResponder;
-    Ticks powerLatency = 0;
+    Ticks powerLatency = -1;  // -1: the hub's own timing (PowerLatencyFor)
     PIRP waitWake = nullptr;
 
     UsbEndpoint control;

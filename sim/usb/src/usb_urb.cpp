@@ -105,9 +105,13 @@ NTSTATUS UsbDevice::Impl::SubmitUrb(PIRP irp, PURB urb) {
     t.record.submitted = sim->Now();
 
     USBD_STATUS verdict = Prepare(t);
-    // A device that is gone answers nothing, whatever the URB holds.
+    // A device that is gone answers nothing, whatever the URB holds; a
+    // suspended one answers nothing until it is back in D0 (only aborting a
+    // pipe, which never reaches the wire, still works).
     if (!connected || removed)
         verdict = USBD_STATUS_DEVICE_GONE;
+    else if (USBD_SUCCESS(verdict) && powerState != PowerDeviceD0 && t.kind != UsbTransfer::Kind::AbortPipe)
+        verdict = USBD_STATUS_DEV_NOT_RESPONDING;
     urb->UrbHeader.UsbdDeviceHandle = this;
     if (!USBD_SUCCESS(verdict)) {
         const NTSTATUS status = UsbdStatusToNtStatus(verdict);

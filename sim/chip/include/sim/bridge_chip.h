@@ -199,6 +199,11 @@ class BridgeChip : public UsbFunction {
     Handshake Out(uint8_t endpoint, const uint8_t* data, size_t length, size_t* taken) override;
     Handshake In(uint8_t endpoint, uint8_t* buffer, size_t capacity, size_t* produced) override;
     void BusReset() override;
+    // USB suspend: the chip keeps every setting (see REGISTERS.md, "Suspend")
+    // while its UART stands still.
+    void Suspend() override;
+    void Resume() override;
+    bool Suspended() const { return suspended_; }
 
     int variant() const { return variant_; }
     const DescriptorSet& descriptors() const { return descriptors_; }
@@ -251,7 +256,8 @@ class BridgeChip : public UsbFunction {
 
     // --- data side ---------------------------------------------------------------------
     // Bytes as if they had come in on RXD; what does not fit the receive FIFO is lost
-    // (counted). While the FIFOs are held in reset everything is lost.
+    // (counted). While the FIFOs are held in reset, or the chip is suspended,
+    // everything is lost.
     void InjectReceived(const std::vector<uint8_t>& bytes);
     // A status packet carrying `statusWord`, queued for the interrupt endpoint.
     void InjectStatus(uint16_t statusWord);
@@ -299,6 +305,7 @@ class BridgeChip : public UsbFunction {
 
     std::array<uint16_t, kRegisterCount> registers_{};
     bool fifoReset_ = false;
+    bool suspended_ = false;
 
     std::array<uint8_t, kConfigMemorySize> memory_{};
     Ticks memoryBusyUntil_ = 0;

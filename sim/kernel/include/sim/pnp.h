@@ -19,16 +19,23 @@ struct PnpResult {
     ULONG_PTR information = 0;
 };
 
+// A minor function no driver handles. PlugDevice sends it once the device has
+// started, as a verifying kernel does: every driver must pass it down with the
+// status it came with (STATUS_NOT_SUPPORTED), and the verifier checks that.
+constexpr UCHAR kUnhandledPnpMinor = 0xFF;
+
 // Sends one Plug and Play request to the top of the PDO's stack from the Plug and
 // Play manager's thread and waits for it. IoStatus starts as STATUS_NOT_SUPPORTED,
 // as Windows initialises it. `parameters` fills the stack location.
+// A removal is checked when it is done: it must have reached the PDO, and every
+// device that was above it must be detached and deleted.
 PnpResult SendPnp(PDEVICE_OBJECT pdo, UCHAR minor,
                   const std::function<void(IO_STACK_LOCATION&)>& parameters = nullptr,
                   ULONG_PTR initialInformation = 0);
 
 // The steps of a device's life, each answering the status of the request that
 // decided it (a refused query leaves the device as it was, with the cancel sent).
-NTSTATUS PlugDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);  // add-device, start, queries
+NTSTATUS PlugDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);  // add-device, start, queries, probe
 NTSTATUS RebalanceDevice(PDEVICE_OBJECT pdo);                    // query-stop, stop, start
 NTSTATUS StopDevice(PDEVICE_OBJECT pdo);                         // query-stop, stop (no restart)
 NTSTATUS StartDevice(PDEVICE_OBJECT pdo);                        // start after a stop

@@ -27,6 +27,7 @@ namespace sim {
 enum class PowerEventKind {
     Requested,  // a driver asked for a power IRP (PoRequestPowerIrp)
     Delivered,  // the IRP reached a device's dispatch routine
+    Held,       // PoCallDriver kept it back: the device has one of its kind active
     Released,   // a driver called PoStartNextPowerIrp for it
     Completed,  // the IRP completed to the top (its requester's callback runs now)
     Reported,   // a driver told the power manager its device's state (PoSetPowerState)

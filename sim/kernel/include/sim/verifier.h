@@ -57,6 +57,24 @@ enum class Rule {
     // An event, status block or completion context on a stack frame that has
     // returned was handed to a request that used it afterwards.
     StackObjectOutlivedFrame,
+    // A device object deleted while it is still attached to a lower device (or
+    // another is attached to it): IoDeleteDevice does not detach.
+    DeviceDeletedWhileAttached,
+    // IoCallDriver or PoCallDriver with the IRP's cancel routine still set.
+    IrpPassedDownWithCancelRoutine,
+    // A driver passed an IRP on without setting up the next stack location.
+    NextLocationNotSet,
+    // IoCompleteRequest by a driver whose stack location is not the current one
+    // (it passed the IRP on, and a lower driver owns it now).
+    IrpCompletedByNonOwner,
+    // IoFreeIrp while a lower driver still holds the IRP.
+    IrpFreedWhileHeld,
+    // IRP_MN_REMOVE_DEVICE completed without reaching the bus driver.
+    RemoveNotForwarded,
+    // A device still attached or not deleted once IRP_MN_REMOVE_DEVICE is done.
+    DeviceSurvivedRemoval,
+    // A driver changed the status of a Plug and Play IRP it does not handle.
+    UnhandledPnpStatusChanged,
 };
 
 const char* RuleName(Rule rule);

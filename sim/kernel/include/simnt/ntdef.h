@@ -78,6 +78,9 @@ typedef NTSTATUS* PNTSTATUS;
 #define MAXUCHAR 0xFF
 
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+#define NT_INFORMATION(Status) ((((ULONG)(Status)) >> 30) == 1)
+#define NT_WARNING(Status) ((((ULONG)(Status)) >> 30) == 2)
+#define NT_ERROR(Status) ((((ULONG)(Status)) >> 30) == 3)
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
 #define RTL_FIELD_SIZE(type, field) (sizeof(((type*)0)->field))

@@ -194,7 +194,6 @@ typedef struct _USBD_INTERFACE_INFORMATION {
 #define USBD_TRANSFER_DIRECTION_IN 1
 
 struct _URB;
-typedef struct _MDL* PMDL;
 
 struct _URB_HCD_AREA {
     PVOID Reserved8[8];

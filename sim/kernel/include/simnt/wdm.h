@@ -229,6 +229,43 @@ NTKERNELAPI PVOID NTAPI MmLockPagableDataSection(PVOID AddressWithinSection);
 NTKERNELAPI VOID NTAPI MmLockPagableSectionByHandle(PVOID ImageSectionHandle);
 NTKERNELAPI VOID NTAPI MmUnlockPagableImageSection(PVOID ImageSectionHandle);
 
+// Memory descriptor lists: the I/O manager describes a direct-I/O caller's
+// buffer with one; drivers reach the bytes through its system address.
+typedef struct _MDL {
+    struct _MDL* Next;
+    CSHORT Size;
+    CSHORT MdlFlags;
+    PVOID Process;
+    PVOID MappedSystemVa;
+    PVOID StartVa;
+    ULONG ByteCount;
+    ULONG ByteOffset;
+} MDL, *PMDL;
+
+#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_PAGES_LOCKED 0x0002
+#define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
+
+typedef enum _MM_PAGE_PRIORITY {
+    LowPagePriority,
+    NormalPagePriority = 16,
+    HighPagePriority = 32
+} MM_PAGE_PRIORITY;
+
+static inline PVOID MmGetMdlVirtualAddress(PMDL Mdl) {
+    return (PVOID)((PCHAR)Mdl->StartVa + Mdl->ByteOffset);
+}
+static inline ULONG MmGetMdlByteCount(PMDL Mdl) { return Mdl->ByteCount; }
+static inline ULONG MmGetMdlByteOffset(PMDL Mdl) { return Mdl->ByteOffset; }
+// The platform defines this as a macro over MmMapLockedPagesSpecifyCache; the
+// simulator checks the MDL and the IRQL in a routine of its own.
+NTKERNELAPI PVOID NTAPI MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority);
+NTKERNELAPI PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
+                                     BOOLEAN ChargeQuota, struct _IRP* Irp);
+NTKERNELAPI VOID NTAPI IoFreeMdl(PMDL Mdl);
+NTKERNELAPI VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
+
+
 // Live in the simulator, as in a checked build: pageable code above APC_LEVEL
 // and failed assertions stop the run.
 #define PAGED_CODE() SimPagedCode(__func__)
@@ -683,7 +720,7 @@ typedef struct _IO_STACK_LOCATION {
 typedef struct _IRP {
     CSHORT Type;
     USHORT Size;
-    PVOID MdlAddress;
+    struct _MDL* MdlAddress;
     ULONG Flags;
     union {
         struct _IRP* MasterIrp;

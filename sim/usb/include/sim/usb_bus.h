@@ -34,6 +34,9 @@ constexpr ULONG kUsbdLibraryPoolTag =
     ULONG('U') | ULONG('s') << 8 | ULONG('b') << 16 | ULONG('d') << 24;
 
 constexpr Ticks kUsbFrame = kMillisecond;
+// How long the hub takes over device power requests by default.
+constexpr Ticks kUsbResumeLatency = 30 * kMillisecond;
+constexpr Ticks kUsbSuspendLatency = 3 * kMillisecond;
 // Packets (of up to 64 bytes) a full-speed frame carries, whatever their kind.
 constexpr int kUsbPacketsPerFrame = 19;
 
@@ -188,9 +191,16 @@ class UsbDevice {
     // The status each power request completes with; by default success.
     using PowerResponder = std::function<NTSTATUS(const IO_STACK_LOCATION&)>;
     void SetPowerResponder(PowerResponder responder);
-    // Set-power and query-power requests complete this much later (at
-    // DISPATCH_LEVEL) instead of at once; 0 restores the immediate answer.
+    // Set-power and query-power requests complete later, at DISPATCH_LEVEL, as
+    // the hub takes its time: a resume to D0 kUsbResumeLatency (resume signalling
+    // and the recovery interval), a suspend kUsbSuspendLatency (the idle bus
+    // time before the device suspends), any other one frame. This sets one
+    // latency for all of them; 0 answers at once.
     void SetPowerLatency(Ticks latency);
+    // Leaving D0 suspends the port at once: transfers still pending complete
+    // cancelled at the next frame, and until the device is back in D0 every new
+    // transfer fails with USBD_STATUS_DEV_NOT_RESPONDING (nothing answers on a
+    // suspended port). The function is told (UsbFunction::Suspend, Resume).
 
     struct Impl;
 

@@ -48,6 +48,11 @@ public:
     // The device was reset by the bus (plugged in, or reset port).
     virtual void BusReset() {}
 
+    // The port was suspended (the device went to a low-power state) and resumed
+    // again. No transaction reaches the function in between.
+    virtual void Suspend() {}
+    virtual void Resume() {}
+
     // The bus listens here: the function calls EndpointReady when an endpoint
     // that answered Nak can make progress (data to send, room to receive).
     void SetReadyListener(std::function<void(uint8_t endpoint)> listener) { ready_ = std::move(listener); }
