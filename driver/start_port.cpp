@@ -8,6 +8,7 @@
 #include "usb/usb.h"
 
 START_CODE NTSTATUS StartPort(PDEVICE_OBJECT device) {
+    PAGED_CODE();
     PortExtension* port = PortOf(device);
     NTSTATUS status = STATUS_SUCCESS;
 

@@ -253,6 +253,7 @@ NTSTATUS NTAPI WmiSetDataItem(PDEVICE_OBJECT device, PIRP irp, ULONG guidIndex, 
 }  // namespace
 
 START_CODE void InitializeWmiRecords(PortExtension* port) {
+    PAGED_CODE();
     SERIAL_WMI_COMM_DATA& info = port->WmiCommInfo;
     RtlZeroMemory(&info, sizeof(info));
     const UCHAR lineControl = port->LineControl;
@@ -296,6 +297,7 @@ START_CODE void InitializeWmiRecords(PortExtension* port) {
 }
 
 START_CODE void RegisterWithWmi(PortExtension* port) {
+    PAGED_CODE();
     WMILIB_CONTEXT& lib = port->WmiLibInfo;
     lib.GuidCount = kWmiBlockCount;
     // The library only reads the table, which stays in read-only memory.

@@ -82,7 +82,6 @@ size_t PageSize() {
 std::mutex g_registryLock;
 std::set<const Fiber*> g_fibers;
 
-#if !VODREK_ASAN
 char g_altStack[64 * 1024];
 struct sigaction g_previousSegv;
 
@@ -119,7 +118,6 @@ void InstallOverflowHandler() {
         sigaction(SIGSEGV, &sa, &g_previousSegv);
     });
 }
-#endif
 
 }  // namespace
 
@@ -178,9 +176,9 @@ Fiber::Fiber(void (*entry)(void*), void* argument, size_t stackBytes) : entry_(e
     sp_ = top;
     std::lock_guard<std::mutex> lock(g_registryLock);
     g_fibers.insert(this);
-#if !VODREK_ASAN
+    // Installed after the address sanitizer's own handler, to which every other
+    // fault is handed back.
     InstallOverflowHandler();
-#endif
 }
 
 Fiber::~Fiber() {

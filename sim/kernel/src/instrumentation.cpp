@@ -134,17 +134,18 @@ void NoteStackObject(const void* irp, const void* address, const std::string& wh
     objects.push_back({irp, address, owner, false, what});
 }
 
-void CheckStackObject(const void* irp, const void* address, const char* use) {
-    if (!address || !Alive()) return;
+bool CheckStackObject(const void* irp, const void* address, const char* use) {
+    if (!address || !Alive()) return true;
     auto& objects = St().stackObjects;
     auto it = std::find_if(objects.begin(), objects.end(),
                            [&](const StackObject& o) { return o.irp == irp && o.address == address; });
-    if (it == objects.end() || !it->frameGone) return;
+    if (it == objects.end() || !it->frameGone) return true;
     std::string what = it->what;
     objects.erase(it);
     Verifier::Violation(Rule::StackObjectOutlivedFrame,
                         what + " at " + Hex(address) + " lies in a stack frame that returned while the request was out; " +
                             use + " now uses whatever that stack holds");
+    return false;
 }
 
 void ForgetStackObjects(const void* irp) {

@@ -405,7 +405,8 @@ void CheckPageableCaller(const void* caller, const char* what);
 // completion routine's context): registered while the request is out, checked
 // when the request completes.
 void NoteStackObject(const void* irp, const void* address, const std::string& what);
-void CheckStackObject(const void* irp, const void* address, const char* use);
+// False (after reporting) when the object's frame has returned.
+bool CheckStackObject(const void* irp, const void* address, const char* use);
 void ForgetStackObjects(const void* irp);
 // The id of the context whose stack holds `address`, or kNoStackOwner.
 int StackOwner(const void* address);

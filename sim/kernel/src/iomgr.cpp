@@ -221,15 +221,20 @@ void FinishAtTop(PIRP irp, IrpRecord& rec, CCHAR boost) {
             // (no pending mark reached the top) reaches the caller as IoCallDriver's
             // answer alone; the event is not set and the status block not written.
             if (NT_ERROR(status) && !irp->PendingReturned) break;
-            CheckStackObject(irp, irp->UserIosb, "the I/O manager's copy of the final status");
-            CheckStackObject(irp, irp->UserEvent, "the I/O manager's signal of the request's event");
+        {
+            // A status block or event in a frame that has returned is not written:
+            // the stack there belongs to someone else now.
+            const bool iosbLives = CheckStackObject(irp, irp->UserIosb, "the I/O manager's copy of the final status");
+            const bool eventLives =
+                CheckStackObject(irp, irp->UserEvent, "the I/O manager's signal of the request's event");
             if (copyBack && rec.userOutput && rec.systemBuffer) {
                 std::memcpy(rec.userOutput, rec.systemBuffer,
                             std::min<ULONG_PTR>(irp->IoStatus.Information, rec.outputLength));
             }
-            if (irp->UserIosb) *irp->UserIosb = irp->IoStatus;
-            if (irp->UserEvent) KeSetEvent(irp->UserEvent, 0, FALSE);
+            if (irp->UserIosb && iosbLives) *irp->UserIosb = irp->IoStatus;
+            if (irp->UserEvent && eventLives) KeSetEvent(irp->UserEvent, 0, FALSE);
             break;
+        }
         case IrpOrigin::System:
             // The managers wait on their own requests whatever the outcome.
             if (rec.systemResult) {
