@@ -2,38 +2,54 @@
 // device is removed, holding it while a stop is pending, and the error-abort rule.
 #include "datapath/datapath.h"
 
+namespace {
+// The flags as they are now: one aligned word, read whole.
+ULONG CurrentFlags(PortExtension* port) { return *reinterpret_cast<volatile ULONG*>(&port->DeviceStateFlags); }
+}  // namespace
+
 NTSTATUS AdmitRequest(PortExtension* port, PIRP irp) {
     InterlockedIncrement(&port->PendingRequestCount);
 
     KIRQL irql;
     KeAcquireSpinLock(&port->DeviceStateLock, &irql);
-    const ULONG flags = port->DeviceStateFlags;
+    ULONG flags = port->DeviceStateFlags;
     KeReleaseSpinLock(&port->DeviceStateLock, irql);
 
-    if (flags == 0) return STATUS_SUCCESS;
     const bool pnp = IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_PNP;
-    if (flags & (DEVICE_STATE_REMOVING | DEVICE_STATE_SURPRISE_REMOVED)) {
-        if (pnp) return STATUS_SUCCESS;
-        irp->IoStatus.Status = STATUS_DELETE_PENDING;
-        return STATUS_DELETE_PENDING;
-    }
-    if (!(flags & DEVICE_STATE_STOP_PENDING) || pnp) return STATUS_SUCCESS;
+    for (;;) {
+        if (flags == 0) return STATUS_SUCCESS;
+        if (flags & (DEVICE_STATE_REMOVING | DEVICE_STATE_SURPRISE_REMOVED)) {
+            if (pnp) return STATUS_SUCCESS;
+            irp->IoStatus.Status = STATUS_DELETE_PENDING;
+            return STATUS_DELETE_PENDING;
+        }
+        if (!(flags & DEVICE_STATE_STOP_PENDING) || pnp) return STATUS_SUCCESS;
 
-    // A stop is pending: hold the request until the next start re-dispatches it.
-    IoAcquireCancelSpinLock(&irql);
-    if (irp->Cancel) {
+        // A stop is pending: hold the request until the next start re-dispatches
+        // it. The flag is looked at again under the cancel spin lock, which the
+        // re-dispatch takes only after clearing it: a cancel-stop that came
+        // between our first look and here either finds the request on the queue
+        // or has cleared the flag, and then the request goes through now.
+        IoAcquireCancelSpinLock(&irql);
+        flags = CurrentFlags(port);
+        if (!(flags & DEVICE_STATE_STOP_PENDING)) {
+            IoReleaseCancelSpinLock(irql);
+            continue;
+        }
+        if (irp->Cancel) {
+            IoReleaseCancelSpinLock(irql);
+            irp->IoStatus.Status = STATUS_CANCELLED;
+            return STATUS_CANCELLED;
+        }
+        irp->IoStatus.Status = STATUS_PENDING;
+        IoMarkIrpPending(irp);
+        InsertTailList(&port->StalledQueue, &irp->Tail.Overlay.ListEntry);
+        IoSetCancelRoutine(irp, StalledCancelRoutine);
         IoReleaseCancelSpinLock(irql);
-        irp->IoStatus.Status = STATUS_CANCELLED;
-        return STATUS_CANCELLED;
+        // A held request carries no count: the re-dispatch admits it afresh.
+        ReleasePendingHold(port);
+        return STATUS_PENDING;
     }
-    irp->IoStatus.Status = STATUS_PENDING;
-    IoMarkIrpPending(irp);
-    InsertTailList(&port->StalledQueue, &irp->Tail.Overlay.ListEntry);
-    IoSetCancelRoutine(irp, StalledCancelRoutine);
-    IoReleaseCancelSpinLock(irql);
-    // A held request carries no count: the re-dispatch admits it afresh.
-    ReleasePendingHold(port);
-    return STATUS_PENDING;
 }
 
 void ReleasePendingHold(PortExtension* port) {
