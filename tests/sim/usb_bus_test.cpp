@@ -610,3 +610,44 @@ TEST_F(UsbBusTest, TwoAdaptersArePluggedSideBySide) {
 }
 
 }  // namespace
+
+namespace {
+
+using usbtest::UsbTest;
+using usbtest::VendorRequest;
+
+// The host controller finishing a transfer inside the submitter's IoCallDriver,
+// as real ones do for short transfers now and then.
+class InlineCompletionTest : public UsbTest {};
+
+TEST_F(InlineCompletionTest, AShortTransferCanCompleteBeforeIoCallDriverReturnsAndPipesStayInOrder) {
+    Plug();
+    sim_.SetInlineCompletions(sim::Simulation::InlineCompletions::Always);
+    URB first = VendorRequest(URB_FUNCTION_VENDOR_DEVICE, false, 0x01, 0x0606, 0x0011, nullptr, 0);
+    const sim::Ticks submitted = sim_.Now();
+    auto r = client->Submit(&first);
+    EXPECT_EQ(r->returned, STATUS_PENDING) << "marked pending, as the bus driver does";
+    EXPECT_TRUE(r->completed) << "completed inside the call";
+    EXPECT_EQ(r->status, STATUS_SUCCESS);
+    EXPECT_EQ(sim_.Now(), submitted) << "within the frame under way";
+    ASSERT_FALSE(device->Capture().Records().empty());
+    EXPECT_EQ(device->Capture().Records().back().completed, submitted);
+
+    // Behind a completion of its pipe still to be delivered, a transfer waits for
+    // its turn in the frames.
+    sim_.SetInlineCompletions(sim::Simulation::InlineCompletions::Never);
+    URB second = VendorRequest(URB_FUNCTION_VENDOR_DEVICE, false, 0x01, 0x0606, 0x0022, nullptr, 0);
+    auto queued = client->Submit(&second);
+    sim_.SetInlineCompletions(sim::Simulation::InlineCompletions::Always);
+    URB third = VendorRequest(URB_FUNCTION_VENDOR_DEVICE, false, 0x01, 0x0606, 0x0033, nullptr, 0);
+    auto behind = client->Submit(&third);
+    EXPECT_FALSE(queued->completed);
+    EXPECT_FALSE(behind->completed) << "it would overtake the one before it";
+    ASSERT_TRUE(RunUntilDone(behind));
+    EXPECT_TRUE(queued->completed);
+    const auto& records = device->Capture().Records();
+    ASSERT_GE(records.size(), 3u);
+    EXPECT_LT(records[records.size() - 2].id, records.back().id) << "completed in submission order";
+}
+
+}  // namespace

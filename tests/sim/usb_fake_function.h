@@ -286,6 +286,10 @@ inline URB DataTransfer(USBD_PIPE_HANDLE pipe, ULONG flags, void* buffer, ULONG 
 // The fixture: a fake function plugged in, with a client above its PDO.
 class UsbTest : public simtest::SimTest {
   protected:
+    // These tests time the bus's frames; completions inside IoCallDriver have
+    // tests of their own.
+    UsbTest() { sim_.SetInlineCompletions(sim::Simulation::InlineCompletions::Never); }
+
     void Plug(DeviceLayout layout = OneInterfaceDevice(), sim::UsbDeviceConfig config = {}) {
         function = std::make_shared<FakeFunction>(std::move(layout));
         device = sim::PlugUsbDevice(function, config);

@@ -3,6 +3,7 @@
 // hand-off of each request between its completion and a canceller.
 #include "tests/support/scripted_lower.h"
 #include "tests/support/usb_port_harness.h"
+#include <sim/workbench/workbench.h>
 
 #include <string>
 
@@ -309,6 +310,43 @@ TEST_F(SimTest, ACompletionInsideTheCancelLeavesTheFreeingToTheCanceller) {
     EXPECT_EQ(port->ReaderState[BulkIn], ReaderIdle);
     WaitForTransfersToDrain(port);
     port->InterfaceInfo0 = nullptr;
+}
+
+}  // namespace
+
+namespace {
+
+// Every USB path of the driver (synchronous control requests, requests sent
+// without waiting, the continuous readers) with the bus completing each request
+// before IoCallDriver returns to the driver.
+TEST(InlineCompletions, TheDriversUsbPathsSurviveCompletionInsideIoCallDriver) {
+    for (sim::Policy policy : {sim::Policy::Eager, sim::Policy::Pct}) {
+        sim::Simulation sim;
+        sim.SetPolicy(policy, 5);
+        sim.SetInlineCompletions(sim::Simulation::InlineCompletions::Always);
+        sim::Workbench bench;
+        for (int variant : {0, 3}) {
+            sim::AdapterOptions options;
+            options.variant = variant;
+            sim::Adapter& adapter = bench.AddAdapter(options);
+            ASSERT_EQ(adapter.Plug(), STATUS_SUCCESS);
+            PortExtension* port = adapter.Port();
+            EXPECT_EQ(port->ChipType, variant);
+            // The readers, restarted over and over from their own completions.
+            EXPECT_EQ(StartContinuousTransfers(port), STATUS_SUCCESS);
+            sim.RunFor(20 * sim::kMillisecond);
+            EXPECT_EQ(SetAutoXonXoffInChip(port, true), STATUS_SUCCESS);
+            KIRQL irql;
+            KeRaiseIrql(DISPATCH_LEVEL, &irql);
+            EXPECT_EQ(SetAutoXonXoffInChip(port, false), STATUS_SUCCESS) << "sent without waiting";
+            KeLowerIrql(irql);
+            sim.RunFor(20 * sim::kMillisecond);
+            size_t inline_ = 0;
+            for (const sim::UrbRecord& r : adapter.Capture().Records()) inline_ += r.completed == r.submitted;
+            EXPECT_GT(inline_, 10u) << "requests completed inside IoCallDriver";
+            EXPECT_EQ(adapter.Remove(), STATUS_SUCCESS);
+        }
+    }
 }
 
 }  // namespace

@@ -334,7 +334,7 @@ struct Simulation::State {
     int64_t clockPriority = 0;
     uint64_t switches = 0;
     uint64_t points = 0;
-    bool inlineCompletions = false;
+    Simulation::InlineCompletions inlineCompletions = Simulation::InlineCompletions::ByPolicy;
 
     // Lock-order graph by lock class.
     std::map<std::pair<std::string, std::string>, LockEdge> lockEdges;

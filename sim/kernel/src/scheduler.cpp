@@ -939,11 +939,15 @@ Ticks Simulation::TickAtOrAfter(Ticks time) const { return ExpiryOnTick(time); }
 
 bool Simulation::CompleteInline() {
     auto& st = *state_;
-    if (st.inlineCompletions) return true;
+    switch (st.inlineCompletions) {
+        case InlineCompletions::Always: return true;
+        case InlineCompletions::Never: return false;
+        case InlineCompletions::ByPolicy: break;
+    }
     if (!Concurrent()) return false;
     return st.rng() % 4 == 0;
 }
-void Simulation::SetInlineCompletions(bool always) { state_->inlineCompletions = always; }
+void Simulation::SetInlineCompletions(InlineCompletions mode) { state_->inlineCompletions = mode; }
 
 uint64_t Simulation::ContextSwitches() const { return state_->switches; }
 uint64_t Simulation::PreemptionPoints() const { return state_->points; }

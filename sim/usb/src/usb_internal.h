@@ -121,6 +121,9 @@ struct UsbDevice::Impl {
     void ScheduleNextFrame();
     void EndpointReady(uint8_t address);
     void Retire(UsbTransfer& t, USBD_STATUS status, Ticks at);
+    // The host controller finishes `t` within the current frame and completes it
+    // before the submitter's IoCallDriver returns; false when it cannot.
+    bool CompleteAtOnce(UsbTransfer& t);
     void Deliver(uint64_t id);
     void CancelRequested(PIRP irp);
     void OpenConfiguration(UsbTransfer& t);

@@ -147,7 +147,38 @@ NTSTATUS UsbDevice::Impl::SubmitUrb(PIRP irp, PURB urb) {
     IoSetCancelRoutine(irp, CancelUrb);
     if (irp->Cancel && IoSetCancelRoutine(irp, nullptr))
         CancelRequested(irp);
+    // Real host controllers sometimes finish a short transfer in the frame under
+    // way and complete it inside IoCallDriver; the schedule decides when.
+    else if (sim->CompleteInline())
+        CompleteAtOnce(t);
     return STATUS_PENDING;
+}
+
+bool UsbDevice::Impl::CompleteAtOnce(UsbTransfer& t) {
+    if (!t.endpoint || inFrame || t.fault || extraLatency != 0 || t.result != USBD_STATUS_PENDING)
+        return false;
+    UsbEndpoint& ep = *t.endpoint;
+    // Interrupt endpoints keep to their polling period; a transfer behind others
+    // on its pipe, or behind a completion of its pipe still to be delivered,
+    // waits its turn, so one pipe's completions stay in order.
+    if (ep.type == USB_ENDPOINT_TYPE_INTERRUPT || ep.queue.size() != 1 || ep.queue.front() != &t)
+        return false;
+    for (const auto& [id, other] : live) {
+        if (other.get() != &t && other->endpoint == &ep && other->result != USBD_STATUS_PENDING)
+            return false;
+    }
+    int budget = kUsbPacketsPerFrame;
+    const Ticks now = sim->Now();
+    if (&ep == &control)
+        ServeControl(ep, now, budget);
+    else
+        ServeData(ep, now, now, budget);
+    if (t.result == USBD_STATUS_PENDING)
+        return false;  // it goes on in the next frames, from where it got to
+    sim->CancelScheduled(t.deliveryEvent);
+    t.deliveryEvent = 0;
+    Deliver(t.id);
+    return true;
 }
 
 USBD_STATUS UsbDevice::Impl::Prepare(UsbTransfer& t) {

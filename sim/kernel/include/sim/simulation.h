@@ -105,11 +105,13 @@ public:
     void SetPctDepth(int depth, uint64_t steps = 0);
     int PctDepth() const;
     // Whether the bus should complete the request it is handed before
-    // IoCallDriver returns, as real host controllers sometimes do: never under
-    // Eager and Held, now and then under the concurrency policies, always after
-    // SetInlineCompletions(true).
+    // IoCallDriver returns, as real host controllers sometimes do: by default
+    // never under Eager and Held and now and then under the concurrency
+    // policies; a test of the bus's frame timing says Never, one of a driver's
+    // paths under it Always.
+    enum class InlineCompletions { ByPolicy, Never, Always };
     bool CompleteInline();
-    void SetInlineCompletions(bool always);
+    void SetInlineCompletions(InlineCompletions mode);
     // "policy pct, seed 7, 2 processors, depth 3, ..." and the exact command that
     // replays this run (the test program registers its part).
     std::string ScheduleDescription() const;
