@@ -19,20 +19,25 @@ void DropDeferred(PortExtension* port) {
     }
 }
 
-// The table position of one of the port's timers (or of the DPC a timer fires),
-// among the timers only; -1 for anything else.
-int TimerIndexOf(PortExtension* port, PKTIMER timer) {
+// The table position, among the timers only, of the entry whose timer or DPC
+// `matches`; -1 for anything else.
+template <typename Matches>
+int TimerIndexWhere(Matches matches) {
     int index = 0;
     for (const DeferredWorkEntry& entry : PortDeferredWork) {
         if (!entry.Timer)
             continue;
         if (index >= kPortTimerCount)
             break;
-        if (&(port->*entry.Timer) == timer)
+        if (matches(entry))
             return index;
         ++index;
     }
     return -1;
+}
+
+int TimerIndexOf(PortExtension* port, PKTIMER timer) {
+    return TimerIndexWhere([&](const DeferredWorkEntry& entry) { return &(port->*entry.Timer) == timer; });
 }
 
 const DeferredWorkEntry& TimerEntry(int index) {
@@ -47,17 +52,7 @@ const DeferredWorkEntry& TimerEntry(int index) {
 }
 
 int TimerIndexOfDpc(PortExtension* port, PKDPC dpc) {
-    int index = 0;
-    for (const DeferredWorkEntry& entry : PortDeferredWork) {
-        if (!entry.Timer)
-            continue;
-        if (index >= kPortTimerCount)
-            break;
-        if (&(port->Dpc.*entry.Dpc) == dpc)
-            return index;
-        ++index;
-    }
-    return -1;
+    return TimerIndexWhere([&](const DeferredWorkEntry& entry) { return &(port->Dpc.*entry.Dpc) == dpc; });
 }
 
 // With DeferredTimerLock held: an armed timer that has fired since we last looked

@@ -36,14 +36,7 @@ NTSTATUS NTAPI FdoPnp(PDEVICE_OBJECT device, PIRP irp) {
     return status;
 }
 
-NTSTATUS NTAPI FdoAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
-    PDEVICE_OBJECT fdo;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
-    if (!NT_SUCCESS(status)) return status;
-    *static_cast<PDEVICE_OBJECT*>(fdo->DeviceExtension) = IoAttachDeviceToDeviceStack(fdo, pdo);
-    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-    return STATUS_SUCCESS;
-}
+NTSTATUS NTAPI FdoAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) { return simtest::AddFunctionDevice(driver, pdo); }
 
 NTSTATUS NTAPI FdoEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     driver->DriverExtension->AddDevice = FdoAddDevice;

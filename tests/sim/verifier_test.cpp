@@ -82,12 +82,8 @@ TEST_F(SimTest, CompletionRoutineThatDropsPendingReturned) {
     // propagate PendingReturned while the upper returns STATUS_PENDING.
     ExpectViolation v(Rule::PendingNotMarked);
     TwoDeviceStack stack;
-    PIRP parked = nullptr;
-    sim::SetSimDispatch(stack.lowerDriver, IRP_MJ_READ, [&](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        parked = irp;
-        return STATUS_PENDING;
-    });
+    stack.ParkAtLower(IRP_MJ_READ);
+    PIRP& parked = stack.parked;
     sim::SetSimDispatch(stack.upperDriver, IRP_MJ_READ, [&](PDEVICE_OBJECT, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(
@@ -468,12 +464,8 @@ TEST_F(SimTest, PassingARequestOnWithoutSettingUpTheNextLocation) {
 TEST_F(SimTest, CompletingARequestAfterPassingItOn) {
     ExpectViolation v(Rule::IrpCompletedByNonOwner);
     TwoDeviceStack stack;
-    PIRP parked = nullptr;
-    sim::SetSimDispatch(stack.lowerDriver, IRP_MJ_READ, [&](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        parked = irp;
-        return STATUS_PENDING;
-    });
+    stack.ParkAtLower(IRP_MJ_READ);
+    PIRP& parked = stack.parked;
     sim::SetSimDispatch(stack.upperDriver, IRP_MJ_READ, [&](PDEVICE_OBJECT, PIRP irp) {
         IoSkipCurrentIrpStackLocation(irp);
         NTSTATUS status = IoCallDriver(stack.lower, irp);
@@ -498,12 +490,8 @@ NTSTATUS NTAPI FreeInCompletion(PDEVICE_OBJECT, PIRP irp, PVOID) {
 TEST_F(SimTest, FreeingAnIrpALowerDriverStillHolds) {
     ExpectViolation v(Rule::IrpFreedWhileHeld);
     TwoDeviceStack stack;
-    PIRP parked = nullptr;
-    sim::SetSimDispatch(stack.lowerDriver, IRP_MJ_INTERNAL_DEVICE_CONTROL, [&](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        parked = irp;
-        return STATUS_PENDING;
-    });
+    stack.ParkAtLower(IRP_MJ_INTERNAL_DEVICE_CONTROL);
+    PIRP& parked = stack.parked;
     PIRP irp = IoAllocateIrp(stack.lower->StackSize, FALSE);
     ASSERT_NE(irp, nullptr);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
@@ -611,17 +599,8 @@ NTSTATUS NTAPI FaultyPnp(PDEVICE_OBJECT device, PIRP irp) {
     return status;
 }
 
-NTSTATUS NTAPI FaultyAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
-    PDEVICE_OBJECT fdo;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
-    if (!NT_SUCCESS(status)) return status;
-    *static_cast<PDEVICE_OBJECT*>(fdo->DeviceExtension) = IoAttachDeviceToDeviceStack(fdo, pdo);
-    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-    return STATUS_SUCCESS;
-}
-
 NTSTATUS NTAPI FaultyPnpEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    driver->DriverExtension->AddDevice = FaultyAddDevice;
+    driver->DriverExtension->AddDevice = [](PDRIVER_OBJECT d, PDEVICE_OBJECT pdo) { return simtest::AddFunctionDevice(d, pdo); };
     driver->MajorFunction[IRP_MJ_PNP] = FaultyPnp;
     driver->DriverUnload = [](PDRIVER_OBJECT) {};
     return STATUS_SUCCESS;

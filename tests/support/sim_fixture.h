@@ -16,6 +16,17 @@ namespace simtest {
 // The driver's pool tag, "COMX" in memory order.
 constexpr ULONG kComxTag = 0x584D4F43;
 
+// What a simple function driver's add-device does: a device with the lower
+// device in its extension, attached on top of `pdo`.
+inline NTSTATUS AddFunctionDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    PDEVICE_OBJECT fdo;
+    NTSTATUS status = IoCreateDevice(driver, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
+    if (!NT_SUCCESS(status)) return status;
+    *static_cast<PDEVICE_OBJECT*>(fdo->DeviceExtension) = IoAttachDeviceToDeviceStack(fdo, pdo);
+    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
 // A fresh simulated machine per test; when the test has failed, the schedule
 // and the command that replays it are printed.
 class SimTest : public ::testing::Test {
@@ -37,6 +48,15 @@ struct TwoDeviceStack {
     PDEVICE_OBJECT lower = sim::CreateSimDevice(lowerDriver, u"", 0);
     PDEVICE_OBJECT upper = sim::CreateSimDevice(upperDriver, u"", 0);
     TwoDeviceStack() { IoAttachDeviceToDeviceStack(upper, lower); }
+    // The lower device keeps every request of `major` pending in `parked`.
+    PIRP parked = nullptr;
+    void ParkAtLower(UCHAR major) {
+        sim::SetSimDispatch(lowerDriver, major, [this](PDEVICE_OBJECT, PIRP irp) {
+            IoMarkIrpPending(irp);
+            parked = irp;
+            return STATUS_PENDING;
+        });
+    }
     ~TwoDeviceStack() {
         IoDetachDevice(lower);
         sim::DeleteSimDevice(upper);

@@ -136,6 +136,16 @@ Context* Occupant(const Processor& p) {
 
 // --- the policies ---------------------------------------------------------------
 
+// Nothing can run now: time moves on to the next event, or nothing ever will.
+Decision AdvanceTime() {
+    auto& st = St();
+    Decision d;
+    if (st.events.empty()) return d;
+    d.kind = Decision::Advance;
+    d.time = std::max(st.now, st.events.begin()->second->due);
+    return d;
+}
+
 // Eager and Held: one processor, deterministic. DPCs run as soon as the IRQL
 // allows; a context runs until it waits; then DPCs, the waiting thread once its
 // wait is over, events due now (one at a time), threads woken or new (round the
@@ -173,13 +183,7 @@ Decision DecideSequential(Context* self, Why why) {
     if (why == Why::Idle && Enabled(self)) return RunOn(self, 0);
     if (!yielders.empty()) return RunOn(yielders.front(), 0);
     if (why == Why::Yield && Enabled(self)) return RunOn(self, 0);
-    if (!st.events.empty()) {
-        Decision d;
-        d.kind = Decision::Advance;
-        d.time = std::max(st.now, st.events.begin()->second->due);
-        return d;
-    }
-    return Decision{};
+    return AdvanceTime();
 }
 
 struct Candidate {
@@ -253,13 +257,7 @@ Decision DecideWhenQuiet(Context* self, Why why) {
         return RunOn(t, where);
     }
     if (why == Why::Yield && Enabled(self)) return RunOn(self, self->processor);
-    if (!st.events.empty()) {
-        Decision d;
-        d.kind = Decision::Advance;
-        d.time = std::max(st.now, st.events.begin()->second->due);
-        return d;
-    }
-    return Decision{};
+    return AdvanceTime();
 }
 
 // Probabilistic concurrency testing: every context has a random priority and
