@@ -33,8 +33,8 @@ long FileSize(const std::string& path) {
 }
 
 TEST(ProbeSleepWake, ReportsTheDeviceBackInD0AndCapturesTheWake) {
-    const std::string pcap = ::testing::TempDir() + "probe_sleep_wake.pcap";
-    const std::string plainPcap = ::testing::TempDir() + "probe_plain.pcap";
+    const std::string pcap = simtest::TempPath("probe_sleep_wake.pcap");
+    const std::string plainPcap = simtest::TempPath("probe_plain.pcap");
     ToolRun plain = RunTool("probe --json --pcap " + plainPcap);
     ToolRun run = RunTool("probe --sleep-wake --json --pcap " + pcap);
     ASSERT_EQ(run.exitCode, 0) << run.output;

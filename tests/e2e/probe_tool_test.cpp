@@ -21,7 +21,7 @@ class ProbeTool : public ::testing::TestWithParam<int> {};
 
 TEST_P(ProbeTool, StartsTheVariantAndWritesACaptureTsharkReads) {
     const int variant = GetParam();
-    const std::string pcap = ::testing::TempDir() + "probe_" + std::to_string(variant) + ".pcap";
+    const std::string pcap = simtest::TempPath("probe_" + std::to_string(variant) + ".pcap");
     ToolRun run = RunTool("probe --chip " + std::to_string(variant) +
                          " --json --pcap " + pcap);
     ASSERT_EQ(run.exitCode, 0) << run.output;

@@ -1,5 +1,6 @@
 // The capture: the text trace tests assert against, and the USBPcap file,
 // checked by opening it with tshark.
+#include "tests/support/temp_path.h"
 #include "tests/sim/usb_fake_function.h"
 
 #include <algorithm>
@@ -127,7 +128,7 @@ std::string RunCommand(const std::string& command, int* exitCode) {
 TEST_F(UsbCaptureTest, PcapOpensInTsharkWithTheSetupPacketsDecoded) {
     if (std::system("command -v tshark >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "tshark is not installed";
-    const std::string path = ::testing::TempDir() + "usb_capture_test.pcap";
+    const std::string path = simtest::TempPath("usb_capture_test.pcap");
     Plug();
     ASSERT_TRUE(device->Capture().OpenPcap(path));
     Session();

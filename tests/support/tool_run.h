@@ -1,6 +1,8 @@
 // Running vodrek-sim as a person does, for the end-to-end tests.
 #pragma once
 
+#include "tests/support/temp_path.h"
+
 #include <sys/wait.h>
 
 #include <cstdio>
