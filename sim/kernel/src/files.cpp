@@ -241,24 +241,34 @@ void Unqueue(PIRP irp, IrpRecord& rec) {
     rec.threaded = false;
 }
 
+// The event and status block the I/O manager waits on for a request it issues
+// synchronously. They live with the request, not on the waiter's stack: a
+// driver that answers without completing (a bug, reported as a leak at the
+// end) completes into memory that is still there.
+struct Waiter {
+    Waiter() { KeInitializeEvent(&event, NotificationEvent, FALSE); }
+    KEVENT event{};
+    IO_STATUS_BLOCK iosb{};
+    std::shared_ptr<void> callerMemory;
+};
+
 // A request of the I/O manager's own on a file object (the open, the cleanup,
 // the close): sent to the top of the stack of the file's device, queued to
 // the calling thread, and waited for. Answers its final status.
 NTSTATUS SendAndWait(PFILE_OBJECT file, UCHAR major, ULONG flags, PIO_STATUS_BLOCK iosb,
                      const std::function<void(IO_STACK_LOCATION&)>& parameters) {
     PDEVICE_OBJECT top = TopOfStack(file->DeviceObject);
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK local{};
+    auto waiter = std::make_shared<Waiter>();
     if (!iosb)
-        iosb = &local;
+        iosb = &waiter->iosb;
     PIRP irp = AllocateIrpRecord(top->StackSize, IrpOrigin::File);
     IrpRecord& rec = *FindIrp(irp);
     rec.file = file;
+    rec.keepAlive = waiter;
     irp->Flags = flags;
     irp->RequestorMode = major == IRP_MJ_CREATE ? UserMode : KernelMode;
     irp->UserIosb = iosb;
-    irp->UserEvent = &done;
+    irp->UserEvent = &waiter->event;
     irp->Tail.Overlay.OriginalFileObject = file;
     QueueToThread(irp, rec);
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
@@ -268,7 +278,7 @@ NTSTATUS SendAndWait(PFILE_OBJECT file, UCHAR major, ULONG flags, PIO_STATUS_BLO
         parameters(*sp);
     NTSTATUS status = IoCallDriver(top, irp);
     if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        KeWaitForSingleObject(&waiter->event, Executive, KernelMode, FALSE, nullptr);
         status = iosb->Status;
     }
     return status;
@@ -355,14 +365,16 @@ NTSTATUS Issue(HANDLE handle, Request& r) {
     ++record->references;
     if (synchronous)
         AcquireFileLock(file);
-    KEVENT localEvent;
-    IO_STATUS_BLOCK localIosb{};
-    const bool waitHere = !synchronous && r.alwaysSynchronous;
-    if (waitHere) {
-        KeInitializeEvent(&localEvent, NotificationEvent, FALSE);
-        r.event = &localEvent;
+    // Flushes, queries and sets on an overlapped handle still wait, on an
+    // event of the I/O manager's own.
+    std::shared_ptr<Waiter> waiter;
+    if (!synchronous && r.alwaysSynchronous) {
+        waiter = std::make_shared<Waiter>();
+        waiter->callerMemory = std::move(r.keepAlive);
+        r.event = &waiter->event;
         if (!r.iosb)
-            r.iosb = &localIosb;
+            r.iosb = &waiter->iosb;
+        r.keepAlive = waiter;
     }
     if (r.event)
         KeClearEvent(r.event);
@@ -437,8 +449,8 @@ NTSTATUS Issue(HANDLE handle, Request& r) {
             status = file->FinalStatus;
         }
         ReleaseFileLock(file);
-    } else if (waitHere && status == STATUS_PENDING) {
-        KeWaitForSingleObject(&localEvent, Executive, KernelMode, FALSE, nullptr);
+    } else if (waiter && status == STATUS_PENDING) {
+        KeWaitForSingleObject(&waiter->event, Executive, KernelMode, FALSE, nullptr);
         status = r.iosb->Status;
     }
     return status;

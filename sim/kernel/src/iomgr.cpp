@@ -16,7 +16,6 @@ namespace {
 
 IoState& Io() { return St().io; }
 
-
 std::u16string FromCounted(PCUNICODE_STRING s) {
     if (!s || !s->Buffer) return {};
     return std::u16string(s->Buffer, s->Length / sizeof(WCHAR));
@@ -213,9 +212,9 @@ void FinishAtTop(PIRP irp, IrpRecord& rec, CCHAR boost) {
             if (rec.onComplete) rec.onComplete(irp);
             break;
         case IrpOrigin::File:
+            // What the issuing thread does on Windows; a close the request's
+            // completion lets go comes later, from a system thread.
             FinishFileRequest(irp, rec, status, copyBack);
-            // The request may have been the file's last reference, and the file
-            // record gone with it; the IRP itself is still ours.
             break;
         case IrpOrigin::Allocated:
             Verifier::Violation(Rule::BadParameter,
@@ -253,6 +252,17 @@ void UnlinkDevice(PDEVICE_OBJECT dev) {
         it = it->second == dev ? io.deviceNames.erase(it) : std::next(it);
     }
     io.devices.erase(dev);
+}
+
+// Files still open on a device being deleted keep the object: its name goes
+// now (nothing new can open it), its memory when the last of them has had its
+// IRP_MJ_CLOSE — Windows marks such a device delete-pending.
+void DeferDeletion(PDEVICE_OBJECT dev) {
+    auto& io = Io();
+    for (auto it = io.deviceNames.begin(); it != io.deviceNames.end();) {
+        it = it->second == dev ? io.deviceNames.erase(it) : std::next(it);
+    }
+    io.deletePending.insert(dev);
 }
 
 size_t DeviceExtensionSize(PDEVICE_OBJECT dev) {
@@ -594,11 +604,7 @@ void DeleteSimDevice(PDEVICE_OBJECT device) {
         if (other->AttachedDevice == device) other->AttachedDevice = nullptr;
     }
     if (OpenFileCount(device) > 0) {
-        auto& io = Io();
-        for (auto it = io.deviceNames.begin(); it != io.deviceNames.end();) {
-            it = it->second == device ? io.deviceNames.erase(it) : std::next(it);
-        }
-        io.deletePending.insert(device);
+        DeferDeletion(device);
         return;
     }
     FreeDeviceObject(device);
@@ -1112,8 +1118,9 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) { SIM_DDI();
     if (!RequireIrql("IoDeleteDevice", PASSIVE_LEVEL)) return;
     auto& io = Io();
-    if (!io.devices.count(DeviceObject)) {
-        Verifier::Violation(Rule::BadParameter, "IoDeleteDevice on " + Hex(DeviceObject) + ", which is not a device object");
+    if (!io.devices.count(DeviceObject) || DeviceDeletePending(DeviceObject)) {
+        Verifier::Violation(Rule::BadParameter, "IoDeleteDevice on " + Hex(DeviceObject) +
+                                                    ", which is not a device object (or was deleted already)");
         return;
     }
     for (auto& [irp, rec] : io.irps) {
@@ -1147,13 +1154,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) { SIM_DDI();
                            "device object"))
         return;
     if (OpenFileCount(DeviceObject) > 0) {
-        // Files still open on it keep the object: its name goes now (nothing new
-        // can open it), the memory when the last of them has had its
-        // IRP_MJ_CLOSE, as Windows marks such a device delete-pending.
-        for (auto it = io.deviceNames.begin(); it != io.deviceNames.end();) {
-            it = it->second == DeviceObject ? io.deviceNames.erase(it) : std::next(it);
-        }
-        io.deletePending.insert(DeviceObject);
+        DeferDeletion(DeviceObject);
         return;
     }
     FreeDeviceObject(DeviceObject);
