@@ -47,7 +47,8 @@ public:
     NTSTATUS Start();
     NTSTATUS Remove();
     // The adapter is pulled out: the bus fails its requests, then the Plug and
-    // Play manager sends the surprise removal (and, with `thenRemove`, the removal).
+    // Play manager sends the surprise removal (and, with `thenRemove`, the removal,
+    // which waits for the port's handles to be closed: STATUS_PENDING until then).
     NTSTATUS SurpriseRemove(bool thenRemove = true);
 
     bool Present() const;  // the port's device object exists

@@ -2,6 +2,7 @@
 // simulator-owned physical device object.
 #include "tests/support/sim_fixture.h"
 
+#include <sim/files.h>
 #include <sim/pnp.h>
 #include <sim/wmi.h>
 #include <simnt/ntddser.h>
@@ -38,9 +39,16 @@ NTSTATUS NTAPI FdoPnp(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS NTAPI FdoAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) { return simtest::AddFunctionDevice(driver, pdo); }
 
+NTSTATUS NTAPI FdoFile(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS NTAPI FdoEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     driver->DriverExtension->AddDevice = FdoAddDevice;
     driver->MajorFunction[IRP_MJ_PNP] = FdoPnp;
+    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) driver->MajorFunction[major] = FdoFile;
     driver->DriverUnload = [](PDRIVER_OBJECT) { g_unloaded = true; };
     return STATUS_SUCCESS;
 }
@@ -118,6 +126,26 @@ TEST_F(PnpManagerTest, UnhandledRequestsKeepNotSupported) {
     EXPECT_EQ(sim::SendPnp(pdo, IRP_MN_QUERY_PNP_DEVICE_STATE).status, STATUS_NOT_SUPPORTED);
     EXPECT_EQ(sim::SurpriseRemoveDevice(pdo), STATUS_SUCCESS);
     EXPECT_EQ(sim::FinishSurpriseRemoval(pdo), STATUS_SUCCESS);
+    EXPECT_TRUE(g_unloaded);
+}
+
+// After a surprise removal the removal proper waits for the handles: until the
+// last one is closed the stack stays, and its cleanup and close reach it.
+TEST_F(PnpManagerTest, TheRemovalAfterASurpriseRemovalWaitsForTheLastHandle) {
+    ASSERT_EQ(sim::PlugDevice(driver, pdo), STATUS_SUCCESS);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    sim::File file = sim::File::Open(u"\\Device\\SimBus0001", &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    g_pdoSaw.clear();
+    EXPECT_EQ(sim::SurpriseRemoveDevice(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(sim::FinishSurpriseRemoval(pdo), STATUS_PENDING);
+    sim_.RunFor(sim::kSecond);
+    EXPECT_EQ(g_pdoSaw, (std::vector<UCHAR>{IRP_MN_SURPRISE_REMOVAL}));
+    ASSERT_NE(sim::FunctionDevice(pdo), nullptr) << "the stack stays while a handle is open";
+    EXPECT_EQ(file.Close(), STATUS_SUCCESS);
+    sim_.RunUntilIdle();
+    EXPECT_EQ(g_pdoSaw, (std::vector<UCHAR>{IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
+    EXPECT_EQ(sim::FunctionDevice(pdo), nullptr);
     EXPECT_TRUE(g_unloaded);
 }
 

@@ -2,6 +2,7 @@
 // shows the rule firing (a check that cannot fail would be worthless).
 #include "tests/support/sim_fixture.h"
 
+#include <sim/files.h>
 #include <sim/pnp.h>
 #include <sim/power.h>
 
@@ -742,6 +743,37 @@ TEST(VerifierAtTeardown, AnIrpNeverCompletedIsReported) {
         sim::SendIrp(dev, request);
     }
     EXPECT_EQ(v.Count(), 1);
+}
+
+// A driver that neither completes a read nor cancels it at cleanup: the read
+// outlives its handle, and the report names the file it was issued on.
+TEST(VerifierAtTeardown, ARequestLeftPendingAfterItsHandleClosedNamesItsFile) {
+    ExpectViolation v(Rule::IrpLeaked);
+    {
+        sim::Simulation s;
+        auto driver = sim::CreateSimDriver("forgetful");
+        sim::CreateSimDevice(driver, u"\\Device\\Forgetful0", 0);
+        UNICODE_STRING link, target;
+        RtlInitUnicodeString(&link, u"\\DosDevices\\COM7");
+        RtlInitUnicodeString(&target, u"\\Device\\Forgetful0");
+        ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+        for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) {
+            sim::SetSimDispatch(driver, major, [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
+        }
+        sim::SetSimDispatch(driver, IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) {
+            IoMarkIrpPending(irp);
+            return STATUS_PENDING;
+        });
+        NTSTATUS status;
+        sim::File port = sim::File::Open(u"\\\\.\\COM7", &status, sim::OverlappedOpen());
+        ASSERT_EQ(status, STATUS_SUCCESS);
+        port.Read(1);
+        port.Close();
+    }
+    ASSERT_EQ(v.Count(), 1);
+    EXPECT_NE(v.LastMessage().find("IRP_MJ_READ"), std::string::npos) << v.LastMessage();
+    EXPECT_NE(v.LastMessage().find("COM7"), std::string::npos) << v.LastMessage();
+    EXPECT_NE(v.LastMessage().find("IRP_MJ_CLEANUP sent"), std::string::npos) << v.LastMessage();
 }
 
 void WaitForever() {

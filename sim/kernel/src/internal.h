@@ -158,12 +158,15 @@ struct PoolBlock {
 // What the I/O manager knows about each IRP besides the IRP itself.
 // Test: sent by a test (sim::SendIrp); Allocated: IoAllocateIrp; Built:
 // IoBuildDeviceIoControlRequest; System: a request of the Plug and Play or WMI
-// manager (SendSystemIrp); Power: made by the power manager.
-enum class IrpOrigin { Test, Allocated, Built, System, Power };
+// manager (SendSystemIrp); Power: made by the power manager; File: a request
+// on a file object (an open, a read through a handle, a cleanup or close).
+enum class IrpOrigin { Test, Allocated, Built, System, Power, File };
 enum class IrpState { Active, Completed, Freed };
 struct IrpRecord {
     IrpOrigin origin = IrpOrigin::Test;
     IrpState state = IrpState::Active;
+    // Told apart from an IRP allocated later at the same address.
+    uint64_t serial = 0;
     int activeCalls = 0;                 // IofCallDriver frames still on the stack
     std::vector<bool> returnedPending;   // per stack location (index 1..StackCount)
     // Per stack location: the pending mark it carried when completion left it
@@ -204,6 +207,30 @@ struct IrpRecord {
     std::vector<PDEVICE_OBJECT> powerReceivers;
     std::vector<PDEVICE_OBJECT> powerReleased;
     IO_STACK_LOCATION powerLocation{};  // the request as its maker filled it
+    // File: the file object it was issued on (it holds a reference to it until
+    // its completion is processed), whether it is queued to the issuing thread,
+    // the caller's output buffer a buffered request is copied back into, and
+    // what keeps the caller's memory alive meanwhile.
+    PFILE_OBJECT file = nullptr;
+    bool fileReference = false;
+    bool threaded = false;
+    void* callerOutput = nullptr;
+    std::shared_ptr<void> keepAlive;
+};
+
+// A file object the I/O manager made for an open, and what it knows about it.
+struct FileRecord {
+    PFILE_OBJECT object = nullptr;
+    std::u16string name;              // as the opener spelled it
+    std::u16string canonicalName;     // the object name it resolved through
+    ACCESS_MASK granted = 0;
+    int handles = 0;
+    // Handles, requests in flight and the I/O manager's own while it works on
+    // the file: IRP_MJ_CLOSE goes when the last one goes.
+    int references = 0;
+    bool cleanedUp = false;
+    bool closing = false;
+    std::vector<ULONG_PTR> handleValues;  // for messages
 };
 
 // Whose code runs on a thread: the driver of the dispatch, completion or cancel
@@ -236,6 +263,19 @@ struct IoState {
     CONFIGURATION_INFORMATION configuration{};
     std::unordered_map<const Thread*, std::vector<CodeFrame>> frames;
     std::set<PMDL> mdls;  // MDLs drivers allocated and have not freed
+    uint64_t nextIrpSerial = 1;
+    // Files: the file objects, the handle table, each thread's list of the
+    // requests it issued (the IRPs' ThreadListEntry links), the file objects
+    // still open on each named device (the open count that exclusive devices and
+    // deletion look at), devices deleted while files were still open on them,
+    // and the I/O manager's error log.
+    std::map<PFILE_OBJECT, std::unique_ptr<FileRecord>> files;
+    std::map<ULONG_PTR, PFILE_OBJECT> fileHandles;
+    ULONG_PTR nextFileHandle = 0x40;
+    std::map<const Context*, LIST_ENTRY> threadIrps;
+    std::map<PDEVICE_OBJECT, int> openFiles;
+    std::set<PDEVICE_OBJECT> deletePending;
+    std::vector<std::string> errorLog;
 };
 
 struct DeviceInterfaceEntry {
@@ -246,6 +286,9 @@ struct DeviceInterfaceEntry {
 };
 
 struct PnpManagerState {
+    // Surprise-removed devices whose removal waits for the last file object open
+    // on their stack to be closed.
+    std::set<PDEVICE_OBJECT> removalsAwaitingClose;
     std::map<PDEVICE_OBJECT, std::u16string> instancePaths;
     std::vector<DeviceInterfaceEntry> interfaces;
     std::map<PDEVICE_OBJECT, PDRIVER_OBJECT> functionDrivers;  // pdo -> driver above it
@@ -467,5 +510,40 @@ void CheckWmiAtDeviceDeletion(PDEVICE_OBJECT device);
 // The WMI side of a device's deletion: a device still registered is an error.
 void ForgetWmiProvider(PDEVICE_OBJECT device);
 void ReleaseIoObjects();
+
+// Buffers the I/O manager allocates for a caller are not cleared: the part the
+// driver does not write keeps this pattern, so an Information count beyond what
+// the driver wrote shows up in what the caller reads back.
+constexpr unsigned char kUnwrittenFill = 0xCD;
+void* NewCallerBuffer(ULONG length, const uint8_t* data, ULONG dataLength);
+// An MDL over memory the I/O manager has locked for the request.
+PMDL NewLockedMdl(void* va, ULONG length);
+
+// --- Object names and files ----------------------------------------------------
+// An object name as the namespace compares it: lower case, with \DosDevices\,
+// \GLOBAL??\ and \??\Global\ all read as \??\ (one DosDevices directory).
+std::u16string CanonicalObjectName(const std::u16string& name);
+std::u16string LowerName(const std::u16string& name);
+// IoCancelIrp on behalf of the I/O manager itself, on an IRP that may have been
+// completed (and freed) meanwhile: answers false, touching nothing, unless the
+// IRP with that serial number is still live once the cancel spin lock is held.
+bool CancelIrpIfLive(PIRP irp, uint64_t serial);
+// The completion of a File request at the top of its stack: what the I/O
+// manager's completion does in the issuing thread (copy back, status block,
+// events, the thread's list, the file reference).
+void FinishFileRequest(PIRP irp, IrpRecord& rec, NTSTATUS status, bool copyBack);
+// A thread ends: its outstanding requests are cancelled and waited for.
+void CancelThreadIo(Context* thread);
+// "issued on \\.\COM3 (file object ..., handle closed)", for messages.
+std::string DescribeFileOf(PIRP irp, const IrpRecord& rec);
+// File objects still open on `device`, and whether it was deleted while some were.
+int OpenFileCount(PDEVICE_OBJECT device);
+bool DeviceDeletePending(PDEVICE_OBJECT device);
+// IoDeleteDevice's last step, deferred while file objects are open on it.
+void FreeDeviceObject(PDEVICE_OBJECT device);
+// The last file object open on a device of this stack has been closed: a
+// removal waiting for it goes now.
+void NoteFilesClosedOnStack(PDEVICE_OBJECT device);
+void ReleaseFileObjects();
 
 }  // namespace sim

@@ -16,14 +16,6 @@ namespace {
 
 IoState& Io() { return St().io; }
 
-std::u16string Lower(const std::u16string& s) {
-    std::u16string out = s;
-    for (auto& c : out) {
-        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-    }
-    return out;
-}
-
 std::u16string FromCounted(PCUNICODE_STRING s) {
     if (!s || !s->Buffer) return {};
     return std::u16string(s->Buffer, s->Length / sizeof(WCHAR));
@@ -86,28 +78,6 @@ void ClearLeftLocation(PIO_STACK_LOCATION sp) {
     sp->Parameters.Others.Argument2 = nullptr;
     sp->Parameters.Others.Argument3 = nullptr;
     sp->FileObject = nullptr;
-}
-
-// Buffers the I/O manager allocates for a caller are not cleared: the part the
-// driver does not write keeps this pattern, so an Information count beyond what
-// the driver wrote shows up in what the caller reads back.
-constexpr unsigned char kUnwrittenFill = 0xCD;
-
-void* NewCallerBuffer(ULONG length, const uint8_t* data, ULONG dataLength) {
-    void* p = std::malloc(length ? length : 1);
-    std::memset(p, kUnwrittenFill, length ? length : 1);
-    if (data && dataLength) std::memcpy(p, data, std::min(length, dataLength));
-    return p;
-}
-
-// An MDL over memory the I/O manager has locked for the request.
-PMDL NewLockedMdl(void* va, ULONG length) {
-    auto* mdl = static_cast<PMDL>(std::calloc(1, sizeof(MDL)));
-    mdl->Size = static_cast<CSHORT>(sizeof(MDL));
-    mdl->MdlFlags = MDL_PAGES_LOCKED;
-    mdl->StartVa = va;
-    mdl->ByteCount = length;
-    return mdl;
 }
 
 // The code the current thread runs, as far as the I/O manager called it.
@@ -246,6 +216,11 @@ void FinishAtTop(PIRP irp, IrpRecord& rec, CCHAR boost) {
         case IrpOrigin::Power:
             if (rec.onComplete) rec.onComplete(irp);
             break;
+        case IrpOrigin::File:
+            // What the issuing thread does on Windows; a close the request's
+            // completion lets go comes later, from a system thread.
+            FinishFileRequest(irp, rec, status, copyBack);
+            break;
         case IrpOrigin::Allocated:
             Verifier::Violation(Rule::BadParameter,
                                 Describe(irp) + ", allocated with IoAllocateIrp, completed past its last "
@@ -284,17 +259,49 @@ void UnlinkDevice(PDEVICE_OBJECT dev) {
     io.devices.erase(dev);
 }
 
+// Files still open on a device being deleted keep the object: its name goes
+// now (nothing new can open it), its memory when the last of them has had its
+// IRP_MJ_CLOSE — Windows marks such a device delete-pending.
+void DeferDeletion(PDEVICE_OBJECT dev) {
+    auto& io = Io();
+    for (auto it = io.deviceNames.begin(); it != io.deviceNames.end();) {
+        it = it->second == dev ? io.deviceNames.erase(it) : std::next(it);
+    }
+    io.deletePending.insert(dev);
+}
+
 size_t DeviceExtensionSize(PDEVICE_OBJECT dev) {
     return dev->DeviceExtension ? dev->Size - sizeof(DEVICE_OBJECT) : 0;
 }
 
 }  // namespace
 
+// Buffers the I/O manager allocates for a caller are not cleared: the part the
+// driver does not write keeps this pattern, so an Information count beyond what
+// the driver wrote shows up in what the caller reads back.
+void* NewCallerBuffer(ULONG length, const uint8_t* data, ULONG dataLength) {
+    void* p = std::malloc(length ? length : 1);
+    std::memset(p, kUnwrittenFill, length ? length : 1);
+    if (data && dataLength) std::memcpy(p, data, std::min(length, dataLength));
+    return p;
+}
+
+// An MDL over memory the I/O manager has locked for the request.
+PMDL NewLockedMdl(void* va, ULONG length) {
+    auto* mdl = static_cast<PMDL>(std::calloc(1, sizeof(MDL)));
+    mdl->Size = static_cast<CSHORT>(sizeof(MDL));
+    mdl->MdlFlags = MDL_PAGES_LOCKED;
+    mdl->StartVa = va;
+    mdl->ByteCount = length;
+    return mdl;
+}
+
 PIRP AllocateIrpRecord(CCHAR stackSize, IrpOrigin origin) {
     auto* irp = static_cast<PIRP>(std::calloc(1, IoSizeOfIrp(stackSize)));
     IoInitializeIrp(irp, IoSizeOfIrp(stackSize), stackSize);
     IrpRecord rec;
     rec.origin = origin;
+    rec.serial = Io().nextIrpSerial++;
     rec.returnedPending.assign(static_cast<size_t>(stackSize) + 2, false);
     rec.pendingMarks.assign(static_cast<size_t>(stackSize) + 2, false);
     rec.held.assign(static_cast<size_t>(stackSize) + 2, false);
@@ -336,7 +343,8 @@ void CheckIoAtTeardown() {
     auto& io = Io();
     for (auto& [irp, rec] : io.irps) {
         if (rec.state == IrpState::Active) {
-            Verifier::Violation(Rule::IrpLeaked, Describe(irp) + " was neither completed nor freed");
+            Verifier::Violation(Rule::IrpLeaked, Describe(irp) + (rec.file ? " " + DescribeFileOf(irp, rec) : std::string()) +
+                                                     " was neither completed nor freed");
         }
     }
     if (!io.mdls.empty()) {
@@ -363,6 +371,7 @@ void ReleaseIoObjects() {
         std::free(irp);
     }
     io.irps.clear();
+    ReleaseFileObjects();
     for (PMDL mdl : io.mdls) std::free(mdl);
     io.mdls.clear();
     io.frames.clear();
@@ -588,7 +597,7 @@ PDRIVER_OBJECT DriverObjectOf(SimDriver* driver) { return &reinterpret_cast<SimD
 
 PDEVICE_OBJECT CreateSimDevice(SimDriver* driver, const std::u16string& name, ULONG extensionSize) {
     PDEVICE_OBJECT dev = NewDeviceObject(DriverObjectOf(driver), extensionSize);
-    if (!name.empty()) Io().deviceNames[Lower(name)] = dev;
+    if (!name.empty()) Io().deviceNames[CanonicalObjectName(name)] = dev;
     dev->Flags &= ~DO_DEVICE_INITIALIZING;
     return dev;
 }
@@ -599,6 +608,17 @@ void DeleteSimDevice(PDEVICE_OBJECT device) {
     for (PDEVICE_OBJECT other : Io().devices) {
         if (other->AttachedDevice == device) other->AttachedDevice = nullptr;
     }
+    if (OpenFileCount(device) > 0) {
+        DeferDeletion(device);
+        return;
+    }
+    FreeDeviceObject(device);
+}
+
+bool DeviceDeletePending(PDEVICE_OBJECT device) { return Io().deletePending.count(device) != 0; }
+
+void FreeDeviceObject(PDEVICE_OBJECT device) {
+    Io().deletePending.erase(device);
     UnlinkDevice(device);
     std::free(device);
 }
@@ -610,13 +630,13 @@ PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
 
 PDEVICE_OBJECT LookupDevice(const std::u16string& name) {
     auto& io = Io();
-    std::u16string key = Lower(name);
+    std::u16string key = CanonicalObjectName(name);
     for (int hops = 0; hops < 8; ++hops) {
         auto dev = io.deviceNames.find(key);
         if (dev != io.deviceNames.end()) return dev->second;
         auto link = io.symbolicLinks.find(key);
         if (link == io.symbolicLinks.end()) return nullptr;
-        key = Lower(link->second);
+        key = CanonicalObjectName(link->second);
     }
     return nullptr;
 }
@@ -958,16 +978,13 @@ VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { SIM_DDI(); KeAcquireSpinLock(&
 
 VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { SIM_DDI(); KeReleaseSpinLock(&Io().cancelLock, Irql); }
 
-BOOLEAN NTAPI IoCancelIrp(PIRP Irp) { SIM_DDI();
-    if (!RequireIrql("IoCancelIrp", DISPATCH_LEVEL)) return FALSE;
-    IrpRecord* rec = FindIrp(Irp);
-    if (!rec || rec->state != IrpState::Active) {
-        Verifier::Violation(Rule::IrpTouchedAfterCompletion,
-                            "IoCancelIrp on " + Hex(Irp) + ", which has already been completed or freed");
-        return FALSE;
-    }
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
+}  // extern "C"
+
+namespace sim {
+namespace {
+
+// IoCancelIrp once the cancel spin lock is held: mark, take the routine, call it.
+BOOLEAN CancelHoldingLock(PIRP Irp, KIRQL irql) {
     Irp->Cancel = TRUE;
     auto routine = reinterpret_cast<PDRIVER_CANCEL>(
         InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine), nullptr));
@@ -988,6 +1005,40 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) { SIM_DDI();
                             "cancel routine " + RoutineName((const void*)routine) + " returned without releasing the cancel spin lock");
     }
     return TRUE;
+}
+
+}  // namespace
+
+bool CancelIrpIfLive(PIRP irp, uint64_t serial) {
+    // The I/O manager's own code: nothing interleaves with it but the wait for
+    // the cancel spin lock, after which the IRP is looked up again.
+    AtomicSection atomic;
+    if (!RequireIrql("IoCancelIrp", DISPATCH_LEVEL)) return false;
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    IrpRecord* rec = FindIrp(irp);
+    if (!rec || rec->serial != serial || rec->state != IrpState::Active) {
+        IoReleaseCancelSpinLock(irql);
+        return false;
+    }
+    return CancelHoldingLock(irp, irql) != FALSE;
+}
+
+}  // namespace sim
+
+extern "C" {
+
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp) { SIM_DDI();
+    if (!RequireIrql("IoCancelIrp", DISPATCH_LEVEL)) return FALSE;
+    IrpRecord* rec = FindIrp(Irp);
+    if (!rec || rec->state != IrpState::Active) {
+        Verifier::Violation(Rule::IrpTouchedAfterCompletion,
+                            "IoCancelIrp on " + Hex(Irp) + ", which has already been completed or freed");
+        return FALSE;
+    }
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    return CancelHoldingLock(Irp, irql);
 }
 
 PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
@@ -1057,14 +1108,14 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     std::u16string name = FromCounted(DeviceName);
     if (!name.empty()) {
         if (name[0] != u'\\') return STATUS_OBJECT_NAME_INVALID;
-        if (io.deviceNames.count(Lower(name)) || io.symbolicLinks.count(Lower(name)))
+        if (io.deviceNames.count(CanonicalObjectName(name)) || io.symbolicLinks.count(CanonicalObjectName(name)))
             return STATUS_OBJECT_NAME_COLLISION;
     }
     PDEVICE_OBJECT dev = NewDeviceObject(DriverObject, DeviceExtensionSize);
     dev->DeviceType = DeviceType;
     dev->Characteristics = DeviceCharacteristics;
     if (Exclusive) dev->Flags |= DO_EXCLUSIVE;
-    if (!name.empty()) io.deviceNames[Lower(name)] = dev;
+    if (!name.empty()) io.deviceNames[CanonicalObjectName(name)] = dev;
     *DeviceObject = dev;
     return STATUS_SUCCESS;
 }
@@ -1072,8 +1123,9 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) { SIM_DDI();
     if (!RequireIrql("IoDeleteDevice", PASSIVE_LEVEL)) return;
     auto& io = Io();
-    if (!io.devices.count(DeviceObject)) {
-        Verifier::Violation(Rule::BadParameter, "IoDeleteDevice on " + Hex(DeviceObject) + ", which is not a device object");
+    if (!io.devices.count(DeviceObject) || DeviceDeletePending(DeviceObject)) {
+        Verifier::Violation(Rule::BadParameter, "IoDeleteDevice on " + Hex(DeviceObject) +
+                                                    ", which is not a device object (or was deleted already)");
         return;
     }
     for (auto& [irp, rec] : io.irps) {
@@ -1106,8 +1158,11 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) { SIM_DDI();
     if (!CheckObjectsFreed(DeviceObject, sizeof(DEVICE_OBJECT) + DeviceExtensionSize(DeviceObject),
                            "device object"))
         return;
-    UnlinkDevice(DeviceObject);
-    std::free(DeviceObject);
+    if (OpenFileCount(DeviceObject) > 0) {
+        DeferDeletion(DeviceObject);
+        return;
+    }
+    FreeDeviceObject(DeviceObject);
 }
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) { SIM_DDI();
@@ -1152,7 +1207,7 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
     if (!RequireIrql("IoCreateSymbolicLink", PASSIVE_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
     auto& io = Io();
     std::u16string link = FromCounted(SymbolicLinkName);
-    std::u16string key = Lower(link);
+    std::u16string key = CanonicalObjectName(link);
     if (link.empty() || link[0] != u'\\') return STATUS_OBJECT_NAME_INVALID;
     if (io.symbolicLinks.count(key) || io.deviceNames.count(key)) return STATUS_OBJECT_NAME_COLLISION;
     io.symbolicLinks[key] = FromCounted(DeviceName);
@@ -1163,7 +1218,7 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) { SIM_DDI();
     if (!RequireIrql("IoDeleteSymbolicLink", PASSIVE_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
     auto& io = Io();
-    std::u16string key = Lower(FromCounted(SymbolicLinkName));
+    std::u16string key = CanonicalObjectName(FromCounted(SymbolicLinkName));
     if (!io.symbolicLinks.erase(key)) return STATUS_OBJECT_NAME_NOT_FOUND;
     io.linkSpelling.erase(key);
     return STATUS_SUCCESS;

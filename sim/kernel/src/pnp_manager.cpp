@@ -75,7 +75,9 @@ void CheckRemovalDuties(PDEVICE_OBJECT pdo, const std::vector<PDEVICE_OBJECT>& s
                                                     "the bus driver's device " + Hex(pdo));
     }
     for (PDEVICE_OBJECT device : stack) {
-        if (St().io.devices.count(device)) {
+        // A device deleted while files were still open on it is gone as far as
+        // the driver is concerned; only its memory waits for their close.
+        if (St().io.devices.count(device) && !DeviceDeletePending(device)) {
             Verifier::Violation(Rule::DeviceSurvivedRemoval,
                                 "device " + Hex(device) + " still exists after IRP_MN_REMOVE_DEVICE" +
                                     (device == pdo->AttachedDevice ? ", attached to the bus driver's device"
@@ -175,10 +177,45 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo) {
 
 NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo) { return SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL).status; }
 
-NTSTATUS FinishSurpriseRemoval(PDEVICE_OBJECT pdo) {
+namespace {
+
+// File objects still open on any device of the PDO's stack.
+int OpenFilesOnStack(PDEVICE_OBJECT pdo) {
+    int open = 0;
+    for (PDEVICE_OBJECT d = pdo; d; d = d->AttachedDevice) open += OpenFileCount(d);
+    return open;
+}
+
+NTSTATUS SendRemovalNow(PDEVICE_OBJECT pdo) {
     NTSTATUS status = SendPnp(pdo, IRP_MN_REMOVE_DEVICE).status;
     UnloadIfUnused(pdo);
     return status;
+}
+
+}  // namespace
+
+NTSTATUS FinishSurpriseRemoval(PDEVICE_OBJECT pdo) {
+    // After a surprise removal Windows sends IRP_MN_REMOVE_DEVICE only once every
+    // handle to the device is closed: until then the drivers keep their device
+    // objects, and the handles' cleanup and close still reach them.
+    if (OpenFilesOnStack(pdo) > 0) {
+        Pnp().removalsAwaitingClose.insert(pdo);
+        return STATUS_PENDING;
+    }
+    return SendRemovalNow(pdo);
+}
+
+void NoteFilesClosedOnStack(PDEVICE_OBJECT device) {
+    auto& waiting = Pnp().removalsAwaitingClose;
+    for (PDEVICE_OBJECT pdo : std::vector<PDEVICE_OBJECT>(waiting.begin(), waiting.end())) {
+        bool inStack = false;
+        for (PDEVICE_OBJECT d = pdo; d; d = d->AttachedDevice) inStack = inStack || d == device;
+        if (!inStack || OpenFilesOnStack(pdo) > 0) continue;
+        waiting.erase(pdo);
+        // The manager's own worker does it, after the close that let it go.
+        Simulation::Current().CreateThread("Plug and Play manager (removal after the last close)",
+                                           [pdo] { SendRemovalNow(pdo); });
+    }
 }
 
 bool UnloadDriverIfUnused(PDRIVER_OBJECT driver) {

@@ -420,6 +420,9 @@ void Dispatch(Context* self, Why why) {
 void ThreadEntry(void* argument) {
     auto* self = static_cast<Context*>(argument);
     self->body();
+    // A thread that ends has its outstanding requests cancelled and waits for
+    // them, as thread termination does on Windows.
+    if (self->irql == PASSIVE_LEVEL) CancelThreadIo(self);
     if (self->irql != PASSIVE_LEVEL || !self->ownedMutexes.empty()) {
         Verifier::Violation(Rule::IrqlNotRestored,
                             "thread '" + self->name + "' ended above PASSIVE_LEVEL or holding a mutex");

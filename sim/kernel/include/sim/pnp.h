@@ -41,7 +41,10 @@ NTSTATUS StopDevice(PDEVICE_OBJECT pdo);                         // query-stop, 
 NTSTATUS StartDevice(PDEVICE_OBJECT pdo);                        // start after a stop
 NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo);                       // query-remove, remove
 NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo);               // surprise removal only
-NTSTATUS FinishSurpriseRemoval(PDEVICE_OBJECT pdo);              // the removal that follows it
+// The removal that follows a surprise removal. While files are open on the
+// stack it waits, as on Windows, and answers STATUS_PENDING: the manager sends
+// it from its own thread once the last of them has been closed.
+NTSTATUS FinishSurpriseRemoval(PDEVICE_OBJECT pdo);
 // Unloads the driver once no device object of it is left; answers whether it did.
 bool UnloadDriverIfUnused(PDRIVER_OBJECT driver);
 
