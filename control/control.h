@@ -88,6 +88,12 @@ NTSTATUS IoctlGetDtrRts(ControlRequest& request);
 NTSTATUS IoctlGetModemControl(ControlRequest& request);
 NTSTATUS IoctlGetCommStatus(ControlRequest& request);
 
+// Handlers that hand the request to a queue (queued_controls.cpp).
+NTSTATUS IoctlSetWaitMask(ControlRequest& request);
+NTSTATUS IoctlWaitOnMask(ControlRequest& request);
+NTSTATUS IoctlPurge(ControlRequest& request);
+NTSTATUS IoctlSetQueueSize(ControlRequest& request);
+
 // --- Chip control transfers (chip_transfers.cpp) -----------------------------------
 // Each member builds one request for the bridge chip, sends it with SubmitUrbSync
 // and answers its status; PASSIVE_LEVEL, no spin lock held. A member gated on the

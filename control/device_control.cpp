@@ -70,7 +70,7 @@ constexpr ControlCode DeviceControlCodes[kDeviceControlCodeCount] = {
     {IOCTL_SERIAL_SET_BAUD_RATE, sizeof(SERIAL_BAUD_RATE), 0, kLengthFirst, kPowered,
      NotYetAvailable},
     {IOCTL_SERIAL_SET_QUEUE_SIZE, sizeof(SERIAL_QUEUE_SIZE), 0, kBufferFirst, kUnpowered,
-     NotYetAvailable},
+     IoctlSetQueueSize},
     {IOCTL_SERIAL_SET_LINE_CONTROL, sizeof(SERIAL_LINE_CONTROL), 0, kBufferFirst, kPoweredByHandler,
      NotYetAvailable},
     {IOCTL_SERIAL_SET_BREAK_ON, 0, 0, kNoBuffer, kPowered, NotYetAvailable},
@@ -88,9 +88,9 @@ constexpr ControlCode DeviceControlCodes[kDeviceControlCodeCount] = {
     {IOCTL_SERIAL_SET_XOFF, 0, 0, kNoBuffer, kUnpowered, IoctlSetXoff},
     {IOCTL_SERIAL_SET_XON, 0, 0, kNoBuffer, kUnpowered, IoctlSetXon},
     {IOCTL_SERIAL_GET_WAIT_MASK, 0, kUlong, kLengthFirst, kUnpowered, IoctlGetWaitMask},
-    {IOCTL_SERIAL_SET_WAIT_MASK, kUlong, 0, kLengthFirst, kUnpowered, NotYetAvailable},
-    {IOCTL_SERIAL_WAIT_ON_MASK, 0, kUlong, kLengthFirst, kUnpowered, NotYetAvailable},
-    {IOCTL_SERIAL_PURGE, kUlong, 0, kBufferFirst, kUnpowered, NotYetAvailable},
+    {IOCTL_SERIAL_SET_WAIT_MASK, kUlong, 0, kLengthFirst, kUnpowered, IoctlSetWaitMask},
+    {IOCTL_SERIAL_WAIT_ON_MASK, 0, kUlong, kLengthFirst, kUnpowered, IoctlWaitOnMask},
+    {IOCTL_SERIAL_PURGE, kUlong, 0, kBufferFirst, kUnpowered, IoctlPurge},
     {IOCTL_SERIAL_GET_BAUD_RATE, 0, sizeof(SERIAL_BAUD_RATE), kBufferFirst, kUnpowered,
      IoctlGetBaudRate},
     {IOCTL_SERIAL_GET_LINE_CONTROL, 0, sizeof(SERIAL_LINE_CONTROL), kBufferFirst, kUnpowered,
@@ -241,14 +241,8 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     }
 
     // A request held for the next start is the stalled queue's now.
-    NTSTATUS status = AdmitRequest(port, irp);
-    if (status == STATUS_PENDING) {
-        return STATUS_PENDING;
-    }
-    if (status != STATUS_SUCCESS) {
-        irp->IoStatus.Information = 0;
-        CompleteHere(irp, status);
-        ReleasePendingHold(port);
+    NTSTATUS status;
+    if (!AdmitOrAnswer(port, irp, &status)) {
         return status;
     }
     if (RejectOnErrorAbort(port, irp) != STATUS_SUCCESS) {

@@ -1,6 +1,7 @@
 // The port settings the device controls keep, their defaults, and the device
 // controls that answer from them without reaching the chip or a queue.
 #include "control/control.h"
+#include "datapath/datapath.h"
 
 static_assert(sizeof(SERIAL_BAUD_RATE) == 4, "published layout");
 static_assert(sizeof(SERIAL_LINE_CONTROL) == 3, "published layout");
@@ -89,16 +90,11 @@ NTSTATUS ReplyUlong(ControlRequest& request, ULONG value) {
     return Reply(request, &value, sizeof(value));
 }
 
-// Seam for the transmit-toggle logic: under SERIAL_TRANSMIT_TOGGLE an XOFF hold
-// must be followed by a check that drops RTS once the line has drained. That logic
-// and its count of pending checks do not exist yet, so there is nothing to queue.
-void RequestToggleCheckAfterXoff(PortExtension*) {}
-
-// Seam for the write path: a write that found transmission held by the XOFF hold
-// waits for the next status packet or received XON to be tried again. Once the
-// write path exists it restarts such a held write here, so that clearing the hold
-// by hand does not leave the write waiting for line activity that may never come.
-void ResumeWriteAfterXon(PortExtension*) {}
+// Under SERIAL_TRANSMIT_TOGGLE an XOFF hold is followed by the check that drops
+// RTS once the line has drained.
+void RequestToggleCheckAfterXoff(PortExtension* port) {
+    if (QueueDeferred(port, &port->Dpc.TransmitToggle)) InterlockedIncrement(&port->PendingToggleChecks);
+}
 
 // The length of the current write-queue request that TotalCharsQueued counts: a
 // write's whole length, or the one XOFF character of an XOFF_COUNTER.
@@ -157,12 +153,15 @@ NTSTATUS IoctlSetTimeouts(ControlRequest& request) {
         timeouts.ReadTotalTimeoutConstant == MAXULONG) {
         return STATUS_INVALID_PARAMETER;
     }
+    // Under ControlLock, where the read path copies it: never a torn record.
+    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&request.Port->ControlLock);
     request.Port->Timeouts = timeouts;
+    KeReleaseSpinLock(&request.Port->ControlLock, irql);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS IoctlGetTimeouts(ControlRequest& request) {
-    const SERIAL_TIMEOUTS reply = request.Port->Timeouts;
+    const SERIAL_TIMEOUTS reply = ReadUnderControlLock(request.Port, request.Port->Timeouts);
     return Reply(request, &reply, sizeof(reply));
 }
 
@@ -264,7 +263,8 @@ NTSTATUS IoctlSetXon(ControlRequest& request) {
     PortExtension* port = request.Port;
     InterlockedAnd(reinterpret_cast<volatile LONG*>(&port->TxHoldReasons),
                    ~static_cast<LONG>(TX_HOLD_XOFF));
-    ResumeWriteAfterXon(port);
+    // As a received XON: a write held by the XOFF goes on.
+    if (port->WriteHeld) ResumeHeldWrite(port);
     return STATUS_SUCCESS;
 }
 

@@ -52,6 +52,24 @@ NTSTATUS AdmitRequest(PortExtension* port, PIRP irp) {
     }
 }
 
+bool AdmitOrAnswer(PortExtension* port, PIRP irp, NTSTATUS* answer) {
+    const NTSTATUS status = AdmitRequest(port, irp);
+    if (status == STATUS_SUCCESS) return true;
+    *answer = status;
+    if (status == STATUS_PENDING) return false;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    ReleasePendingHold(port);
+    return false;
+}
+
+NTSTATUS CompleteNow(PortExtension* port, PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    ReleasePendingHold(port);
+    return status;
+}
+
 void ReleasePendingHold(PortExtension* port) {
     if (InterlockedDecrement(&port->PendingRequestCount) == 0) {
         KeSetEvent(&port->PendingRequestsDone, IO_NO_INCREMENT, FALSE);

@@ -11,6 +11,12 @@
 // (held on StalledQueue while a stop is pending: the caller returns at once).
 NTSTATUS AdmitRequest(PortExtension* port, PIRP irp);
 void ReleasePendingHold(PortExtension* port);
+// Admission as a dispatch routine uses it: true to go on; otherwise the request
+// has been held or completed (without a boost) and *answer is what to return.
+bool AdmitOrAnswer(PortExtension* port, PIRP irp, NTSTATUS* answer);
+// Completes a request its dispatch routine answers itself (no boost) and
+// releases its admission hold.
+NTSTATUS CompleteNow(PortExtension* port, PIRP irp, NTSTATUS status);
 // With SERIAL_ERROR_ABORT and a line error pending, fails everything but
 // GET_COMMSTATUS: completes the request, releases its hold and answers
 // STATUS_CANCELLED. Otherwise answers 0.
@@ -25,14 +31,85 @@ IO_COMPLETION_ROUTINE SignalEventCompletion;
 // --- Read path ----------------------------------------------------------------------
 // The read path's values that every start resets.
 void InitializeReceiveDefaults(PortExtension* port);
+DRIVER_DISPATCH DispatchRead;
+NTSTATUS StartRead(PortExtension* port);
+DRIVER_CANCEL ReadCancelRoutine;
+
+// --- Write path -----------------------------------------------------------------------
+// Starts the current write again once nothing holds the transmitter any more.
+void ResumeHeldWrite(PortExtension* port);
+NTSTATUS StartWrite(PortExtension* port);
+void TakeNextWrite(PortExtension* port, PIRP* slot, PLIST_ENTRY queue, PIRP* next, bool completeOld);
+
+// --- Open, close, cleanup, flush, purge, file information ------------------------------
+DRIVER_DISPATCH DispatchCreate;
+DRIVER_DISPATCH DispatchClose;
+DRIVER_DISPATCH DispatchCleanup;
+DRIVER_DISPATCH DispatchFlush;
+DRIVER_DISPATCH DispatchQueryInformation;
+DRIVER_DISPATCH DispatchSetInformation;
+NTSTATUS StartPurge(PortExtension* port);
+NTSTATUS StartFlush(PortExtension* port);
 
 // --- Queues -------------------------------------------------------------------------
+// RequestRefs: the parties that may still touch a started request, one bit each,
+// kept in the fourth parameter word of the request's current stack location. The
+// party that clears the last bit completes the request; nobody touches it after.
+constexpr ULONG_PTR RefInDevice = 0x01;
+constexpr ULONG_PTR RefCancel = 0x02;
+constexpr ULONG_PTR RefTotalTimer = 0x04;
+constexpr ULONG_PTR RefIntervalTimer = 0x08;
+constexpr ULONG_PTR RefXoffCounter = 0x10;
+static inline ULONG_PTR& RequestRefs(PIRP irp) {
+    return reinterpret_cast<ULONG_PTR&>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument4);
+}
+
+// A queue's start routine: handles the request in its slot (and the ones behind
+// it that finish at once); answers the first one's status, or STATUS_PENDING when
+// the first was left waiting.
+using StartRoutine = NTSTATUS (*)(PortExtension* port);
+// Moves the queue's head into the slot (null when the queue is empty) and
+// answers it in `next`; with `completeOld`, completes the request that was in
+// the slot (its status already stored) with IO_SERIAL_INCREMENT.
+using TakeNextRoutine = void (*)(PortExtension* port, PIRP* slot, PLIST_ENTRY queue, PIRP* next, bool completeOld);
+// Takes a current request back from its data side (cancel spin lock held).
+using SyncRoutine = void (*)(PortExtension* port);
+
+// Puts the request in the slot and starts it when the queue is idle, completes
+// it cancelled when it arrives cancelled, or queues it (STATUS_PENDING).
+NTSTATUS StartOrQueue(PortExtension* port, PIRP irp, PLIST_ENTRY queue, PIRP* slot, StartRoutine start);
+DRIVER_CANCEL QueueCancelRoutine;
+void TakeNextRequest(PortExtension* port, PIRP* slot, PLIST_ENTRY queue, PIRP* next, bool completeOld);
+
+// What finishing the current request of a slot involves.
+struct CompletionPlan {
+    PIRP PortExtension::*Slot;
+    LIST_ENTRY PortExtension::*Queue;       // or null
+    KTIMER PortExtension::*IntervalTimer;   // or null
+    KTIMER PortExtension::*TotalTimer;      // or null
+    StartRoutine StartNext;                 // or null
+    TakeNextRoutine TakeNext;               // or null: the slot is simply emptied
+};
+// Called with the cancel spin lock held (at `cancelIrql`); always releases it.
+// Drops `dropBits`, lets `sync` take the request back from its data side, takes
+// back the parties it can still stop (an installed cancel routine, a timer not
+// yet fired); when no bit is left, completes the request with `status`.
+void TryCompleteCurrent(PortExtension* port, KIRQL cancelIrql, SyncRoutine sync, NTSTATUS status,
+                        const CompletionPlan& plan, ULONG_PTR dropBits);
+
 // Cancels every request queued on `queue` (newest first) and the one in `slot`.
 void KillQueue(PortExtension* port, PLIST_ENTRY queue, PIRP* slot);
 // Cancels everything the port holds: the four queues and their slots, the waiting
-// event request, the immediate character, the counting XOFF_COUNTER and the
-// requests held while a stop was pending.
+// event request, the immediate character, the counting XOFF_COUNTER, a pending
+// wait-wake request and the requests held while a stop was pending.
 void KillAllRequests(PortExtension* port);
+
+// The mask queue's start routine: SET_WAIT_MASK and WAIT_ON_MASK.
+NTSTATUS StartMaskRequest(PortExtension* port);
+DRIVER_CANCEL WaitCancelRoutine;
+// Answers the waiting WAIT_ON_MASK with `events` if nobody else has claimed it
+// (one interlocked exchange decides); answers whether this call did.
+bool CompleteWaitWith(PortExtension* port, ULONG events);
 
 // --- Deferred work ------------------------------------------------------------------
 // One hold of DeferredWorkCount per queued DPC and per armed timer (which passes

@@ -12,27 +12,14 @@ void RetireTimerRun(PVOID context, KTIMER PortExtension::*timer) {
 }  // namespace
 
 VOID NTAPI WriteCompleteDpc(PKDPC, PVOID context, PVOID, PVOID) { RetireOnly(context); }
-VOID NTAPI ReadCompleteDpc(PKDPC, PVOID context, PVOID, PVOID) { RetireOnly(context); }
-VOID NTAPI ReadTotalTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
-    RetireTimerRun(context, &PortExtension::ReadTotalTimer);
-}
-VOID NTAPI ReadIntervalDpc(PKDPC, PVOID context, PVOID, PVOID) {
-    RetireTimerRun(context, &PortExtension::ReadIntervalTimer);
-}
 VOID NTAPI WriteTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
     RetireTimerRun(context, &PortExtension::WriteTotalTimer);
 }
-VOID NTAPI ErrorAbortDpc(PKDPC, PVOID context, PVOID, PVOID) { RetireOnly(context); }
 VOID NTAPI ImmediateDoneDpc(PKDPC, PVOID context, PVOID, PVOID) { RetireOnly(context); }
 VOID NTAPI ImmediateTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
     RetireTimerRun(context, &PortExtension::ImmediateTimer);
 }
-VOID NTAPI WaitCompleteDpc(PKDPC, PVOID context, PVOID, PVOID) { RetireOnly(context); }
 VOID NTAPI XoffCounterTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
     RetireTimerRun(context, &PortExtension::XoffCounterTimer);
 }
 VOID NTAPI XoffCounterDoneDpc(PKDPC, PVOID context, PVOID, PVOID) { RetireOnly(context); }
-VOID NTAPI TransmitToggleDpc(PKDPC, PVOID context, PVOID, PVOID) { RetireOnly(context); }
-VOID NTAPI TransmitToggleTimerDpc(PKDPC, PVOID context, PVOID, PVOID) {
-    RetireTimerRun(context, &PortExtension::TransmitToggleTimer);
-}

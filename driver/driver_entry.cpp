@@ -48,16 +48,16 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRI
 
     driverObject->DriverUnload = DriverUnload;
     driverObject->DriverExtension->AddDevice = AddDevice;
-    driverObject->MajorFunction[IRP_MJ_CREATE] = DispatchNotAvailable;
-    driverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchNotAvailable;
-    driverObject->MajorFunction[IRP_MJ_READ] = DispatchNotAvailable;
+    driverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
+    driverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
+    driverObject->MajorFunction[IRP_MJ_READ] = DispatchRead;
     driverObject->MajorFunction[IRP_MJ_WRITE] = DispatchNotAvailable;
-    driverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = DispatchNotAvailable;
-    driverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = DispatchNotAvailable;
-    driverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DispatchNotAvailable;
+    driverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = DispatchQueryInformation;
+    driverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = DispatchSetInformation;
+    driverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DispatchFlush;
     driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
     driverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchNotAvailable;
-    driverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchNotAvailable;
+    driverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
     driverObject->MajorFunction[IRP_MJ_POWER] = PowerDispatch;
     driverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = WmiDispatch;
     driverObject->MajorFunction[IRP_MJ_PNP] = PnpDispatch;

@@ -139,6 +139,8 @@ struct PortExtension {
     SERIAL_WMI_HW_DATA WmiHardwareConfig;
 
     // --- Port settings the device controls keep --------------------------------
+    // Set while the port is open and the receive path may store; cleared, with the
+    // ring, under ControlLock and FillLock.
     UCHAR DeviceIsOpen;
     ULONG CurrentBaud;
     ULONG SettableBaud;
@@ -183,18 +185,62 @@ struct PortExtension {
     KSPIN_LOCK DeferredTimerLock;
 
     // --- Receive ring and fill area -------------------------------------------
+    // The ring and the area the receive path stores into: the ring itself
+    // (FillAreaStart == ReceiveBuffer), or the buffer of the read waiting for
+    // bytes. All of it under ControlLock; the fill area also under FillLock.
     PUCHAR ReceiveBuffer;
     ULONG ReceiveBufferSize;
     volatile ULONG CharsInBuffer;
+    PUCHAR FirstReadable;
+    PUCHAR FillAreaStart;
+    PUCHAR FillPosition;
+    PUCHAR FillAreaLast;
     ULONG NearlyFullMark;
     LONGLONG ShortPollDelay;  // relative 100-ns times of the read path's polls
     LONGLONG LongPollDelay;
     LONGLONG PollCutover;
     KSPIN_LOCK FillLock;
 
+    // --- The current read --------------------------------------------------------
+    ULONG ReadCharsNeeded;
+    // Bytes the last interval check saw arrive (only zero or not matters), or
+    // which party ended the read first: ReadCancelled, ReadTotalTimedOut,
+    // ReadFilled. The first party's mark stays.
+    LONG ReadProgress;
+    // Bytes the receive path stored into the read since the last interval check.
+    volatile ULONG CharsSinceIntervalCheck;
+    LONGLONG ReadIntervalTime;
+    // Interrupt time (monotonic) when the read was armed or the interval check
+    // last saw bytes arrive.
+    ULONGLONG LastCharTime;
+    const LONGLONG* ChosenPollDelay;
+
+    // --- Reception, events and receive flow control -------------------------------
+    USHORT PreviousModemStatusWord;
+    UCHAR XoffReceived;
+    // Where the event mask goes when the waiting WAIT_ON_MASK completes; null when
+    // none waits. Claimed with one interlocked exchange.
+    PULONG volatile WaitResultLocation;
+    volatile LONG WaitCheckBusy;
+    // XON and XOFF the driver itself sent to hold the far end, so that the XON
+    // follows every XOFF of ours whatever the chip type.
+    UCHAR XoffSentByDriver;
+    volatile LONG PendingToggleChecks;
+    UCHAR TransmitterEmpty;
+    // Interrupt time by which the chip will have sent what the last bulk-out
+    // transfer gave it, at the line's character time.
+    ULONGLONG TransmitEndsAt;
+    // Characters the counting XOFF_COUNTER still waits for; 0 when none counts.
+    volatile LONG XoffCountRemaining;
+
     // --- Write state --------------------------------------------------------------
     ULONG WriteRemaining;
     UCHAR TransmittingImmediate;
+    UCHAR WriteHeld;
+
+    // --- Open state ----------------------------------------------------------------
+    // 1 while a handle is open (the port takes one at a time), 0 otherwise.
+    volatile LONG OpenCount;
 
     // --- Request queues and current-request slots -------------------------------
     LIST_ENTRY ReadQueue;

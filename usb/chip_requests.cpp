@@ -68,16 +68,20 @@ PURB AllocateRegisterWrite(PortExtension* port, UCHAR reg) {
                                   nullptr, 0);
 }
 
+// Where the caller cannot wait (receive flow control, transmit toggle, at
+// DISPATCH_LEVEL), the request goes without waiting: the line really changes.
 bool ChangeControlLine(PortExtension* port, USHORT line, bool raise) {
-    if (KeGetCurrentIrql() > PASSIVE_LEVEL)
-        return false;
     PURB urb = AllocateControlRequest(URB_FUNCTION_CLASS_INTERFACE, kSetControlLineState, 0, 0,
                                       USBD_TRANSFER_DIRECTION_OUT, nullptr, 0);
     if (!urb)
         return false;
+    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->ControlLock);
     port->ControlLineState =
         static_cast<USHORT>(raise ? port->ControlLineState | line : port->ControlLineState & ~line);
     urb->UrbControlVendorClassRequest.Value = port->ControlLineState;
+    KeReleaseSpinLock(&port->ControlLock, irql);
+    if (KeGetCurrentIrql() > PASSIVE_LEVEL)
+        return NT_SUCCESS(SubmitUrbAsync(port->DeviceObject, urb));
     return NT_SUCCESS(SendAndFree(port, urb));
 }
 

@@ -373,10 +373,12 @@ NTSTATUS StartContinuousTransfer(PortExtension* port, TransferKind kind) {
                 return SendReader(port, kind,
                                   kind == StatusIn ? kStatusPacketLength : kBulkInLength);
             }
-        } else if (seen == ReaderStopping) {
-            // The cancelled request has not completed yet: its completion starts
-            // the new one, so that two never run at once.
-            if (InterlockedCompareExchange(state, ReaderRestart, ReaderStopping) == ReaderStopping)
+        } else if (seen == ReaderStopping || seen == ReaderRunning) {
+            // The outstanding request has not completed yet: its completion sends
+            // the next one whatever it decides itself (a receive hold released
+            // meanwhile, a cancelled reader started again), so that two never run
+            // at once and none is left stopped.
+            if (InterlockedCompareExchange(state, ReaderRestart, seen) == seen)
                 return STATUS_SUCCESS;
         } else {
             return STATUS_SUCCESS;

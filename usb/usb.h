@@ -71,8 +71,8 @@ NTSTATUS SubmitTransfer(PDEVICE_OBJECT device, TransferKind kind, const void* da
 IO_COMPLETION_ROUTINE TransferComplete;
 
 // Starts the continuous reader of StatusIn or BulkIn unless one is outstanding
-// or about to be resubmitted; a reader that was cancelled but has not finished
-// yet is told to start again instead. Answers STATUS_SUCCESS when a reader runs
+// or about to be resubmitted; a reader whose request is outstanding (cancelled
+// or not) is told to send another when that request completes. Answers STATUS_SUCCESS when a reader runs
 // or will run. Open, power-up, the vendor restart control and the release of a
 // receive hold call this.
 NTSTATUS StartContinuousTransfer(PortExtension* port, TransferKind kind);
@@ -95,12 +95,12 @@ void StopTransfersAndWait(PortExtension* port);
 // still reach the port when its device object goes. PASSIVE_LEVEL.
 void WaitForTransfersToDrain(PortExtension* port);
 
-// --- Seams to the reception and flow-control pieces -------------------------------
+// --- What transfers brought ------------------------------------------------------------
 // What a transfer brought or moved, handed to the kind's processing.
 struct TransferOutcome {
     NTSTATUS Status;
     const UCHAR* Data;  // the transfer buffer, valid during the call
-    ULONG Length;       // bytes moved
+    ULONG Length;       // bytes moved, never more than were asked for
     BulkOutPurpose Purpose;
     PIRP Owner;
 };
@@ -110,10 +110,59 @@ struct TransferOutcome {
 bool ProcessStatusTransfer(PortExtension* port, const TransferOutcome& outcome);
 bool ProcessReceiveTransfer(PortExtension* port, const TransferOutcome& outcome);
 void ProcessTransmitTransfer(PortExtension* port, const TransferOutcome& outcome);
-// ApplyAllSettings' steps that belong to the flow-control and status pieces.
-void ApplyHandFlowToChip(PortExtension* port, bool treatAllAsChanged);
+
+// --- Modem and line status (usb/reception.cpp) ---------------------------------------------
+// The line-state image (0x10 CTS, 0x20 DSR, 0x40 RI, 0x80 DCD) of the status word
+// as it stands, with the transmit holds of the chip's own handshakes and the DSR
+// sensitivity hold brought up to date. Records no events and counts no errors:
+// those belong to the status packet that brought the word.
 UCHAR ProcessModemStatus(PortExtension* port);
+// The line-status image (0x02 overrun, 0x04 parity, 0x08 framing, 0x10 break) of
+// the status word as it stands; counts and reports nothing.
+UCHAR LineStatusImage(USHORT statusWord);
+
+// --- Receive ring and receive flow control (usb/receive_buffer.cpp) -------------------------
+// What the receive path decided under its spin locks and carries out once they
+// are all released: control-line changes, flow characters, the bulk-in restart.
+struct ReceiveActions {
+    bool StartBulkIn;
+    bool SendXoff;
+    bool SendXon;
+    signed char Dtr;  // -1 leave, 0 lower, 1 raise
+    signed char Rts;
+    ULONG Events;     // SERIAL_EV_* bits to record in EventHistory
+};
+constexpr ReceiveActions kNoReceiveActions = {false, false, false, -1, -1, 0};
+void CarryOut(PortExtension* port, ReceiveActions& actions);
+
+// Stores received characters: into the waiting read's buffer (which completes it
+// when full) or into the ring, applying the holds, overruns and events. `count`
+// characters go whole or not at all (an escape sequence is never cut). Caller
+// holds ControlLock and FillLock and has seen DeviceIsOpen set.
+void PutReceivedChars(PortExtension* port, const UCHAR* chars, ULONG count, ReceiveActions& actions);
+// Takes ControlLock and FillLock, stores only while the port is open, and
+// carries the decisions out.
+void InsertReceivedChars(PortExtension* port, const UCHAR* chars, ULONG count);
+// Lifts the receive holds once the ring has drained to XonLimit. Records what
+// must be sent; callers under a spin lock carry it out later.
+void ReleaseReceiveHolds(PortExtension* port, ReceiveActions& actions);
+// Applies a SERIAL_HANDFLOW record to the lines, the chip and the holds
+// (PASSIVE_LEVEL); with `treatAllAsChanged` every group is applied.
+void ApplyHandFlow(PortExtension* port, const SERIAL_HANDFLOW& handFlow, bool treatAllAsChanged);
+void ApplyHandFlowToChip(PortExtension* port, bool treatAllAsChanged);
+// Answers the waiting WAIT_ON_MASK when EventHistory has bits; safe from any
+// number of paths at once, and never leaves an event behind.
+void CheckWaitCompletion(PortExtension* port);
+void RecordEvents(PortExtension* port, ULONG events);
+// One character time at the current rate and framing, in 100-ns units (baud 0
+// counts as 9600, without storing it).
+LONGLONG CharacterTime(const PortExtension* port);
 void MarkTransmitterEmpty(PortExtension* port);
+// From the driver's own knowledge: nothing to send or in flight, and the last
+// bytes handed to the chip have had time to leave.
+bool TransmitterIsEmpty(PortExtension* port);
+void EndBreak(PortExtension* port);
+void TransmitToggleCheck(PortExtension* port);
 
 // --- Pipes and configuration ---------------------------------------------------------
 // The pipe handle a kind uses, or null when the configuration has no such pipe.

@@ -290,11 +290,22 @@ TEST_P(EveryCode, BufferChecksFollowTheCodesLengths) {
         auto r = h.Control(row.code, std::vector<uint8_t>(std::max<ULONG>(row.in, 1)), row.out - 1);
         ExpectAnswered(r, STATUS_BUFFER_TOO_SMALL);
     }
-    // Exactly long enough (a code with no least length still gets a buffer).
+    // Exactly long enough (a code with no least length still gets a buffer), with
+    // contents the handler takes: a purge of the ring, a wait with a mask set.
     const ULONG in = row.check != Check::NoBuffer && row.in == 0 && row.out == 0 ? 1 : row.in;
-    auto exact = h.Control(row.code, std::vector<uint8_t>(in), row.out);
+    std::vector<uint8_t> input(in);
+    if (row.code == IOCTL_SERIAL_PURGE) input[0] = SERIAL_PURGE_RXCLEAR;
+    if (row.code == IOCTL_SERIAL_WAIT_ON_MASK) h.port()->WaitMask = SERIAL_EV_RXCHAR;
+    auto exact = h.Control(row.code, input, row.out);
+    if (row.code == IOCTL_SERIAL_WAIT_ON_MASK) {
+        EXPECT_FALSE(exact->completed) << "it waits for an event";
+        sim::CancelIrp(exact);
+    }
     ASSERT_TRUE(exact->completed);
-    EXPECT_EQ(exact->boost, IO_NO_INCREMENT);
+    // Requests the queues finish get the serial boost; the dispatch's own none.
+    const bool queued = row.code == IOCTL_SERIAL_SET_WAIT_MASK || row.code == IOCTL_SERIAL_WAIT_ON_MASK ||
+                        row.code == IOCTL_SERIAL_PURGE;
+    EXPECT_EQ(exact->boost, queued ? IO_SERIAL_INCREMENT : IO_NO_INCREMENT);
     EXPECT_FALSE(IsBufferRefusal(exact->status)) << std::hex << exact->status;
 }
 

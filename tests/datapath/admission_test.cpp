@@ -271,7 +271,8 @@ protected:
             g_setAgainFromDpc = false;
             SetDeferredTimer(port, &port->ReadIntervalTimer, In(5 * sim::kMillisecond), dpc);
         }
-        ReadIntervalDpc(dpc, context, a1, a2);
+        // The last step of every timer's DPC routine.
+        ReleaseDeferredTimer(port, &port->ReadIntervalTimer);
     }
     static int g_runs;
     static bool g_setAgainFromDpc;

@@ -194,6 +194,9 @@ TEST_F(SetupPacketTest, EveryChipOperationSendsItsOwnSetupPacket) {
          {{0x40, 0x01, 0x0202, 0x0044, 0}}},
         // All settings at once on a chip not detected yet: the remote wake-up
         // feature, then the line coding.
+        // A start's settings on a chip not yet identified: remote wake-up, the line
+        // coding, then the handshake of the default handflow (the CTS hand-off
+        // taken back from register 0, DTR and RTS raised).
         {"remote wake-up",
          [](PortExtension* p) {
              const LONG type = p->ChipType;
@@ -201,7 +204,12 @@ TEST_F(SetupPacketTest, EveryChipOperationSendsItsOwnSetupPacket) {
              ApplyAllSettings(p);
              p->ChipType = type;
          },
-         {{0x00, 0x03, 0x0001, 0x0000, 0}, {0x21, 0x20, 0x0000, 0x0000, 7}}},
+         {{0x00, 0x03, 0x0001, 0x0000, 0},
+          {0x21, 0x20, 0x0000, 0x0000, 7},
+          {0xC0, 0x01, 0x8080, 0x0000, 1},
+          {0x40, 0x01, 0x0000, 0x0001, 0},
+          {0x21, 0x22, 0x0001, 0x0000, 0},
+          {0x21, 0x22, 0x0003, 0x0000, 0}}},
         {"start-up write",
          [](PortExtension* p) { ChipWriteRegister0B(p, 0x02); },
          {{0x40, 0x01, 0x0B0B, 0x0002, 0}}},
