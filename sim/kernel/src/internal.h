@@ -144,8 +144,8 @@ struct TimedEvent {
 // The lock-order graph: an edge for every pair of lock classes ever held
 // together, with the sites that first nested them.
 struct LockEdge {
-    std::string outerSite;
-    std::string innerSite;
+    const void* outerSite;  // return addresses, named only when reported
+    const void* innerSite;
 };
 
 struct PoolBlock {

@@ -172,19 +172,20 @@ void NoteNesting(const HeldLock& outer, PKSPIN_LOCK inner, const void* innerSite
     if (st.lockEdges.count(key)) return;
     std::set<std::string> seen;
     const bool inverted = PathExists(b, a, seen);
-    LockEdge edge{CallerName(outer.site), CallerName(innerSite)};
+    LockEdge edge{outer.site, innerSite};
     st.lockEdges.emplace(key, edge);
     if (!inverted || !report) return;
     std::string other;
     auto back = st.lockEdges.find({b, a});
     if (back != st.lockEdges.end()) {
-        other = "; elsewhere " + a + " was taken at " + back->second.innerSite + " while " + b + ", taken at " +
-                back->second.outerSite + ", was held";
+        other = "; elsewhere " + a + " was taken at " + CallerName(back->second.innerSite) + " while " + b +
+                ", taken at " + CallerName(back->second.outerSite) + ", was held";
     } else {
         other = "; elsewhere a chain of nested locks leads from " + b + " back to " + a;
     }
-    Verifier::Violation(Rule::LockOrder, b + " taken at " + edge.innerSite + " while holding " + a + ", taken at " +
-                                             edge.outerSite + other + " (a deadlock waiting to happen)");
+    Verifier::Violation(Rule::LockOrder, b + " taken at " + CallerName(edge.innerSite) + " while holding " + a +
+                                             ", taken at " + CallerName(edge.outerSite) + other +
+                                             " (a deadlock waiting to happen)");
 }
 
 void AcquireLock(PKSPIN_LOCK lock, KIRQL oldIrql, const void* site) {
