@@ -181,15 +181,15 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
     irp->IoStatus.Information = 0;
     NTSTATUS status = AdmitRequest(port, irp);
     if (status == STATUS_PENDING) return status;
-    if (status == STATUS_DELETE_PENDING) {
-        // The device is going: only what is left of the open goes with it.
-        FreeRing(port);
-        CompleteNow(port, irp, STATUS_SUCCESS);
-        InterlockedDecrement(&port->OpenCount);
-        return STATUS_SUCCESS;
-    }
     if (status != STATUS_SUCCESS) {
+        // The device is going (or gone): only what is left of the open goes
+        // with it, the section lock the open took included.
+        if (status == STATUS_DELETE_PENDING) {
+            FreeRing(port);
+            status = STATUS_SUCCESS;
+        }
         CompleteNow(port, irp, status);
+        MmUnlockPagableImageSection(PagingLockHandle);
         InterlockedDecrement(&port->OpenCount);
         return status;
     }
