@@ -141,7 +141,11 @@ class PipePump {
 // A chip of the given variant plugged into the bus, configured, with its pipes.
 class ChipOnBus : public usbtest::UsbTest {
   protected:
+    // Any chip plugged before is unplugged first.
     void PlugChip(int variant, sim::BridgeChipOptions options = {}) {
+        host.reset();
+        client.reset();
+        device.reset();
         chip = std::make_shared<sim::BridgeChip>(variant, std::move(options));
         device = sim::PlugUsbDevice(chip, {});
         client = std::make_unique<usbtest::ClientDriver>(device->Pdo());

@@ -300,7 +300,11 @@ void ChipUart::ScheduleWake() {
     if (ReceiverRuns() && !suspended_ && !fifoReset_) {
         const size_t level = rxFifo_.size();
         const size_t capacity = chip_.FifoCapacity();
-        size_t k = level < capacity ? capacity - level + 1 : 1;
+        // The first byte lost to a full FIFO raises the overrun bit; later ones
+        // only count while a packet carrying the bit waits to go out.
+        size_t k = SIZE_MAX;
+        if (!ErrorPending(kOverrunError))
+            k = level < capacity ? capacity - level + 1 : 1;
         if (bulkInNaked_ && level == 0)
             k = 1;
         const bool automatic =
@@ -636,12 +640,21 @@ void ChipUart::QueueLineChange() {
     PushStatus(lines, true);
 }
 
+// A packet built here that has not begun to go out: errors may still join it.
+bool ChipUart::TailOpen() const {
+    return !statusQueue_.empty() && statusQueue_.back().fromUart &&
+           !(statusQueue_.size() == 1 && statusOffset_ > 0);
+}
+
+bool ChipUart::ErrorPending(uint16_t bit) const {
+    return TailOpen() && (statusQueue_.back().word & bit) != 0;
+}
+
 // An error joins the newest packet the UART built if that one has not begun to
 // go out; otherwise it makes a packet of its own. Either way one packet carries
 // it, once.
 void ChipUart::ReportError(uint16_t bit) {
-    if (!statusQueue_.empty() && statusQueue_.back().fromUart &&
-        !(statusQueue_.size() == 1 && statusOffset_ > 0)) {
+    if (TailOpen()) {
         statusQueue_.back().word |= bit;
         return;
     }
@@ -693,6 +706,7 @@ Handshake ChipUart::StatusIn(uint8_t* buffer, size_t capacity, size_t* produced)
     if (n < usbPacket || statusOffset_ == BridgeChip::kStatusPacketSize) {
         statusQueue_.pop_front();
         statusOffset_ = 0;
+        ScheduleWake();  // the next error makes a packet of its own
     }
     return Handshake::Ack;
 }

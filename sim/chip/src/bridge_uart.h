@@ -116,6 +116,8 @@ class ChipUart {
     uint16_t LineBits() const;
     void QueueLineChange();
     void ReportError(uint16_t bit);
+    bool TailOpen() const;
+    bool ErrorPending(uint16_t bit) const;
     void PushStatus(uint16_t word, bool fromUart);
 
     BridgeChip& chip_;
