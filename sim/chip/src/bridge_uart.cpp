@@ -154,6 +154,7 @@ void ChipUart::HoldFifosInReset(bool held) {
             chip_.EndpointReady(chip_.bulkOut_);
         }
     }
+    Service();
 }
 
 void ChipUart::Suspend() {
