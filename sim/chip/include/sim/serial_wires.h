@@ -55,7 +55,7 @@ struct CharacterFormat {
 
 // One character as a receiver took it off its line.
 struct ReceivedCharacter {
-    LineTime at = 0;    // the middle of its stop bit, when the receiver has it
+    LineTime at = 0;    // the middle of its stop bit (a break: the end of a whole frame)
     uint8_t value = 0;  // the data bits as sampled (0 for a break)
     bool parityError = false;
     bool framingError = false;    // the stop bit was sampled at space
