@@ -86,6 +86,8 @@ Workbench::~Workbench() {
     for (auto& adapter : adapters_) {
         if (adapter->Present()) adapter->Remove();
     }
+    // Wires hold on to the chips: they go first.
+    wires_.clear();
     adapters_.clear();
     // A driver that never got a port is unloaded here; otherwise the Plug and
     // Play manager did it when the last port went.
@@ -138,6 +140,39 @@ PortExtension* Adapter::Port() const {
     return fdo ? PortOf(fdo) : nullptr;
 }
 bool Adapter::Present() const { return Fdo() != nullptr; }
+
+void Workbench::Unwire(const Adapter& adapter) {
+    for (auto it = wires_.begin(); it != wires_.end();) {
+        if (it->a == &adapter || it->b == &adapter)
+            it = wires_.erase(it);
+        else
+            ++it;
+    }
+}
+
+NullModemCable& Workbench::ConnectNullModem(Adapter& a, Adapter& b) {
+    Unwire(a);
+    Unwire(b);
+    auto cable = std::make_shared<NullModemCable>(a.Chip(), b.Chip());
+    wires_.push_back({&a, &b, cable});
+    return *cable;
+}
+
+LoopbackPlug& Adapter::PlugLoopback(LoopbackWiring wiring) {
+    bench_.Unwire(*this);
+    auto plug = std::make_shared<LoopbackPlug>(*chip_, wiring);
+    bench_.wires_.push_back({this, nullptr, plug});
+    return *plug;
+}
+
+ScriptedPeer& Adapter::AttachPeer(PeerOptions options) {
+    bench_.Unwire(*this);
+    auto peer = std::make_shared<ScriptedPeer>(*chip_, std::move(options));
+    bench_.wires_.push_back({this, nullptr, peer});
+    return *peer;
+}
+
+void Adapter::Unwire() { bench_.Unwire(*this); }
 
 NTSTATUS Adapter::Plug() {
     bench_.ReloadDriverIfUnloaded();

@@ -12,6 +12,7 @@
 
 #include <sim/bridge_chip.h>
 #include <sim/pnp.h>
+#include <sim/serial_wires.h>
 #include <sim/simulation.h>
 #include <sim/usb_bus.h>
 #include <sim/wmi.h>
@@ -57,6 +58,13 @@ public:
     PDEVICE_OBJECT Fdo() const;  // null once removed
     PortExtension* Port() const;
     BridgeChip& Chip() const { return *chip_; }
+
+    // The serial connector: one wire at a time, kept by the workbench until the
+    // adapter is unwired or the workbench goes. A new wire replaces the old one.
+    LoopbackPlug& PlugLoopback(LoopbackWiring wiring = {});
+    ScriptedPeer& AttachPeer(PeerOptions options = {});
+    // Takes away what is plugged in (a null-modem cable from both its ends).
+    void Unwire();
     UsbDevice& Usb() const { return *usb_; }
     UsbCapture& Capture() const { return usb_->Capture(); }
     const std::u16string& DeviceKeyPath() const;
@@ -86,8 +94,18 @@ public:
     bool DriverLoaded() const;
     void ReloadDriverIfUnloaded();
 
+    // A null-modem cable between two adapters' connectors.
+    NullModemCable& ConnectNullModem(Adapter& a, Adapter& b);
+
 private:
     friend class Adapter;
+    struct Wire {
+        const Adapter* a;
+        const Adapter* b;  // the far end of a cable, or null
+        std::shared_ptr<void> object;
+    };
+    void Unwire(const Adapter& adapter);
+    std::vector<Wire> wires_;
     PDRIVER_OBJECT driver_ = nullptr;
     std::vector<std::unique_ptr<Adapter>> adapters_;
 };

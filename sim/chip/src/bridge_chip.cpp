@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "bridge_uart.h"
+
 namespace sim {
 namespace {
 
@@ -39,6 +41,7 @@ BridgeChip::BridgeChip(int variant, BridgeChipOptions options)
     descriptors_ = options_.descriptors ? *options_.descriptors : BridgeDescriptors(variant_);
     FindEndpointRoles();
     InitialiseConfigMemory();
+    uart_ = std::make_unique<ChipUart>(*this);
     PowerOn();
 }
 
@@ -85,11 +88,7 @@ void BridgeChip::PowerOn() {
         Simulation::Current().CancelScheduled(breakTimer_);
     breakTimer_ = 0;
     commFeature_ = 0;
-    txFifo_.clear();
-    rxFifo_.clear();
-    statusQueue_.clear();
-    statusOffset_ = 0;
-    txNaked_ = false;
+    uart_->PowerOn();
 }
 
 void BridgeChip::BusReset() {
@@ -102,24 +101,19 @@ void BridgeChip::BusReset() {
 // only the UART's clock stops. See REGISTERS.md, "Suspend".
 void BridgeChip::Suspend() {
     suspended_ = true;
+    uart_->Suspend();
 }
 
 void BridgeChip::Resume() {
     if (!suspended_)
         return;
     suspended_ = false;
-    // What waited in the FIFOs and the status queue is offered again.
-    if (!statusQueue_.empty() && statusIn_ != 0)
-        EndpointReady(statusIn_);
-    if (!rxFifo_.empty() && bulkIn_ != 0)
-        EndpointReady(bulkIn_);
-    if (txNaked_ && bulkOut_ != 0) {
-        txNaked_ = false;
-        EndpointReady(bulkOut_);
-    }
+    uart_->Resume();
 }
 
 void BridgeChip::Changed(ChipSetting what) {
+    if (what != ChipSetting::Reset)
+        uart_->SettingsChanged();
     if (listener_)
         listener_(what);
 }
@@ -353,22 +347,7 @@ Handshake BridgeChip::Out(uint8_t endpoint, const uint8_t* data, size_t length, 
         EndpointHalted(bulkOut_)) {
         return Handshake::Stall;
     }
-    if (fifoReset_) {
-        // Held in reset the FIFO swallows everything.
-        *taken = length;
-        bytesFromHost_ += length;
-        return Handshake::Ack;
-    }
-    size_t room = FifoCapacity() - txFifo_.size();
-    if (room == 0) {
-        txNaked_ = true;
-        return Handshake::Nak;
-    }
-    size_t n = std::min(room, length);
-    txFifo_.insert(txFifo_.end(), data, data + n);
-    bytesFromHost_ += n;
-    *taken = n;
-    return Handshake::Ack;
+    return uart_->Out(data, length, taken);
 }
 
 Handshake BridgeChip::In(uint8_t endpoint, uint8_t* buffer, size_t capacity, size_t* produced) {
@@ -377,79 +356,71 @@ Handshake BridgeChip::In(uint8_t endpoint, uint8_t* buffer, size_t capacity, siz
         EndpointHalted(endpoint)) {
         return Handshake::Stall;
     }
-    if (endpoint == statusIn_) {
-        if (statusQueue_.empty())
-            return Handshake::Nak;
-        const auto& packet = statusQueue_.front();
-        size_t usbPacket = std::min<size_t>(statusPacketSize_, kStatusPacketSize - statusOffset_);
-        size_t n = std::min(capacity, usbPacket);
-        std::copy_n(packet.begin() + statusOffset_, n, buffer);
-        *produced = n;
-        statusOffset_ += n;
-        // A host buffer shorter than the packet cuts it: the rest is lost, as it
-        // would be on the wire.
-        if (n < usbPacket || statusOffset_ == kStatusPacketSize) {
-            statusQueue_.pop_front();
-            statusOffset_ = 0;
-        }
-        return Handshake::Ack;
-    }
-    if (endpoint == bulkIn_) {
-        if (rxFifo_.empty())
-            return Handshake::Nak;
-        size_t n = std::min({capacity, static_cast<size_t>(bulkInPacketSize_), rxFifo_.size()});
-        std::copy_n(rxFifo_.begin(), n, buffer);
-        rxFifo_.erase(rxFifo_.begin(), rxFifo_.begin() + static_cast<std::ptrdiff_t>(n));
-        *produced = n;
-        return Handshake::Ack;
-    }
+    if (endpoint == statusIn_)
+        return uart_->StatusIn(buffer, capacity, produced);
+    if (endpoint == bulkIn_)
+        return uart_->BulkIn(buffer, capacity, produced);
     return Handshake::Stall;
 }
 
 void BridgeChip::InjectReceived(const std::vector<uint8_t>& bytes) {
-    const bool wasEmpty = rxFifo_.empty();
-    for (uint8_t b : bytes) {
-        // Suspended, the receiver's clock is stopped: nothing is sampled.
-        if (suspended_ || fifoReset_ || rxFifo_.size() >= FifoCapacity()) {
-            ++receivedLost_;
-        } else {
-            rxFifo_.push_back(b);
-        }
-    }
-    if (wasEmpty && !rxFifo_.empty() && bulkIn_ != 0)
-        EndpointReady(bulkIn_);
+    uart_->InjectReceived(bytes);
 }
 
 void BridgeChip::InjectStatus(uint16_t statusWord) {
-    // A communications-class serial-state notification: its 8-byte header is what
-    // the driver skips, the state word is bytes 8 and 9.
-    std::array<uint8_t, kStatusPacketSize> packet = {0xA1,
-                                                     0x20,
-                                                     0x00,
-                                                     0x00,
-                                                     0x00,
-                                                     0x00,
-                                                     0x02,
-                                                     0x00,
-                                                     static_cast<uint8_t>(statusWord & 0xFF),
-                                                     static_cast<uint8_t>(statusWord >> 8)};
-    const bool wasEmpty = statusQueue_.empty();
-    statusQueue_.push_back(packet);
-    // A line change during suspend is latched and reported after the resume.
-    if (wasEmpty && statusIn_ != 0 && !suspended_)
-        EndpointReady(statusIn_);
+    uart_->InjectStatus(statusWord);
 }
 
 std::vector<uint8_t> BridgeChip::TakeTransmitted(size_t max) {
-    // The transmitter stands still while the chip is suspended.
-    size_t n = suspended_ ? 0 : std::min(max, txFifo_.size());
-    std::vector<uint8_t> out(txFifo_.begin(), txFifo_.begin() + static_cast<std::ptrdiff_t>(n));
-    txFifo_.erase(txFifo_.begin(), txFifo_.begin() + static_cast<std::ptrdiff_t>(n));
-    if (n > 0 && txNaked_ && bulkOut_ != 0) {
-        txNaked_ = false;
-        EndpointReady(bulkOut_);
-    }
-    return out;
+    return uart_->TakeTransmitted(max);
+}
+
+size_t BridgeChip::TransmitFifoLevel() const {
+    uart_->Sync();
+    return uart_->TransmitFifoLevel();
+}
+
+size_t BridgeChip::ReceiveFifoLevel() const {
+    uart_->Sync();
+    return uart_->ReceiveFifoLevel();
+}
+
+size_t BridgeChip::PendingStatusPackets() const {
+    uart_->Sync();
+    return uart_->PendingStatusPackets();
+}
+
+UartCounters BridgeChip::Counters() const {
+    uart_->Sync();
+    return uart_->Counters();
+}
+
+bool BridgeChip::Plugged() const {
+    return uart_->Plugged();
+}
+
+ModemInputs BridgeChip::Inputs() const {
+    return uart_->Inputs();
+}
+
+bool BridgeChip::RtsLine() const {
+    uart_->Sync();
+    return uart_->RtsOut();
+}
+
+bool BridgeChip::DtrLine() const {
+    uart_->Sync();
+    return uart_->DtrOut();
+}
+
+bool BridgeChip::ReceiveHold() const {
+    uart_->Sync();
+    return uart_->ReceiveHold();
+}
+
+bool BridgeChip::XoffReceived() const {
+    uart_->Sync();
+    return uart_->XoffReceived();
 }
 
 }  // namespace sim

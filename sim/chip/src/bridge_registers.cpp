@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "bridge_uart.h"
+
 namespace sim {
 namespace {
 
@@ -170,15 +172,11 @@ Handshake BridgeChip::WriteRegister(uint8_t reg, uint16_t value) {
             break;
         case kFifoResetRegister:
             fifoReset_ = true;
-            txFifo_.clear();
-            rxFifo_.clear();
-            if (txNaked_ && bulkOut_ != 0) {
-                txNaked_ = false;
-                EndpointReady(bulkOut_);
-            }
+            uart_->HoldFifosInReset(true);
             break;
         case kFifoReleaseRegister:
             fifoReset_ = false;
+            uart_->HoldFifosInReset(false);
             break;
         default:
             break;

@@ -1,13 +1,12 @@
 // The bridge chip behind the simulated bus: its descriptors in five variants, the
 // standard requests on endpoint 0, the vendor register file with the configuration
-// memory, and the class requests that set the line. What each register bit does
-// in the model is written down in sim/chip/REGISTERS.md.
+// memory, the class requests that set the line, and the UART behind the data
+// endpoints. What each register bit does in the model, the FIFO sizes, the flow
+// control levels and the status packets are written down in sim/chip/REGISTERS.md.
 //
-// The UART engine (FIFOs clocked at the line rate, wires, status packets raised by
-// line changes, flow control carried out) is not here yet. It will read
-// `Line()`, `Lines()`, `BreakOn()` and `DecodedFlowControl()`, listen through
-// `OnSettingChanged`, and feed the same receive and status queues that
-// `InjectReceived` and `InjectStatus` fill today.
+// The UART is clocked in virtual time once a wire is plugged into the chip's
+// serial connector (sim/serial_wires.h); without one the FIFOs are reached
+// directly with InjectReceived and TakeTransmitted.
 #pragma once
 
 #include <sim/simulation.h>
@@ -19,6 +18,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -127,7 +127,33 @@ struct ControlLines {
     bool rts = false;
 };
 
-// Registers 0, 1, 2 and 5 read as the UART will apply them.
+// The modem lines a DTE reads from its cable.
+struct ModemInputs {
+    bool cts = false;
+    bool dsr = false;
+    bool dcd = false;
+    bool ri = false;
+    bool operator==(const ModemInputs& o) const {
+        return cts == o.cts && dsr == o.dsr && dcd == o.dcd && ri == o.ri;
+    }
+    bool operator!=(const ModemInputs& o) const { return !(*this == o); }
+};
+
+// What the UART has counted since the chip was made.
+struct UartCounters {
+    uint64_t bytesFromHost = 0;       // taken on bulk OUT
+    uint64_t bytesTransmitted = 0;    // host bytes that began on TXD
+    uint64_t charactersReceived = 0;  // taken off RXD (with errors; breaks and lost ones not)
+    uint64_t receivedLost = 0;        // lost: FIFO full, held in reset, or chip suspended
+    uint64_t overruns = 0;            // of those, lost to a full receive FIFO
+    uint64_t parityErrors = 0;
+    uint64_t framingErrors = 0;
+    uint64_t breaks = 0;
+    uint64_t xoffSent = 0;  // flow characters the chip sent on its own
+    uint64_t xonSent = 0;
+};
+
+// Registers 0, 1, 2 and 5 read as the UART applies them.
 struct FlowControl {
     bool uartEnabled = false;
     bool transmitGatedByCts = false;  // transmitter holds while CTS is off
@@ -177,6 +203,8 @@ enum class ChipSetting {
     CommFeature,
     Reset,  // bus reset: everything above went back to power-on values
 };
+
+class ChipUart;
 
 class BridgeChip : public UsbFunction {
   public:
@@ -255,20 +283,39 @@ class BridgeChip : public UsbFunction {
     }
 
     // --- data side ---------------------------------------------------------------------
-    // Bytes as if they had come in on RXD; what does not fit the receive FIFO is lost
-    // (counted). While the FIFOs are held in reset, or the chip is suspended,
-    // everything is lost.
+    // Bytes as if they had come in on RXD at this instant; what does not fit the
+    // receive FIFO is lost (counted, and reported as an overrun). While the FIFOs
+    // are held in reset, or the chip is suspended, everything is lost.
     void InjectReceived(const std::vector<uint8_t>& bytes);
     // A status packet carrying `statusWord`, queued for the interrupt endpoint.
     void InjectStatus(uint16_t statusWord);
-    // Takes up to `max` bytes out of the transmit FIFO, as the UART will clock them
-    // onto TXD.
+    // Without a wire: takes up to `max` bytes out of the transmit FIFO, as if the
+    // UART had clocked them onto TXD. With a wire the UART does that and this
+    // answers nothing.
     std::vector<uint8_t> TakeTransmitted(size_t max = SIZE_MAX);
-    size_t TransmitFifoLevel() const { return txFifo_.size(); }
-    size_t ReceiveFifoLevel() const { return rxFifo_.size(); }
-    size_t PendingStatusPackets() const { return statusQueue_.size(); }
-    uint64_t BytesFromHost() const { return bytesFromHost_; }
-    uint64_t ReceivedBytesLost() const { return receivedLost_; }
+    size_t TransmitFifoLevel() const;
+    size_t ReceiveFifoLevel() const;
+    size_t PendingStatusPackets() const;
+    uint64_t BytesFromHost() const { return Counters().bytesFromHost; }
+    uint64_t ReceivedBytesLost() const { return Counters().receivedLost; }
+    // Brought up to the present first.
+    UartCounters Counters() const;
+
+    // --- serial connector ----------------------------------------------------------------
+    // Whether a wire is plugged in (sim/serial_wires.h).
+    bool Plugged() const;
+    // CTS, DSR, DCD and RI as the cable brings them (all off with nothing plugged).
+    ModemInputs Inputs() const;
+    // The levels the chip drives: the host's DTR and RTS, or the receive FIFO's
+    // level where the registers hand automatic RTS or DTR to the chip.
+    bool RtsLine() const;
+    bool DtrLine() const;
+    // Whether the chip has asked the far end to stop (the FIFO reached the stop level).
+    bool ReceiveHold() const;
+    // Whether a received XOFF holds the transmitter.
+    bool XoffReceived() const;
+    // The engine itself, for the wires.
+    ChipUart& Uart() const { return *uart_; }
 
   private:
     Handshake Standard(const SetupPacket& setup, std::vector<uint8_t>& data);
@@ -288,6 +335,8 @@ class BridgeChip : public UsbFunction {
     uint8_t ReadableLatch() const;
     void EndTimedBreak();
     void Changed(ChipSetting what);
+
+    friend class ChipUart;
 
     int variant_;
     BridgeChipOptions options_;
@@ -323,13 +372,7 @@ class BridgeChip : public UsbFunction {
     std::vector<ControlRecord> log_;
     std::function<void(ChipSetting)> listener_;
 
-    std::deque<uint8_t> txFifo_;
-    std::deque<uint8_t> rxFifo_;
-    std::deque<std::array<uint8_t, kStatusPacketSize>> statusQueue_;
-    size_t statusOffset_ = 0;  // bytes of the front packet already sent
-    bool txNaked_ = false;
-    uint64_t bytesFromHost_ = 0;
-    uint64_t receivedLost_ = 0;
+    std::unique_ptr<ChipUart> uart_;
 };
 
 }  // namespace sim
