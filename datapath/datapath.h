@@ -89,11 +89,15 @@ struct CompletionPlan {
     KTIMER PortExtension::*TotalTimer;      // or null
     StartRoutine StartNext;                 // or null
     TakeNextRoutine TakeNext;               // or null: the slot is simply emptied
+    // Or null: decides the status when the request is completed, after `sync`
+    // took it back, instead of the status its caller passed.
+    NTSTATUS (*FinalStatus)(const PortExtension*);
 };
 // Called with the cancel spin lock held (at `cancelIrql`); always releases it.
 // Drops `dropBits`, lets `sync` take the request back from its data side, takes
 // back the parties it can still stop (an installed cancel routine, a timer not
-// yet fired); when no bit is left, completes the request with `status`.
+// yet fired); when no bit is left, completes the request with `status` (or the
+// plan's final status).
 void TryCompleteCurrent(PortExtension* port, KIRQL cancelIrql, SyncRoutine sync, NTSTATUS status,
                         const CompletionPlan& plan, ULONG_PTR dropBits);
 

@@ -139,6 +139,7 @@ void TryCompleteCurrent(PortExtension* port, KIRQL cancelIrql, SyncRoutine sync,
         IoReleaseCancelSpinLock(cancelIrql);
         return;
     }
+    if (plan.FinalStatus) status = plan.FinalStatus(port);
     irp->IoStatus.Status = status;
     if (status == STATUS_CANCELLED) irp->IoStatus.Information = 0;
     if (plan.TakeNext) {
@@ -216,7 +217,8 @@ VOID NTAPI ErrorAbortDpc(PKDPC, PVOID context, PVOID, PVOID) {
 
 namespace {
 
-constexpr CompletionPlan kWaitPlan = {&PortExtension::CurrentWait, nullptr, nullptr, nullptr, nullptr, nullptr};
+constexpr CompletionPlan kWaitPlan = {&PortExtension::CurrentWait, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr};
 
 // Takes the waiting request's result location back, if nobody has claimed it:
 // answers whether we did (then the wait's data side is ours to end).

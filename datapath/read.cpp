@@ -15,9 +15,6 @@ constexpr LONG kReadCancelled = -1;
 constexpr LONG kReadTimedOut = -2;
 constexpr LONG kReadFilled = -3;
 
-constexpr CompletionPlan kReadPlan = {&PortExtension::CurrentRead,  &PortExtension::ReadQueue,
-                                      &PortExtension::ReadIntervalTimer, &PortExtension::ReadTotalTimer,
-                                      StartRead, TakeNextRequest};
 
 // The longest relative due time a timer takes (its most negative value).
 constexpr ULONGLONG kLongestDue = 0x7FFFFFFFFFFFFFFFull;
@@ -27,12 +24,22 @@ void MarkReadEnd(PortExtension* port, LONG mark) {
 }
 
 NTSTATUS StatusOfReadEnd(const PortExtension* port) {
+    // A read that has every byte it asked for succeeded, whoever ended it: a
+    // timer or a cancel that lost the race to the last byte must not throw
+    // away bytes already taken out of the ring.
+    const PIRP read = port->CurrentRead;
+    if (read && read->IoStatus.Information == IoGetCurrentIrpStackLocation(read)->Parameters.Read.Length)
+        return STATUS_SUCCESS;
     switch (port->ReadProgress) {
         case kReadCancelled: return STATUS_CANCELLED;
         case kReadTimedOut: return STATUS_TIMEOUT;
         default: return STATUS_SUCCESS;
     }
 }
+
+constexpr CompletionPlan kReadPlan = {&PortExtension::CurrentRead,  &PortExtension::ReadQueue,
+                                      &PortExtension::ReadIntervalTimer, &PortExtension::ReadTotalTimer,
+                                      StartRead, TakeNextRequest, nullptr};
 
 // A relative due time from milliseconds counted in 64 bits: never shortened by
 // overflow, never positive or zero (that would be an absolute time in the past,

@@ -18,6 +18,9 @@ namespace simtest {
 
 class OpenPortTest : public SimTest {
   protected:
+    OpenPortTest() = default;
+    explicit OpenPortTest(Schedule schedule) : SimTest(schedule) {}
+
     // Plugs an adapter of `variant` and opens COM3 for overlapped I/O.
     void Open(int variant = 2) {
         sim::AdapterOptions options;

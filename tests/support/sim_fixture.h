@@ -31,6 +31,15 @@ inline NTSTATUS AddFunctionDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
 // and the command that replays it are printed.
 class SimTest : public ::testing::Test {
 protected:
+    // A schedule kept as a regression case: set before anything of the test
+    // (the driver's load included) has run, as the replay command would.
+    struct Schedule {
+        sim::Policy policy;
+        uint64_t seed;
+    };
+    SimTest() = default;
+    explicit SimTest(Schedule schedule) { sim_.SetPolicy(schedule.policy, schedule.seed); }
+
     void TearDown() override {
         if (HasFailure()) {
             std::fprintf(stderr, "schedule: %s\nreplay: %s\n", sim_.ScheduleDescription().c_str(),
