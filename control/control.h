@@ -68,9 +68,13 @@ constexpr ULONG kDeviceControlCodeCount = 74;
 extern const ControlCode DeviceControlCodes[kDeviceControlCodeCount];
 
 // Handlers that answer from the port settings alone (port_settings.cpp).
+NTSTATUS IoctlSetBaudRate(ControlRequest& request);
 NTSTATUS IoctlGetBaudRate(ControlRequest& request);
+NTSTATUS IoctlSetLineControl(ControlRequest& request);
 NTSTATUS IoctlGetLineControl(ControlRequest& request);
+NTSTATUS IoctlSetChars(ControlRequest& request);
 NTSTATUS IoctlGetChars(ControlRequest& request);
+NTSTATUS IoctlSetHandFlow(ControlRequest& request);
 NTSTATUS IoctlGetHandFlow(ControlRequest& request);
 NTSTATUS IoctlSetTimeouts(ControlRequest& request);
 NTSTATUS IoctlGetTimeouts(ControlRequest& request);

@@ -2,6 +2,8 @@
 // controls that answer from them without reaching the chip or a queue.
 #include "control/control.h"
 #include "datapath/datapath.h"
+#include "driver/driver.h"
+#include "usb/usb.h"
 
 static_assert(sizeof(SERIAL_BAUD_RATE) == 4, "published layout");
 static_assert(sizeof(SERIAL_LINE_CONTROL) == 3, "published layout");
@@ -40,6 +42,7 @@ constexpr UCHAR kWordLengthBits = 0x03;
 constexpr UCHAR kExtraStopBit = 0x04;
 constexpr UCHAR kParityShift = 3;
 constexpr UCHAR kParityBits = 0x38;
+constexpr UCHAR kBreakBit = 0x40;
 
 // Parity field of LineControl (bits 3-5) to the published parity value. Without
 // the enable bit (bit 3) there is no parity whatever the other two say.
@@ -119,6 +122,87 @@ NTSTATUS IoctlGetBaudRate(ControlRequest& request) {
     return Reply(request, &reply, sizeof(reply));
 }
 
+NTSTATUS IoctlSetBaudRate(ControlRequest& request) {
+    // No rate is refused: 0 and the current rate leave the chip alone, and one the
+    // chip cannot take is replaced by one it can, which GET_BAUD_RATE then shows.
+    SetBaudRate(request.Port, static_cast<PSERIAL_BAUD_RATE>(request.Buffer)->BaudRate);
+    return STATUS_SUCCESS;
+}
+
+namespace {
+
+// One SERIAL_LINE_CONTROL request taken apart: the LineControl bits it gives and
+// the values WMI publishes for it.
+struct LineControlChoice {
+    UCHAR Bits;      // word-length code, extra stop bit, parity bits
+    UCHAR DataMask;  // ValidDataMask
+    ULONG WmiBitsPerByte, WmiParity, WmiStopBits;
+};
+
+// Answers false for a field or a pair of fields the line cannot take.
+bool ChooseLineControl(const SERIAL_LINE_CONTROL& line, LineControlChoice* choice) {
+    if (line.WordLength < 5 || line.WordLength > 8) return false;
+    // WMI codes mark parity as 4 and space as 3, the other way round from the
+    // published parity values.
+    constexpr struct {
+        UCHAR Bits;
+        ULONG Wmi;
+    } kParity[] = {{0x00, 0}, {0x08, 1}, {0x18, 2}, {0x28, 4}, {0x38, 3}};
+    if (line.Parity > SPACE_PARITY) return false;
+    const bool fiveBits = line.WordLength == 5;
+    UCHAR stopBit = 0;
+    switch (line.StopBits) {
+        case STOP_BIT_1: break;
+        case STOP_BITS_1_5:
+            if (!fiveBits) return false;
+            stopBit = kExtraStopBit;
+            break;
+        case STOP_BITS_2:
+            if (fiveBits) return false;
+            stopBit = kExtraStopBit;
+            break;
+        default: return false;
+    }
+    const UCHAR code = static_cast<UCHAR>(line.WordLength - 5);
+    choice->Bits = static_cast<UCHAR>(kParity[line.Parity].Bits | stopBit | code);
+    choice->DataMask = static_cast<UCHAR>((1u << line.WordLength) - 1);
+    choice->WmiBitsPerByte = line.WordLength;
+    choice->WmiParity = kParity[line.Parity].Wmi;
+    choice->WmiStopBits = line.StopBits;
+    return true;
+}
+
+}  // namespace
+
+// Every field is checked before anything is written: a refused request leaves
+// the line, its WMI copy and the remembered request as they were.
+NTSTATUS IoctlSetLineControl(ControlRequest& request) {
+    PortExtension* port = request.Port;
+    SERIAL_LINE_CONTROL line;
+    RtlCopyMemory(&line, request.Buffer, sizeof(line));
+    const SERIAL_LINE_CONTROL& last = port->LastLineControlRequest;
+    // The same request again needs neither the chip nor a powered device.
+    if (line.StopBits == last.StopBits && line.Parity == last.Parity && line.WordLength == last.WordLength)
+        return STATUS_SUCCESS;
+    LineControlChoice choice;
+    if (!ChooseLineControl(line, &choice)) return STATUS_INVALID_PARAMETER;
+    if (port->DevicePowerState != PowerDeviceD0) {
+        const NTSTATUS power = RequestDevicePowerD0(port->PhysicalDevice, port);
+        if (!NT_SUCCESS(power)) return power;
+    }
+    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->ControlLock);
+    port->LastLineControlRequest = line;
+    // The break bit is the line's own state, not the request's.
+    port->LineControl = static_cast<UCHAR>((port->LineControl & kBreakBit) | choice.Bits);
+    port->ValidDataMask = choice.DataMask;
+    port->WmiCommInfo.BitsPerByte = choice.WmiBitsPerByte;
+    port->WmiCommInfo.Parity = choice.WmiParity;
+    port->WmiCommInfo.StopBits = choice.WmiStopBits;
+    KeReleaseSpinLock(&port->ControlLock, irql);
+    SetLineControl(port);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS IoctlGetLineControl(ControlRequest& request) {
     const UCHAR lineControl = ReadUnderControlLock(request.Port, request.Port->LineControl);
 
@@ -137,6 +221,42 @@ NTSTATUS IoctlGetLineControl(ControlRequest& request) {
 NTSTATUS IoctlGetChars(ControlRequest& request) {
     const SERIAL_CHARS reply = ReadUnderControlLock(request.Port, request.Port->SpecialChars);
     return Reply(request, &reply, sizeof(reply));
+}
+
+NTSTATUS IoctlSetChars(ControlRequest& request) {
+    PortExtension* port = request.Port;
+    SERIAL_CHARS chars;
+    RtlCopyMemory(&chars, request.Buffer, sizeof(chars));
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->ControlLock);
+    // A flow character that is also the escape character could not be told apart
+    // from an escape sequence.
+    if (port->EscapeChar && (port->EscapeChar == chars.XonChar || port->EscapeChar == chars.XoffChar)) {
+        KeReleaseSpinLock(&port->ControlLock, irql);
+        return STATUS_INVALID_PARAMETER;
+    }
+    port->SpecialChars = chars;
+    port->WmiCommInfo.XonCharacter = chars.XonChar;
+    port->WmiCommInfo.XoffCharacter = chars.XoffChar;
+    KeReleaseSpinLock(&port->ControlLock, irql);
+    // The newer chips send and obey the flow characters themselves; the older
+    // ones have no register for them, and the driver sends its own.
+    ChipWriteXonXoff(port, chars.XonChar, chars.XoffChar);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IoctlSetHandFlow(ControlRequest& request) {
+    PortExtension* port = request.Port;
+    SERIAL_HANDFLOW handFlow;
+    RtlCopyMemory(&handFlow, request.Buffer, sizeof(handFlow));
+    const ULONG ringSize = port->ReceiveBufferSize;
+    const bool limitsFit = handFlow.XonLimit >= 0 && static_cast<ULONG>(handFlow.XonLimit) <= ringSize &&
+                           handFlow.XoffLimit >= 0 && static_cast<ULONG>(handFlow.XoffLimit) <= ringSize;
+    if ((handFlow.ControlHandShake & SERIAL_CONTROL_INVALID) || (handFlow.FlowReplace & SERIAL_FLOW_INVALID) ||
+        (handFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_MASK || !limitsFit ||
+        (port->EscapeChar && (handFlow.FlowReplace & SERIAL_ERROR_CHAR)))
+        return STATUS_INVALID_PARAMETER;
+    ApplyHandFlow(port, handFlow, false);
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS IoctlGetHandFlow(ControlRequest& request) {

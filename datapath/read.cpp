@@ -194,7 +194,7 @@ ReadStart BeginRead(PortExtension* port, PIRP irp, bool first) {
     ReceiveActions actions = kNoReceiveActions;
     // A reader that stopped (a failed transfer, a hold released elsewhere) is
     // started again by the next read.
-    actions.StartBulkIn = !(port->RxHoldReasons & (RX_HOLD_RTS | RX_HOLD_XOFF));
+    actions.StartBulkIn = !ReaderHeld(port);
     KIRQL irql;
     KeAcquireSpinLock(&port->ControlLock, &irql);
     const SERIAL_TIMEOUTS timeouts = port->Timeouts;

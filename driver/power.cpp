@@ -88,7 +88,7 @@ void RestoreAfterPowerUp(PortExtension* port) {
     // again. While a receive hold keeps the bulk-in pipe unread, the release of
     // that hold restarts it: reading now would run past the flow control.
     StartContinuousTransfer(port, StatusIn);
-    if (!(port->RxHoldReasons & (RX_HOLD_RTS | RX_HOLD_XOFF)))
+    if (!ReaderHeld(port))
         StartContinuousTransfer(port, BulkIn);
 }
 

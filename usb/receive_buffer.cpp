@@ -155,9 +155,17 @@ void InsertReceivedChars(PortExtension* port, const UCHAR* chars, ULONG count) {
     CarryOut(port, actions);
 }
 
+bool ReaderHeld(const PortExtension* port) {
+    const ULONG holds = port->RxHoldReasons;
+    return (holds & (RX_HOLD_XOFF | RX_HOLD_DTR)) || ((holds & RX_HOLD_RTS) && port->RtsFlowInChip);
+}
+
 void ReleaseReceiveHolds(PortExtension* port, ReceiveActions& actions) {
     if (port->RxHoldReasons == 0 || port->CharsInBuffer > static_cast<ULONG>(port->HandFlow.XonLimit)) return;
-    if (DropRxHold(port, RX_HOLD_DTR)) actions.Dtr = 1;
+    if (DropRxHold(port, RX_HOLD_DTR)) {
+        actions.Dtr = 1;
+        actions.StartBulkIn = true;
+    }
     if (DropRxHold(port, RX_HOLD_RTS)) {
         actions.StartBulkIn = true;
         if (!port->RtsFlowInChip) actions.Rts = 1;

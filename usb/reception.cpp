@@ -228,9 +228,9 @@ bool ProcessReceiveTransfer(PortExtension* port, const TransferOutcome& outcome)
     actions.Events |= events;
     // Bulk-in goes on unless a receive hold keeps the pipe idle: the chip's own
     // buffer then fills and its flow control holds the far end.
-    const ULONG holds = port->RxHoldReasons;
+    const bool held = ReaderHeld(port);
     CarryOut(port, actions);
-    return !(holds & (RX_HOLD_RTS | RX_HOLD_XOFF));
+    return !held;
 }
 
 void ProcessTransmitTransfer(PortExtension* port, const TransferOutcome& outcome) {

@@ -146,6 +146,14 @@ void InsertReceivedChars(PortExtension* port, const UCHAR* chars, ULONG count);
 // Lifts the receive holds once the ring has drained to XonLimit. Records what
 // must be sent; callers under a spin lock carry it out later.
 void ReleaseReceiveHolds(PortExtension* port, ReceiveActions& actions);
+// Whether a receive hold keeps the bulk-in reader idle, so that what the far
+// end still sends waits in the chip's FIFO: an XOFF hold; a DTR hold, whose
+// margin (XoffLimit) is smaller than what one transfer and the chip's FIFO
+// bring after the line drops; an RTS hold the chip carries out itself. An RTS
+// hold the driver carries out with the line keeps reading: the line takes a
+// control transfer to drop, and the 400 characters of margin before the DTR
+// level take what comes meanwhile, where the chip's FIFO could not.
+bool ReaderHeld(const PortExtension* port);
 // Applies a SERIAL_HANDFLOW record to the lines, the chip and the holds
 // (PASSIVE_LEVEL); with `treatAllAsChanged` every group is applied.
 void ApplyHandFlow(PortExtension* port, const SERIAL_HANDFLOW& handFlow, bool treatAllAsChanged);

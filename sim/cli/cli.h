@@ -24,5 +24,6 @@ std::u16string Widen(const std::string& s);
 int CommandEntry(const Options& options);
 int CommandProbe(const Options& options);
 int CommandDemo(const Options& options);
+int CommandReceive(const Options& options);
 
 }  // namespace cli

@@ -51,6 +51,12 @@ const Command kCommands[] = {
      "      [--sleep-wake] [--wmi] [--json] [--pcap FILE]\n"
      "      plug one simulated adapter, start it, and show the port it became",
      cli::CommandProbe},
+    {"receive",
+     "receive [--chip 0..4] [--baud B] [--bytes K] [--flow none|rtscts|dtrdsr|xonxoff] [--peer-ignores-flow]\n"
+     "      [--read-size S] [--read-gap MS] [--timeouts I,M,C] [--json] [--pcap FILE]\n"
+     "      a far end sends K pattern bytes at line rate; an application reads them through COM3\n"
+     "      in S-byte reads; reports what was lost (exit status 1 if anything was)",
+     cli::CommandReceive},
 };
 
 void Usage(FILE* out) {
