@@ -1,6 +1,7 @@
 // Device-control dispatch: the frame every code passes through, the buffer and
 // power rules of every code, and the answers built from the port settings.
 #include "tests/support/port_harness.h"
+#include "tests/support/usb_port_harness.h"
 
 #include "control/bridge_ioctl.h"
 
@@ -267,7 +268,18 @@ bool IsBufferRefusal(NTSTATUS status) {
 
 TEST_P(EveryCode, BufferChecksFollowTheCodesLengths) {
     const Row& row = GetParam();
-    PortHarness h;
+    // A configured adapter under the port: the handlers that reach the chip
+    // have one to reach.
+    simtest::UsbPortHarness adapter(2);
+    ASSERT_EQ(adapter.Configure(), STATUS_SUCCESS);
+    adapter.port()->DeviceIsOpen = 1;
+    struct {
+        simtest::UsbPortHarness& a;
+        PortExtension* port() const { return a.port(); }
+        sim::IrpHandle Control(ULONG code, std::vector<uint8_t> input = {}, ULONG outputLength = 0) {
+            return sim::DeviceIoControl(a.device(), code, std::move(input), outputLength);
+        }
+    } h{adapter};
     auto bare = h.Control(row.code);
     ASSERT_TRUE(bare->completed);
     switch (row.check) {
