@@ -60,8 +60,24 @@ constexpr ULONG_PTR RefCancel = 0x02;
 constexpr ULONG_PTR RefTotalTimer = 0x04;
 constexpr ULONG_PTR RefIntervalTimer = 0x08;
 constexpr ULONG_PTR RefXoffCounter = 0x10;
-static inline ULONG_PTR& RequestRefs(PIRP irp) {
-    return reinterpret_cast<ULONG_PTR&>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument4);
+// The word is a pointer-sized parameter slot: read and written as a pointer,
+// its bits taken as an integer (no access through a reinterpreted reference).
+class RequestRefWord {
+  public:
+    explicit RequestRefWord(PVOID* slot) : slot_(slot) {}
+    operator ULONG_PTR() const { return reinterpret_cast<ULONG_PTR>(*slot_); }
+    RequestRefWord& operator=(ULONG_PTR bits) {
+        *slot_ = reinterpret_cast<PVOID>(bits);
+        return *this;
+    }
+    RequestRefWord& operator|=(ULONG_PTR bits) { return *this = static_cast<ULONG_PTR>(*this) | bits; }
+    RequestRefWord& operator&=(ULONG_PTR bits) { return *this = static_cast<ULONG_PTR>(*this) & bits; }
+
+  private:
+    PVOID* slot_;
+};
+static inline RequestRefWord RequestRefs(PIRP irp) {
+    return RequestRefWord(&IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument4);
 }
 
 // A queue's start routine: handles the request in its slot (and the ones behind

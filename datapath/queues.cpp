@@ -125,7 +125,7 @@ void TryCompleteCurrent(PortExtension* port, KIRQL cancelIrql, SyncRoutine sync,
         IoReleaseCancelSpinLock(cancelIrql);
         return;
     }
-    ULONG_PTR& refs = RequestRefs(irp);
+    RequestRefWord refs = RequestRefs(irp);
     refs &= ~dropBits;
     if (sync) sync(port);
     // The cancel routine: removed here only if we find it installed; a routine

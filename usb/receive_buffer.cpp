@@ -12,9 +12,6 @@
 
 namespace {
 
-volatile LONG* AsLong(volatile ULONG* field) { return reinterpret_cast<volatile LONG*>(field); }
-volatile LONG* AsLong(ULONG* field) { return reinterpret_cast<volatile LONG*>(field); }
-
 // Sets hold bits; answers whether any of them was clear before.
 bool TakeRxHold(PortExtension* port, ULONG bits) {
     return (InterlockedOr(AsLong(&port->RxHoldReasons), static_cast<LONG>(bits)) & static_cast<LONG>(bits)) !=

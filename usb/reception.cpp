@@ -23,9 +23,6 @@ constexpr UCHAR kLsrParity = 0x04;
 constexpr UCHAR kLsrFraming = 0x08;
 constexpr UCHAR kLsrBreak = 0x10;
 
-volatile LONG* AsLong(volatile ULONG* field) { return reinterpret_cast<volatile LONG*>(field); }
-volatile LONG* AsLong(ULONG* field) { return reinterpret_cast<volatile LONG*>(field); }
-
 void Count(ULONG* counter, ULONG* wmiCounter) {
     InterlockedIncrement(AsLong(counter));
     InterlockedIncrement(AsLong(wmiCounter));

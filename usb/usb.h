@@ -154,6 +154,8 @@ void ReleaseReceiveHolds(PortExtension* port, ReceiveActions& actions);
 // control transfer to drop, and the 400 characters of margin before the DTR
 // level take what comes meanwhile, where the chip's FIFO could not.
 bool ReaderHeld(const PortExtension* port);
+// A 32-bit unsigned counter or bit set of the port, for the interlocked DDIs.
+inline volatile LONG* AsLong(volatile ULONG* field) { return reinterpret_cast<volatile LONG*>(field); }
 // Applies a SERIAL_HANDFLOW record to the lines, the chip and the holds
 // (PASSIVE_LEVEL); with `treatAllAsChanged` every group is applied.
 void ApplyHandFlow(PortExtension* port, const SERIAL_HANDFLOW& handFlow, bool treatAllAsChanged);
