@@ -146,6 +146,18 @@ void DrainDeferredWork(PortExtension* port) {
     InterlockedIncrement(&port->DeferredWorkCount);
 }
 
+// The common start of flush and the file-information requests: admitted, and
+// not refused by an error abort; otherwise answered (`answer`).
+bool AdmitFileRequest(PortExtension* port, PIRP irp, NTSTATUS* answer) {
+    irp->IoStatus.Information = 0;
+    if (!AdmitOrAnswer(port, irp, answer)) return false;
+    if (RejectOnErrorAbort(port, irp) != STATUS_SUCCESS) {
+        *answer = STATUS_CANCELLED;
+        return false;
+    }
+    return true;
+}
+
 void Delay(LONGLONG relative) {
     LARGE_INTEGER interval;
     interval.QuadPart = relative;
@@ -243,10 +255,8 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS NTAPI DispatchFlush(PDEVICE_OBJECT device, PIRP irp) {
     PortExtension* port = PortOf(device);
-    irp->IoStatus.Information = 0;
     NTSTATUS answer;
-    if (!AdmitOrAnswer(port, irp, &answer)) return answer;
-    if (RejectOnErrorAbort(port, irp) != STATUS_SUCCESS) return STATUS_CANCELLED;
+    if (!AdmitFileRequest(port, irp, &answer)) return answer;
     return StartOrQueue(port, irp, &port->WriteQueue, &port->CurrentWrite, StartFlush);
 }
 
@@ -295,10 +305,8 @@ NTSTATUS StartPurge(PortExtension* port) {
 
 NTSTATUS NTAPI DispatchQueryInformation(PDEVICE_OBJECT device, PIRP irp) {
     PortExtension* port = PortOf(device);
-    irp->IoStatus.Information = 0;
     NTSTATUS answer;
-    if (!AdmitOrAnswer(port, irp, &answer)) return answer;
-    if (RejectOnErrorAbort(port, irp) != STATUS_SUCCESS) return STATUS_CANCELLED;
+    if (!AdmitFileRequest(port, irp, &answer)) return answer;
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     const ULONG length = sp->Parameters.QueryFile.Length;
     PVOID buffer = irp->AssociatedIrp.SystemBuffer;
@@ -324,10 +332,8 @@ NTSTATUS NTAPI DispatchQueryInformation(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS NTAPI DispatchSetInformation(PDEVICE_OBJECT device, PIRP irp) {
     PortExtension* port = PortOf(device);
-    irp->IoStatus.Information = 0;
     NTSTATUS answer;
-    if (!AdmitOrAnswer(port, irp, &answer)) return answer;
-    if (RejectOnErrorAbort(port, irp) != STATUS_SUCCESS) return STATUS_CANCELLED;
+    if (!AdmitFileRequest(port, irp, &answer)) return answer;
     const FILE_INFORMATION_CLASS type = IoGetCurrentIrpStackLocation(irp)->Parameters.SetFile.FileInformationClass;
     const bool accepted = type == FileEndOfFileInformation || type == FileAllocationInformation;
     return CompleteNow(port, irp, accepted ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);

@@ -723,8 +723,11 @@ NTSTATUS NtCreateFile(PHANDLE handle, const std::u16string& ntName,
 
 namespace {
 
-NTSTATUS IssueRead(HANDLE handle, PKEVENT event, PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length,
-                   const LARGE_INTEGER* byteOffset, std::shared_ptr<void> keepAlive) {
+// A read or a write: at the file position unless an offset is given, with the
+// buffers the top device of the stack asks for.
+NTSTATUS IssueData(HANDLE handle, UCHAR major, PKEVENT event, PIO_STATUS_BLOCK iosb, PVOID output,
+                   const void* input, ULONG length, const LARGE_INTEGER* byteOffset,
+                   ACCESS_MASK needsAnyOf, std::shared_ptr<void> keepAlive) {
     PFILE_OBJECT file = FileOfHandle(handle);
     if (!file)
         return STATUS_INVALID_HANDLE;
@@ -734,50 +737,37 @@ NTSTATUS IssueRead(HANDLE handle, PKEVENT event, PIO_STATUS_BLOCK iosb, PVOID bu
     const LARGE_INTEGER offset = byteOffset ? *byteOffset : file->CurrentByteOffset;
     PDEVICE_OBJECT top = TopOfStack(file->DeviceObject);
     Request r;
-    r.major = IRP_MJ_READ;
+    r.major = major;
     r.parameters = [&](IO_STACK_LOCATION& sp) {
+        // Read and Write share their layout.
         sp.Parameters.Read.Length = length;
         sp.Parameters.Read.ByteOffset = offset;
     };
-    r.output = buffer;
-    r.outputLength = length;
-    // Reads and writes reach the driver as the top device of the stack asks.
+    r.output = output;
+    r.outputLength = output ? length : 0;
+    r.input = input;
+    r.inputLength = input ? length : 0;
     r.buffers = (top->Flags & DO_BUFFERED_IO) ? Buffers::Buffered
                 : (top->Flags & DO_DIRECT_IO) ? Buffers::Direct
                                               : Buffers::Neither;
-    r.needsAnyOf = FILE_READ_DATA;
+    r.needsAnyOf = needsAnyOf;
     r.event = event;
     r.iosb = iosb;
     r.keepAlive = std::move(keepAlive);
     return Issue(handle, r);
 }
 
+NTSTATUS IssueRead(HANDLE handle, PKEVENT event, PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length,
+                   const LARGE_INTEGER* byteOffset, std::shared_ptr<void> keepAlive) {
+    return IssueData(handle, IRP_MJ_READ, event, iosb, buffer, nullptr, length, byteOffset, FILE_READ_DATA,
+                     std::move(keepAlive));
+}
+
 NTSTATUS IssueWrite(HANDLE handle, PKEVENT event, PIO_STATUS_BLOCK iosb, const void* buffer,
                     ULONG length, const LARGE_INTEGER* byteOffset,
                     std::shared_ptr<void> keepAlive) {
-    PFILE_OBJECT file = FileOfHandle(handle);
-    if (!file)
-        return STATUS_INVALID_HANDLE;
-    if (!byteOffset && !(file->Flags & FO_SYNCHRONOUS_IO))
-        return STATUS_INVALID_PARAMETER;
-    const LARGE_INTEGER offset = byteOffset ? *byteOffset : file->CurrentByteOffset;
-    PDEVICE_OBJECT top = TopOfStack(file->DeviceObject);
-    Request r;
-    r.major = IRP_MJ_WRITE;
-    r.parameters = [&](IO_STACK_LOCATION& sp) {
-        sp.Parameters.Write.Length = length;
-        sp.Parameters.Write.ByteOffset = offset;
-    };
-    r.input = buffer;
-    r.inputLength = length;
-    r.buffers = (top->Flags & DO_BUFFERED_IO) ? Buffers::Buffered
-                : (top->Flags & DO_DIRECT_IO) ? Buffers::Direct
-                                              : Buffers::Neither;
-    r.needsAnyOf = FILE_WRITE_DATA | FILE_APPEND_DATA;
-    r.event = event;
-    r.iosb = iosb;
-    r.keepAlive = std::move(keepAlive);
-    return Issue(handle, r);
+    return IssueData(handle, IRP_MJ_WRITE, event, iosb, nullptr, buffer, length, byteOffset,
+                     FILE_WRITE_DATA | FILE_APPEND_DATA, std::move(keepAlive));
 }
 
 NTSTATUS IssueControl(HANDLE handle, PKEVENT event, PIO_STATUS_BLOCK iosb, ULONG code,
