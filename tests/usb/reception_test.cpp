@@ -1,0 +1,197 @@
+// Reception on an open port from a far end wired to the chip: modem-line changes
+// as events and status, line errors counted and marked once per status packet,
+// breaks, and what the byte path does with nulls, escapes and flow characters.
+#include "tests/support/open_port.h"
+
+#include <sim/serial_wires.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+using sim::kMillisecond;
+using simtest::OpenPortTest;
+
+constexpr ULONG kMax = MAXULONG;
+
+class ReceptionTest : public OpenPortTest {
+  protected:
+    // An open port at 9600 8N1 with a far end wired to it, its lines as given.
+    sim::ScriptedPeer& OpenWithPeer(int variant, sim::PeerLines lines, UCHAR parity = NO_PARITY) {
+        Open(variant);
+        sim::PeerOptions options;
+        options.format = sim::CharacterFormat::Plain(9600, 8, parity == EVEN_PARITY ? 2 : 0);
+        options.lines = lines;
+        sim::ScriptedPeer& peer = adapter().AttachPeer(options);
+        SERIAL_BAUD_RATE rate{9600};
+        EXPECT_EQ(Control(IOCTL_SERIAL_SET_BAUD_RATE, sim::Bytes(rate)), STATUS_SUCCESS);
+        SERIAL_LINE_CONTROL line{STOP_BIT_1, parity, 8};
+        EXPECT_EQ(Control(IOCTL_SERIAL_SET_LINE_CONTROL, sim::Bytes(line)), STATUS_SUCCESS);
+        EXPECT_EQ(SetTimeouts(kMax, 0, 0), STATUS_SUCCESS);
+        sim_.RunFor(50 * kMillisecond);
+        return peer;
+    }
+    sim::FileRequestHandle WaitFor(ULONG mask) {
+        EXPECT_EQ(Control(IOCTL_SERIAL_SET_WAIT_MASK, sim::Bytes(mask)), STATUS_SUCCESS);
+        return file().DeviceIoControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
+    }
+    ULONG EventsOf(const sim::FileRequestHandle& wait) {
+        EXPECT_TRUE(RunUntilCompleted(wait, sim::kSecond));
+        ULONG events = 0;
+        if (wait->Output().size() == sizeof(events)) std::memcpy(&events, wait->Output().data(), sizeof(events));
+        return events;
+    }
+    ULONG ModemStatus() {
+        std::vector<uint8_t> out;
+        EXPECT_EQ(Control(IOCTL_SERIAL_GET_MODEMSTATUS, {}, sizeof(ULONG), &out), STATUS_SUCCESS);
+        ULONG status = 0;
+        std::memcpy(&status, out.data(), std::min(out.size(), sizeof(status)));
+        return status;
+    }
+    SERIAL_STATUS CommStatus() {
+        std::vector<uint8_t> out;
+        EXPECT_EQ(Control(IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(SERIAL_STATUS), &out), STATUS_SUCCESS);
+        SERIAL_STATUS status{};
+        std::memcpy(&status, out.data(), std::min(out.size(), sizeof(status)));
+        return status;
+    }
+    std::vector<uint8_t> ReadAll() {
+        auto r = file().Read(4096);
+        EXPECT_TRUE(RunUntilCompleted(r));
+        return r->Output();
+    }
+};
+
+TEST_F(ReceptionTest, ModemLinesThatComeOnAreEventsAndTheStatusShowsThem) {
+    sim::ScriptedPeer& peer = OpenWithPeer(2, {false, false, false, false});
+    EXPECT_EQ(ModemStatus(), 0u);
+    auto wait = WaitFor(SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD | SERIAL_EV_RING);
+    sim_.RunFor(10 * kMillisecond);
+    EXPECT_FALSE(wait->Completed());
+    peer.SetLines({true, true, true, false});
+    EXPECT_EQ(EventsOf(wait), static_cast<ULONG>(SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD));
+    EXPECT_EQ(ModemStatus(), static_cast<ULONG>(SERIAL_CTS_STATE | SERIAL_DSR_STATE | SERIAL_DCD_STATE));
+
+    // Only what changed, and only what the mask asks for.
+    auto next = WaitFor(SERIAL_EV_DSR);
+    peer.SetLines({false, true, true, false});
+    sim_.RunFor(20 * kMillisecond);
+    EXPECT_FALSE(next->Completed()) << "CTS is not in the mask";
+    peer.SetLines({false, false, true, false});
+    EXPECT_EQ(EventsOf(next), static_cast<ULONG>(SERIAL_EV_DSR));
+}
+
+// The older chips report RI as a level, the newer ones as a change.
+TEST_F(ReceptionTest, RingHeldOnIsAnEventInEveryPacketOnOlderChipsOnlyOnChangeOnNewer) {
+    for (int variant : {0, 2}) {
+        SCOPED_TRACE(variant);
+        sim::ScriptedPeer& peer = OpenWithPeer(variant, {false, true, true, false});
+        peer.SetLines({false, true, true, true});
+        sim_.RunFor(20 * kMillisecond);
+        // A packet made by another line's change, RI still on.
+        auto wait = WaitFor(SERIAL_EV_RING);
+        peer.SetLines({true, true, true, true});
+        sim_.RunFor(20 * kMillisecond);
+        EXPECT_EQ(wait->Completed(), variant == 0);
+        if (wait->Completed()) {
+            EXPECT_EQ(EventsOf(wait), static_cast<ULONG>(SERIAL_EV_RING));
+        } else {
+            EXPECT_EQ(file().CancelIoEx(wait), STATUS_SUCCESS);
+            RunUntilCompleted(wait);
+        }
+        Close();
+        adapter().Unwire();
+        EXPECT_EQ(adapter().Remove(), STATUS_SUCCESS);
+    }
+}
+
+TEST_F(ReceptionTest, ParityErrorsAreCountedOncePerPacketAndMarkedInTheData) {
+    sim::ScriptedPeer& peer = OpenWithPeer(2, {true, true, true, false}, EVEN_PARITY);
+    ASSERT_EQ(Control(IOCTL_SERIAL_LSRMST_INSERT, {0xFF}), STATUS_SUCCESS);
+    auto wait = WaitFor(SERIAL_EV_ERR);
+    // The far end sends with odd parity: every byte has a parity error, and the
+    // chip reports them with the next status packet.
+    peer.SendWithFormat(sim::CharacterFormat::Plain(9600, 8, 1), {'a', 'b', 'c'});
+    sim_.RunFor(100 * kMillisecond);
+    EXPECT_NE(EventsOf(wait) & SERIAL_EV_ERR, 0u);
+    const SERIAL_STATUS status = CommStatus();
+    EXPECT_NE(status.Errors & SERIAL_ERROR_PARITY, 0u);
+    EXPECT_EQ(CommStatus().Errors, 0u) << "reading the status clears the errors";
+    const ULONG parityErrors = port()->PerfStats.ParityErrorCount;
+    EXPECT_GE(parityErrors, 1u);
+    EXPECT_LE(parityErrors, 3u) << "once per packet, never more than once per byte";
+    EXPECT_EQ(port()->WmiPerfStats.ParityErrorCount, parityErrors);
+
+    // The bytes come as sampled, each error packet marked by the escape, 2
+    // (line status, no data) and the line status with its parity bit.
+    const std::vector<uint8_t> got = ReadAll();
+    size_t marks = 0, data = 0;
+    for (size_t i = 0; i < got.size(); ++i) {
+        if (got[i] == 0xFF) {
+            ASSERT_LT(i + 2, got.size());
+            EXPECT_EQ(got[i + 1], SERIAL_LSRMST_LSR_NODATA);
+            EXPECT_NE(got[i + 2] & 0x04, 0);
+            ++marks;
+            i += 2;
+        } else {
+            ++data;
+        }
+    }
+    EXPECT_EQ(data, 3u);
+    EXPECT_EQ(marks, parityErrors);
+}
+
+TEST_F(ReceptionTest, ABreakIsReportedAndBecomesTheBreakCharacterWhenAsked) {
+    sim::ScriptedPeer& peer = OpenWithPeer(2, {true, true, true, false});
+    port()->SpecialChars.BreakChar = '!';
+    ApplyHandFlow(port(), SERIAL_HANDFLOW{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL | SERIAL_BREAK_CHAR, 10, 10}, false);
+    auto wait = WaitFor(SERIAL_EV_BREAK);
+    peer.Send({'x'});
+    peer.Break(20 * kMillisecond);
+    peer.Send({'y'});
+    EXPECT_NE(EventsOf(wait) & SERIAL_EV_BREAK, 0u);
+    sim_.RunFor(50 * kMillisecond);
+    EXPECT_NE(CommStatus().Errors & SERIAL_ERROR_BREAK, 0u);
+    EXPECT_EQ(Text(ReadAll()), "x!y") << "the break stores no byte of its own";
+}
+
+// On an older chip, which leaves XON and XOFF to the driver (a newer one obeys
+// and removes them itself once automatic transmit is on).
+TEST_F(ReceptionTest, NullsEscapesAndFlowCharactersOnTheBytePath) {
+    Open(0);
+    ASSERT_EQ(SetTimeouts(kMax, 0, 0), STATUS_SUCCESS);
+    // Seven data bits and null stripping: 0x80 becomes 0 and goes.
+    ApplyHandFlow(port(), SERIAL_HANDFLOW{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL | SERIAL_NULL_STRIPPING, 10, 10},
+                  false);
+    ASSERT_EQ(port()->ValidDataMask, 0x7F);
+    Receive(std::vector<uint8_t>{'a', 0x80, 0x00, 'b' | 0x80});
+    sim_.RunFor(10 * kMillisecond);
+    EXPECT_EQ(ReadAll(), (std::vector<uint8_t>{'a', 'b'}));
+
+    // The escape character received is stored as itself and 0.
+    ApplyHandFlow(port(), SERIAL_HANDFLOW{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 10, 10}, false);
+    ASSERT_EQ(Control(IOCTL_SERIAL_LSRMST_INSERT, {'E'}), STATUS_SUCCESS);
+    Receive("xEy");
+    sim_.RunFor(10 * kMillisecond);
+    EXPECT_EQ(ReadAll(), (std::vector<uint8_t>{'x', 'E', SERIAL_LSRMST_ESCAPE, 'y'}));
+    ASSERT_EQ(Control(IOCTL_SERIAL_LSRMST_INSERT, {0}), STATUS_SUCCESS);
+
+    // Without automatic transmit XON and XOFF are data; with it they never
+    // reach the ring, and XOFF holds the transmitter until XON.
+    Receive(std::vector<uint8_t>{0x13, 'q', 0x11});
+    sim_.RunFor(10 * kMillisecond);
+    EXPECT_EQ(ReadAll(), (std::vector<uint8_t>{0x13, 'q', 0x11}));
+    ApplyHandFlow(port(), SERIAL_HANDFLOW{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL | SERIAL_AUTO_TRANSMIT, 10, 10},
+                  false);
+    Receive(std::vector<uint8_t>{'r', 0x13, 's'});
+    sim_.RunFor(10 * kMillisecond);
+    EXPECT_NE(port()->TxHoldReasons & TX_HOLD_XOFF, 0u);
+    EXPECT_NE(CommStatus().HoldReasons & SERIAL_TX_WAITING_FOR_XON, 0u);
+    Receive(std::vector<uint8_t>{0x11, 't'});
+    sim_.RunFor(10 * kMillisecond);
+    EXPECT_EQ(port()->TxHoldReasons & TX_HOLD_XOFF, 0u);
+    EXPECT_EQ(Text(ReadAll()), "rst");
+}
+
+}  // namespace
