@@ -25,5 +25,8 @@ int CommandEntry(const Options& options);
 int CommandProbe(const Options& options);
 int CommandDemo(const Options& options);
 int CommandReceive(const Options& options);
+int CommandTransmit(const Options& options);
+int CommandNullModem(const Options& options);
+int CommandLoopback(const Options& options);
 
 }  // namespace cli

@@ -53,10 +53,29 @@ const Command kCommands[] = {
      cli::CommandProbe},
     {"receive",
      "receive [--chip 0..4] [--baud B] [--bytes K] [--flow none|rtscts|dtrdsr|xonxoff] [--peer-ignores-flow]\n"
-     "      [--read-size S] [--read-gap MS] [--timeouts I,M,C] [--json] [--pcap FILE]\n"
+     "      [--read-size S] [--read-gap MS] [--timeouts I,M,C] [--queue-size Q]\n"
+     "      [--json] [--pcap FILE]\n"
      "      a far end sends K pattern bytes at line rate; an application reads them through COM3\n"
      "      in S-byte reads; reports what was lost (exit status 1 if anything was)",
      cli::CommandReceive},
+    {"transmit",
+     "transmit [--chip 0..4] [--baud B] [--bytes K] [--flow none|rtscts|dtrdsr|xonxoff]\n"
+     "      [--write-size S] [--queue-size Q] [--json] [--pcap FILE]\n"
+     "      an application writes K pattern bytes through COM3 in S-byte writes to a far end that\n"
+     "      takes them down; reports what arrived and the bulk-out transfers (exit status 1 on loss)",
+     cli::CommandTransmit},
+    {"null-modem",
+     "null-modem [--chip 0..4] [--chip2 0..4] [--baud B] [--bytes K] [--flow ...] [--duplex]\n"
+     "      [--write-size S] [--read-size R] [--read-gap MS] [--queue-size Q] [--json] [--pcap FILE]\n"
+     "      two adapters on a null-modem cable: COM3 writes K bytes and COM4 reads them, with\n"
+     "      --duplex both ways at once; reports each direction (exit status 1 on loss)",
+     cli::CommandNullModem},
+    {"loopback",
+     "loopback [--chip 0..4] [--baud B] [--bytes K] [--flow ...] [--write-size S] [--read-size R]\n"
+     "      [--read-gap MS] [--queue-size Q] [--json] [--pcap FILE]\n"
+     "      one adapter with a loopback plug: the application writes K bytes through COM3 and\n"
+     "      reads them back at the same time (exit status 1 on loss)",
+     cli::CommandLoopback},
 };
 
 void Usage(FILE* out) {

@@ -1,7 +1,10 @@
 // Running vodrek-sim as a person does, for the end-to-end tests.
 #pragma once
 
+#include "tests/support/json_reader.h"
 #include "tests/support/temp_path.h"
+
+#include <gtest/gtest.h>
 
 #include <sys/wait.h>
 
@@ -30,6 +33,17 @@ inline ToolRun RunCommand(const std::string& command) {
 // vodrek-sim with these arguments.
 inline ToolRun RunTool(const std::string& arguments) {
     return RunCommand(std::string(VODREK_SIM_TOOL) + " " + arguments);
+}
+
+// vodrek-sim with these arguments (which ask for --json), its output parsed:
+// output that is not one JSON value fails the test.
+inline ToolRun RunToolJson(const std::string& arguments, JsonValue* json) {
+    ToolRun run = RunTool(arguments);
+    std::string error;
+    *json = JsonValue{};
+    if (!ParseJson(run.output, json, &error))
+        ADD_FAILURE() << "vodrek-sim " << arguments << ": not JSON (" << error << "):\n" << run.output;
+    return run;
 }
 
 inline bool Has(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
