@@ -97,6 +97,8 @@ NTSTATUS IoctlSetWaitMask(ControlRequest& request);
 NTSTATUS IoctlWaitOnMask(ControlRequest& request);
 NTSTATUS IoctlPurge(ControlRequest& request);
 NTSTATUS IoctlSetQueueSize(ControlRequest& request);
+NTSTATUS IoctlXoffCounter(ControlRequest& request);
+NTSTATUS IoctlImmediateChar(ControlRequest& request);
 
 // --- Chip control transfers (chip_transfers.cpp) -----------------------------------
 // Each member builds one request for the bridge chip, sends it with SubmitUrbSync

@@ -1,5 +1,6 @@
 // Device controls the port serves through its request queues: waiting for
-// events, purging, and growing the receive ring.
+// events, purging, growing the receive ring, the XOFF counter; and the immediate
+// character, which goes to the pipe ahead of them.
 #include "control/control.h"
 
 #include "datapath/datapath.h"
@@ -46,4 +47,32 @@ NTSTATUS IoctlSetQueueSize(ControlRequest& request) {
     if (!ring) return STATUS_INSUFFICIENT_RESOURCES;
     IoGetCurrentIrpStackLocation(request.Irp)->Parameters.DeviceIoControl.Type3InputBuffer = ring;
     return HandOn(request, &port->ReadQueue, &port->CurrentRead, StartRead);
+}
+
+NTSTATUS IoctlXoffCounter(ControlRequest& request) {
+    if (static_cast<const SERIAL_XOFF_COUNTER*>(request.Buffer)->Counter <= 0) return STATUS_INVALID_PARAMETER;
+    PortExtension* port = request.Port;
+    return HandOn(request, &port->WriteQueue, &port->CurrentWrite, StartWrite);
+}
+
+NTSTATUS IoctlImmediateChar(ControlRequest& request) {
+    PortExtension* port = request.Port;
+    PIRP irp = request.Irp;
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    // One at a time; the second is refused while the first is current.
+    if (port->CurrentImmediate) {
+        IoReleaseCancelSpinLock(irql);
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (irp->Cancel) {
+        IoReleaseCancelSpinLock(irql);
+        return STATUS_CANCELLED;
+    }
+    port->CurrentImmediate = irp;
+    port->TotalCharsQueued += 1;
+    IoReleaseCancelSpinLock(irql);
+    request.HandedOn = true;
+    StartImmediateChar(port, irp);
+    return STATUS_PENDING;
 }

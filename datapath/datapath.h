@@ -36,10 +36,23 @@ NTSTATUS StartRead(PortExtension* port);
 DRIVER_CANCEL ReadCancelRoutine;
 
 // --- Write path -----------------------------------------------------------------------
-// Starts the current write again once nothing holds the transmitter any more.
+DRIVER_DISPATCH DispatchWrite;
+// Sends the current write's next chunk once nothing holds the transmitter any
+// more. Up to DISPATCH_LEVEL, no spin lock held.
 void ResumeHeldWrite(PortExtension* port);
 NTSTATUS StartWrite(PortExtension* port);
 void TakeNextWrite(PortExtension* port, PIRP* slot, PLIST_ENTRY queue, PIRP* next, bool completeOld);
+// The completion of a bulk-out transfer that carried a write chunk: advances
+// the write it belongs to, if it is still that write's chunk on the pipe.
+void ContinueWrite(PortExtension* port, NTSTATUS status, ULONG moved, ULONG serial);
+// IMMEDIATE_CHAR once the dispatch made it CurrentImmediate: sends its byte.
+void StartImmediateChar(PortExtension* port, PIRP irp);
+DRIVER_CANCEL WriteCancelRoutine;
+DRIVER_CANCEL XoffCounterCancelRoutine;
+DRIVER_CANCEL ImmediateCancelRoutine;
+// When the transmitter has emptied after characters were sent, SERIAL_EV_TXEMPTY
+// once; called whenever the write side goes idle.
+void CheckTransmitterEmptySoon(PortExtension* port);
 
 // --- Open, close, cleanup, flush, purge, file information ------------------------------
 DRIVER_DISPATCH DispatchCreate;
@@ -50,6 +63,11 @@ DRIVER_DISPATCH DispatchQueryInformation;
 DRIVER_DISPATCH DispatchSetInformation;
 NTSTATUS StartPurge(PortExtension* port);
 NTSTATUS StartFlush(PortExtension* port);
+
+// --- Time-outs ------------------------------------------------------------------------
+// A relative due time from milliseconds counted in 64 bits: never shortened by
+// overflow, never positive or zero.
+LARGE_INTEGER DueInMilliseconds(ULONGLONG milliseconds);
 
 // --- Queues -------------------------------------------------------------------------
 // RequestRefs: the parties that may still touch a started request, one bit each,
@@ -158,7 +176,7 @@ struct DeferredWorkEntry {
     PKDEFERRED_ROUTINE Routine;
     KTIMER PortExtension::*Timer;
 };
-constexpr int kPortDpcCount = 14;
+constexpr int kPortDpcCount = 15;
 extern const DeferredWorkEntry PortDeferredWork[kPortDpcCount];
 // Initialises every timer and DPC of the table, each DPC with the port as context,
 // and the timers' accounting. Once, when the device object is created: a start
@@ -179,3 +197,4 @@ KDEFERRED_ROUTINE XoffCounterDoneDpc;
 KDEFERRED_ROUTINE TransmitToggleDpc;
 KDEFERRED_ROUTINE TransmitToggleTimerDpc;
 KDEFERRED_ROUTINE DeferredDrainDpc;
+KDEFERRED_ROUTINE TransmitEmptyDpc;

@@ -212,6 +212,7 @@ const DeferredWorkEntry PortDeferredWork[kPortDpcCount] = {
     {&PortDpcs::TransmitToggle, TransmitToggleDpc, nullptr},
     {&PortDpcs::TransmitToggleTimer, TransmitToggleTimerDpc, &PortExtension::TransmitToggleTimer},
     {&PortDpcs::DeferredDrain, DeferredDrainDpc, nullptr},
+    {&PortDpcs::TransmitEmpty, TransmitEmptyDpc, &PortExtension::TransmitEmptyTimer},
 };
 
 void InitializeDeferredWork(PortExtension* port) {
@@ -226,4 +227,15 @@ void InitializeDeferredWork(PortExtension* port) {
         state.ReArm = 0;
         state.ReArmDue.QuadPart = 0;
     }
+}
+
+LARGE_INTEGER DueInMilliseconds(ULONGLONG milliseconds) {
+    // The longest relative due time a timer takes (its most negative value).
+    constexpr ULONGLONG kLongestDue = 0x7FFFFFFFFFFFFFFFull;
+    ULONGLONG ticks = milliseconds > kLongestDue / 10'000 ? kLongestDue : milliseconds * 10'000;
+    // Zero would be no wait at all (or an absolute time in the past).
+    if (ticks == 0) ticks = 1;
+    LARGE_INTEGER due;
+    due.QuadPart = -static_cast<LONGLONG>(ticks);
+    return due;
 }

@@ -16,9 +16,6 @@ constexpr LONG kReadTimedOut = -2;
 constexpr LONG kReadFilled = -3;
 
 
-// The longest relative due time a timer takes (its most negative value).
-constexpr ULONGLONG kLongestDue = 0x7FFFFFFFFFFFFFFFull;
-
 void MarkReadEnd(PortExtension* port, LONG mark) {
     if (port->ReadProgress >= 0) port->ReadProgress = mark;
 }
@@ -40,17 +37,6 @@ NTSTATUS StatusOfReadEnd(const PortExtension* port) {
 constexpr CompletionPlan kReadPlan = {&PortExtension::CurrentRead,  &PortExtension::ReadQueue,
                                       &PortExtension::ReadIntervalTimer, &PortExtension::ReadTotalTimer,
                                       StartRead, TakeNextRequest, nullptr};
-
-// A relative due time from milliseconds counted in 64 bits: never shortened by
-// overflow, never positive or zero (that would be an absolute time in the past,
-// or no wait at all).
-LARGE_INTEGER DueIn(ULONGLONG milliseconds) {
-    ULONGLONG ticks = milliseconds > kLongestDue / 10'000 ? kLongestDue : milliseconds * 10'000;
-    if (ticks == 0) ticks = 1;
-    LARGE_INTEGER due;
-    due.QuadPart = -static_cast<LONGLONG>(ticks);
-    return due;
-}
 
 struct ReadTiming {
     bool returnAtOnce = false;
@@ -74,7 +60,7 @@ ReadTiming TimingFor(PortExtension* port, ULONG length, const SERIAL_TIMEOUTS& t
             timing.reduceToOne = M == MAXULONG;
             timing.total = true;
             const ULONGLONG multiplier = M == MAXULONG ? 0 : M;
-            timing.totalDue = DueIn(static_cast<ULONGLONG>(length) * multiplier + K);
+            timing.totalDue = DueInMilliseconds(static_cast<ULONGLONG>(length) * multiplier + K);
         }
         return timing;
     }
@@ -86,7 +72,7 @@ ReadTiming TimingFor(PortExtension* port, ULONG length, const SERIAL_TIMEOUTS& t
     }
     if (M != 0 || K != 0) {
         timing.total = true;
-        timing.totalDue = DueIn(static_cast<ULONGLONG>(length) * M + K);
+        timing.totalDue = DueInMilliseconds(static_cast<ULONGLONG>(length) * M + K);
     }
     return timing;
 }

@@ -51,7 +51,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRI
     driverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
     driverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
     driverObject->MajorFunction[IRP_MJ_READ] = DispatchRead;
-    driverObject->MajorFunction[IRP_MJ_WRITE] = DispatchNotAvailable;
+    driverObject->MajorFunction[IRP_MJ_WRITE] = DispatchWrite;
     driverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = DispatchQueryInformation;
     driverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = DispatchSetInformation;
     driverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DispatchFlush;

@@ -55,6 +55,7 @@ struct PortDpcs {
     KDPC TransmitToggle;
     KDPC TransmitToggleTimer;
     KDPC DeferredDrain;
+    KDPC TransmitEmpty;
 };
 
 // Where one of the port's timers stands in the deferred-work accounting
@@ -73,7 +74,7 @@ struct DeferredTimerState {
     UCHAR ReArm;  // TimerFired only: arm again with ReArmDue when the DPC is done
     LARGE_INTEGER ReArmDue;
 };
-constexpr int kPortTimerCount = 6;
+constexpr int kPortTimerCount = 7;
 
 // The line coding as it travels in SET_LINE_CODING's data stage.
 #pragma pack(push, 1)
@@ -178,6 +179,7 @@ struct PortExtension {
     KTIMER ImmediateTimer;
     KTIMER XoffCounterTimer;
     KTIMER TransmitToggleTimer;
+    KTIMER TransmitEmptyTimer;
     // The six timers above, in the order of the port's DPC table.
     DeferredTimerState TimerStates[kPortTimerCount];
     // Innermost of all the port's locks: held only inside the deferred-work
@@ -234,9 +236,29 @@ struct PortExtension {
     volatile LONG XoffCountRemaining;
 
     // --- Write state --------------------------------------------------------------
+    // Bytes of the current write (or the XOFF_COUNTER's one character) not yet
+    // confirmed sent, and where the next chunk starts. Changed under the cancel
+    // spin lock.
     ULONG WriteRemaining;
-    UCHAR TransmittingImmediate;
+    PUCHAR WriteCursor;
+    // Length of the current write's chunk on the pipe, 0 when none; its serial
+    // is ChunkSerial, so only that chunk's completion advances the write.
+    ULONG ChunkInFlight;
+    ULONG ChunkSerial;
+    // Which party ended the current write first (STATUS_CANCELLED or
+    // STATUS_TIMEOUT), 0 while none has.
+    NTSTATUS WriteEndStatus;
+    // Immediate characters on the pipe (not 0: one is being sent).
+    volatile LONG TransmittingImmediate;
+    UCHAR ImmediateChar;
+    NTSTATUS ImmediateStatus;
     UCHAR WriteHeld;
+    // The time-out fired while the write's own chunk was on the pipe: that
+    // chunk's completion ends the write.
+    UCHAR WriteTimedOut;
+    // Characters were handed to the chip since the transmitter was last found
+    // empty: the next time it empties, SERIAL_EV_TXEMPTY.
+    volatile LONG EmptiedTransmit;
 
     // --- Open state ----------------------------------------------------------------
     // 1 while a handle is open (the port takes one at a time), 0 otherwise.

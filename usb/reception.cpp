@@ -231,11 +231,20 @@ bool ProcessReceiveTransfer(PortExtension* port, const TransferOutcome& outcome)
 }
 
 void ProcessTransmitTransfer(PortExtension* port, const TransferOutcome& outcome) {
-    if (!NT_SUCCESS(outcome.Status)) return;
-    // The chip sends what it took at the line rate: the transmitter is busy until then.
-    const ULONGLONG now = KeQueryInterruptTime();
-    const ULONGLONG from = port->TransmitEndsAt > now ? port->TransmitEndsAt : now;
-    port->TransmitEndsAt = from + static_cast<ULONGLONG>(outcome.Length) * CharacterTime(port);
-    InterlockedExchangeAdd(AsLong(&port->PerfStats.TransmittedCount), static_cast<LONG>(outcome.Length));
-    InterlockedExchangeAdd(AsLong(&port->WmiPerfStats.TransmittedCount), static_cast<LONG>(outcome.Length));
+    if (NT_SUCCESS(outcome.Status) && outcome.Length) {
+        // The chip sends what it took at the line rate: the transmitter is busy
+        // until then. It holds at most its FIFO and the character being shifted.
+        const ULONGLONG now = KeQueryInterruptTime();
+        const LONGLONG character = CharacterTime(port);
+        const ULONGLONG from = port->TransmitEndsAt > now ? port->TransmitEndsAt : now;
+        const ULONGLONG latest = now + static_cast<ULONGLONG>(TransmitFifoDepth(port->ChipType) + 1) * character;
+        const ULONGLONG ends = from + static_cast<ULONGLONG>(outcome.Length) * character;
+        port->TransmitEndsAt = ends < latest ? ends : latest;
+        InterlockedExchangeAdd(AsLong(&port->PerfStats.TransmittedCount), static_cast<LONG>(outcome.Length));
+        InterlockedExchangeAdd(AsLong(&port->WmiPerfStats.TransmittedCount), static_cast<LONG>(outcome.Length));
+        if (outcome.Purpose == BulkOutPurpose::WriteChunk || outcome.Purpose == BulkOutPurpose::Immediate)
+            InterlockedExchange(&port->EmptiedTransmit, 1);
+    }
+    if (outcome.Purpose == BulkOutPurpose::WriteChunk)
+        ContinueWrite(port, outcome.Status, outcome.Length, outcome.Serial);
 }

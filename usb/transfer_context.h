@@ -18,6 +18,8 @@ struct TransferContext {
     ULONG RequestedLength;
     BulkOutPurpose Purpose;
     PIRP Owner;
+    // Bulk-out write chunks: which chunk of the port's count this one is.
+    ULONG Serial;
     // Set to 1 by whichever of the completion and the canceller is done with the
     // request first; the second frees it. Untouched while the completion claims
     // the request itself.

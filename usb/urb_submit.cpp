@@ -79,21 +79,20 @@ void TransferFinished(PortExtension* port) {
 
 enum class SendResult { Sent, NotSent };
 
-// Builds and sends one transfer. NotSent (with the reason in *status) only when
-// nothing went down; once the request is passed on, its completion runs whatever
-// the lower driver answers.
-SendResult SendTransfer(PortExtension* port, TransferKind kind, const void* data, ULONG length,
-                        BulkOutPurpose purpose, PIRP owner, NTSTATUS* status) {
+// Builds one transfer: its request, URB and a buffer of its own (with the bytes
+// to send copied in). Non-paged pool only, so a caller may hold spin locks.
+TransferContext* BuildTransfer(PortExtension* port, TransferKind kind, const void* data, ULONG length,
+                               BulkOutPurpose purpose, PIRP owner, ULONG serial, NTSTATUS* status) {
     USBD_PIPE_HANDLE pipe = PipeHandleFor(port, kind);
     if (!pipe) {
         *status = STATUS_INVALID_DEVICE_STATE;
-        return SendResult::NotSent;
+        return nullptr;
     }
     auto* transfer = static_cast<TransferContext*>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(TransferContext), VODREK_POOL_TAG));
     if (!transfer) {
         *status = STATUS_NO_MEMORY;
-        return SendResult::NotSent;
+        return nullptr;
     }
     RtlZeroMemory(transfer, sizeof(TransferContext));
     transfer->DataBuffer = static_cast<PUCHAR>(
@@ -101,7 +100,7 @@ SendResult SendTransfer(PortExtension* port, TransferKind kind, const void* data
     if (!transfer->DataBuffer) {
         ExFreePoolWithTag(transfer, VODREK_POOL_TAG);
         *status = STATUS_NO_MEMORY;
-        return SendResult::NotSent;
+        return nullptr;
     }
     if (kind == BulkOut && length && data)
         RtlCopyMemory(transfer->DataBuffer, data, length);
@@ -116,13 +115,12 @@ SendResult SendTransfer(PortExtension* port, TransferKind kind, const void* data
     urb.TransferBufferMDL = nullptr;
     urb.UrbLink = nullptr;
 
-    PDEVICE_OBJECT lower = port->LowerDevice;
-    PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
+    PIRP irp = IoAllocateIrp(port->LowerDevice->StackSize, FALSE);
     if (!irp) {
         ExFreePoolWithTag(transfer->DataBuffer, VODREK_POOL_TAG);
         ExFreePoolWithTag(transfer, VODREK_POOL_TAG);
         *status = STATUS_NO_MEMORY;
-        return SendResult::NotSent;
+        return nullptr;
     }
     PrepareSubmitUrb(irp, reinterpret_cast<PURB>(&transfer->Urb));
     transfer->Irp = irp;
@@ -131,22 +129,39 @@ SendResult SendTransfer(PortExtension* port, TransferKind kind, const void* data
     transfer->RequestedLength = length;
     transfer->Purpose = purpose;
     transfer->Owner = owner;
+    transfer->Serial = serial;
     transfer->Handoff = 0;
+    *status = STATUS_SUCCESS;
+    return transfer;
+}
 
+// Puts a built transfer on the port's books and passes it down. No spin lock
+// may be held: the bus may complete it before IoCallDriver returns.
+NTSTATUS SendBuilt(PortExtension* port, TransferContext* transfer) {
     // On the books before it goes down, so that a canceller can always find it.
-    if (kind == BulkOut) {
+    if (transfer->Kind == BulkOut) {
         KIRQL irql;
         KeAcquireSpinLock(&port->TransferLock, &irql);
         transfer->Listed = TRUE;
         InsertTailList(&port->BulkOutInFlight, &transfer->Link);
         KeReleaseSpinLock(&port->TransferLock, irql);
     } else {
-        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&port->TransferInFlight[kind]),
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&port->TransferInFlight[transfer->Kind]),
                                    transfer);
     }
     InterlockedIncrement(&port->TransfersOutstanding);
-    IoSetCompletionRoutine(irp, TransferComplete, transfer, TRUE, TRUE, TRUE);
-    *status = IoCallDriver(lower, irp);
+    IoSetCompletionRoutine(transfer->Irp, TransferComplete, transfer, TRUE, TRUE, TRUE);
+    return IoCallDriver(port->LowerDevice, transfer->Irp);
+}
+
+// Builds and sends one transfer. NotSent (with the reason in *status) only when
+// nothing went down; once the request is passed on, its completion runs whatever
+// the lower driver answers.
+SendResult SendTransfer(PortExtension* port, TransferKind kind, const void* data, ULONG length,
+                        BulkOutPurpose purpose, PIRP owner, NTSTATUS* status) {
+    TransferContext* transfer = BuildTransfer(port, kind, data, length, purpose, owner, 0, status);
+    if (!transfer) return SendResult::NotSent;
+    *status = SendBuilt(port, transfer);
     return SendResult::Sent;
 }
 
@@ -362,6 +377,19 @@ NTSTATUS SubmitTransfer(PDEVICE_OBJECT device, TransferKind kind, const void* da
     return status;
 }
 
+TransferContext* PrepareBulkOut(PortExtension* port, const void* data, ULONG length, BulkOutPurpose purpose,
+                               PIRP owner, ULONG serial, NTSTATUS* status) {
+    if (length && !data) {
+        *status = STATUS_INVALID_PARAMETER;
+        return nullptr;
+    }
+    return BuildTransfer(port, BulkOut, data, length, purpose, owner, serial, status);
+}
+
+NTSTATUS SendPreparedTransfer(PortExtension* port, TransferContext* transfer) {
+    return SendBuilt(port, transfer);
+}
+
 NTSTATUS StartContinuousTransfer(PortExtension* port, TransferKind kind) {
     if (!IsReader(kind))
         return STATUS_INVALID_PARAMETER;
@@ -397,10 +425,15 @@ NTSTATUS NTAPI TransferComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     // comes from the context, not from the (absent) stack location of ours.
     auto* transfer = static_cast<TransferContext*>(context);
     PortExtension* port = PortOf(transfer->DeviceObject);
-    const ULONG moved = transfer->Urb.TransferBufferLength;
+    // Never more than was asked for, whatever the lower driver reports.
+    const ULONG reported = transfer->Urb.TransferBufferLength;
+    const ULONG moved = reported < transfer->RequestedLength ? reported : transfer->RequestedLength;
     const NTSTATUS status = irp->IoStatus.Status;
     irp->IoStatus.Information = moved;
     const TransferKind kind = transfer->Kind;
+    // The immediate character has left the pipe however its transfer ended.
+    if (kind == BulkOut && transfer->Purpose == BulkOutPurpose::Immediate)
+        InterlockedDecrement(&port->TransmittingImmediate);
 
     const bool claimed = ClaimByCompletion(port, transfer);
     const bool removing =
@@ -408,7 +441,7 @@ NTSTATUS NTAPI TransferComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     bool resubmit = false;
     if (!removing) {
         const TransferOutcome outcome = {status, transfer->DataBuffer, moved, transfer->Purpose,
-                                         transfer->Owner};
+                                         transfer->Owner, transfer->Serial};
         if (kind == StatusIn) {
             resubmit = ProcessStatusTransfer(port, outcome);
         } else if (kind == BulkIn) {

@@ -69,6 +69,16 @@ IO_COMPLETION_ROUTINE AsyncControlComplete;
 NTSTATUS SubmitTransfer(PDEVICE_OBJECT device, TransferKind kind, const void* data, ULONG length,
                         BulkOutPurpose purpose = BulkOutPurpose::WriteChunk, PIRP owner = nullptr);
 IO_COMPLETION_ROUTINE TransferComplete;
+// A bulk-out transfer in two steps, for callers that decide what to send under
+// their spin locks: PrepareBulkOut copies the bytes into the transfer's own
+// buffer at once (non-paged pool: spin locks may be held) and answers null, with
+// the reason in *status, when it cannot; SendPreparedTransfer passes it down and
+// must be called with no spin lock held (the bus may complete it inside).
+// `serial` travels to the completion with `purpose` and `owner`.
+struct TransferContext;
+TransferContext* PrepareBulkOut(PortExtension* port, const void* data, ULONG length, BulkOutPurpose purpose,
+                               PIRP owner, ULONG serial, NTSTATUS* status);
+NTSTATUS SendPreparedTransfer(PortExtension* port, TransferContext* transfer);
 
 // Starts the continuous reader of StatusIn or BulkIn unless one is outstanding
 // or about to be resubmitted; a reader whose request is outstanding (cancelled
@@ -103,6 +113,7 @@ struct TransferOutcome {
     ULONG Length;       // bytes moved, never more than were asked for
     BulkOutPurpose Purpose;
     PIRP Owner;
+    ULONG Serial;
 };
 // Kind-specific processing of a completed transfer, at DISPATCH_LEVEL, skipped
 // while the device is being removed. The two readers answer whether the frame
@@ -168,6 +179,8 @@ void RecordEvents(PortExtension* port, ULONG events);
 // counts as 9600, without storing it).
 LONGLONG CharacterTime(const PortExtension* port);
 void MarkTransmitterEmpty(PortExtension* port);
+// Bytes the chip's transmit FIFO holds: 256 on chip types 0 and 1, 512 on the others.
+constexpr ULONG TransmitFifoDepth(LONG chipType) { return chipType < 2 ? 256 : 512; }
 // From the driver's own knowledge: nothing to send or in flight, and the last
 // bytes handed to the chip have had time to leave.
 bool TransmitterIsEmpty(PortExtension* port);

@@ -35,11 +35,11 @@ void CheckPortIdle(void* deviceObject) {
 
 void InstallPortChecks() {
     Verifier::SetTeardownCheck(CheckPortIdle);
-    static const char* const dpcNames[] = {
+    static const char* const dpcNames[kPortDpcCount] = {
         "WriteCompleteDpc",   "ReadCompleteDpc",       "ReadTotalTimeoutDpc", "ReadIntervalDpc",
         "WriteTimeoutDpc",    "ErrorAbortDpc",         "ImmediateDoneDpc",    "ImmediateTimeoutDpc",
         "WaitCompleteDpc",    "XoffCounterTimeoutDpc", "XoffCounterDoneDpc",  "TransmitToggleDpc",
-        "TransmitToggleTimerDpc", "DeferredDrainDpc"};
+        "TransmitToggleTimerDpc", "DeferredDrainDpc",  "TransmitEmptyDpc"};
     for (int i = 0; i < kPortDpcCount; ++i) {
         NameRoutine(reinterpret_cast<const void*>(PortDeferredWork[i].Routine), dpcNames[i]);
     }

@@ -308,15 +308,20 @@ TEST_P(EveryCode, BufferChecksFollowTheCodesLengths) {
     std::vector<uint8_t> input(in);
     if (row.code == IOCTL_SERIAL_PURGE) input[0] = SERIAL_PURGE_RXCLEAR;
     if (row.code == IOCTL_SERIAL_WAIT_ON_MASK) h.port()->WaitMask = SERIAL_EV_RXCHAR;
+    if (row.code == IOCTL_SERIAL_XOFF_COUNTER) {
+        SERIAL_XOFF_COUNTER counter{0, 1, 0x13};
+        std::memcpy(input.data(), &counter, sizeof counter);
+    }
     auto exact = h.Control(row.code, input, row.out);
-    if (row.code == IOCTL_SERIAL_WAIT_ON_MASK) {
-        EXPECT_FALSE(exact->completed) << "it waits for an event";
+    if (row.code == IOCTL_SERIAL_WAIT_ON_MASK || row.code == IOCTL_SERIAL_XOFF_COUNTER) {
+        EXPECT_FALSE(exact->completed) << "it waits for an event or its count";
         sim::CancelIrp(exact);
     }
     ASSERT_TRUE(exact->completed);
     // Requests the queues finish get the serial boost; the dispatch's own none.
     const bool queued = row.code == IOCTL_SERIAL_SET_WAIT_MASK || row.code == IOCTL_SERIAL_WAIT_ON_MASK ||
-                        row.code == IOCTL_SERIAL_PURGE;
+                        row.code == IOCTL_SERIAL_PURGE || row.code == IOCTL_SERIAL_IMMEDIATE_CHAR ||
+                        row.code == IOCTL_SERIAL_XOFF_COUNTER;
     EXPECT_EQ(exact->boost, queued ? IO_SERIAL_INCREMENT : IO_NO_INCREMENT);
     EXPECT_FALSE(IsBufferRefusal(exact->status)) << std::hex << exact->status;
 }

@@ -213,7 +213,8 @@ TEST_F(DeferredWorkTest, EveryDpcOfTheTableIsInitialisedWithThePortAsContext) {
         EXPECT_EQ(dpc.DeferredContext, port());
         if (entry.Timer) ++timers;
     }
-    EXPECT_EQ(timers, 6);
+    EXPECT_EQ(timers, kPortTimerCount);
+    EXPECT_EQ(timers, 7);
 }
 
 TEST_F(DeferredWorkTest, SignalEventCompletionKeepsTheRequestForTheWaiter) {

@@ -1,0 +1,301 @@
+// The write path on an open port with a far end on the wire: chunks on the
+// bulk-out pipe, bytes arriving whole and in order, the write time-outs, holds
+// by CTS and XOFF, the XOFF counter's life, the immediate character overtaking
+// queued writes, the characters queued as GET_COMMSTATUS reports them, and the
+// transmitter-empty event.
+#include "tests/support/open_port.h"
+
+#include <sim/serial_wires.h>
+#include <sim/usb_capture.h>
+
+#include <cstring>
+#include <numeric>
+
+namespace {
+
+using sim::kMillisecond;
+using simtest::OpenPortTest;
+
+std::vector<uint8_t> Pattern(size_t n, uint8_t seed = 0) {
+    std::vector<uint8_t> bytes(n);
+    for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>((i * 7 + seed) & 0xFF);
+    return bytes;
+}
+
+class WritePathTest : public OpenPortTest {
+  protected:
+    // An open port at `baud` 8N1 with a far end whose lines are all on.
+    sim::ScriptedPeer& OpenWithPeer(int variant = 2, ULONG baud = 115200) {
+        Open(variant);
+        sim::PeerOptions options;
+        options.format = sim::CharacterFormat::Plain(baud, 8, 0);
+        options.lines = {true, true, true, false};
+        sim::ScriptedPeer& peer = adapter().AttachPeer(options);
+        SERIAL_BAUD_RATE rate{baud};
+        EXPECT_EQ(Control(IOCTL_SERIAL_SET_BAUD_RATE, sim::Bytes(rate)), STATUS_SUCCESS);
+        SERIAL_LINE_CONTROL line{STOP_BIT_1, NO_PARITY, 8};
+        EXPECT_EQ(Control(IOCTL_SERIAL_SET_LINE_CONTROL, sim::Bytes(line)), STATUS_SUCCESS);
+        sim_.RunFor(50 * kMillisecond);
+        adapter().Capture().Clear();
+        return peer;
+    }
+    NTSTATUS SetWriteTimeouts(ULONG multiplier, ULONG constant) {
+        SERIAL_TIMEOUTS t{};
+        t.ReadIntervalTimeout = MAXULONG;
+        t.WriteTotalTimeoutMultiplier = multiplier;
+        t.WriteTotalTimeoutConstant = constant;
+        return Control(IOCTL_SERIAL_SET_TIMEOUTS, sim::Bytes(t));
+    }
+    // Lengths of the bulk-out transfers the driver sent, in order.
+    std::vector<ULONG> BulkOutLengths() const {
+        std::vector<ULONG> lengths;
+        for (const sim::UrbRecord& r : adapter().Capture().Records()) {
+            if (r.transfer == sim::UsbTransferType::Bulk && !r.in) lengths.push_back(r.requested);
+        }
+        return lengths;
+    }
+    SERIAL_STATUS CommStatus() {
+        std::vector<uint8_t> out;
+        EXPECT_EQ(Control(IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(SERIAL_STATUS), &out), STATUS_SUCCESS);
+        SERIAL_STATUS status{};
+        std::memcpy(&status, out.data(), std::min(out.size(), sizeof(status)));
+        return status;
+    }
+    sim::FileRequestHandle XoffCounter(LONG counter, ULONG timeoutMs, UCHAR xoff = 0x13) {
+        SERIAL_XOFF_COUNTER x{};
+        x.Timeout = timeoutMs;
+        x.Counter = counter;
+        x.XoffChar = xoff;
+        return file().DeviceIoControl(IOCTL_SERIAL_XOFF_COUNTER, sim::Bytes(x));
+    }
+    void ExpectIdle() {
+        EXPECT_EQ(port()->DeferredWorkCount, 1) << "deferred work left behind";
+        EXPECT_EQ(port()->CurrentWrite, nullptr);
+        EXPECT_EQ(port()->TotalCharsQueued, 0u);
+    }
+};
+
+TEST_F(WritePathTest, ALongWriteGoesOutInChunksBoundByTheRingAndArrivesWhole) {
+    sim::ScriptedPeer& peer = OpenWithPeer(2, 921600);
+    const SERIAL_QUEUE_SIZE sizes{4096, 0};
+    ASSERT_EQ(Control(IOCTL_SERIAL_SET_QUEUE_SIZE, sim::Bytes(sizes)), STATUS_SUCCESS);
+    ASSERT_EQ(port()->ReceiveBufferSize, 4096u);
+    adapter().Capture().Clear();
+    const std::vector<uint8_t> data = Pattern(10'000);
+    auto w = file().Write(data);
+    ASSERT_TRUE(RunUntilCompleted(w));
+    EXPECT_EQ(w->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(w->Information(), 10'000u);
+    EXPECT_EQ(BulkOutLengths(), (std::vector<ULONG>{4096, 4096, 1808}));
+    sim_.RunFor(200 * kMillisecond);
+    EXPECT_EQ(peer.ReceivedBytes(), data);
+    ExpectIdle();
+}
+
+TEST_F(WritePathTest, ASmallRingMakesSmallChunks) {
+    OpenWithPeer(2, 921600);
+    ASSERT_EQ(port()->ReceiveBufferSize, 1024u) << "the simulated system's ring";
+    auto w = file().Write(Pattern(3000));
+    ASSERT_TRUE(RunUntilCompleted(w));
+    EXPECT_EQ(BulkOutLengths(), (std::vector<ULONG>{1024, 1024, 952}));
+}
+
+TEST_F(WritePathTest, WritesQueueBehindEachOtherAndCountAsQueuedCharacters) {
+    sim::ScriptedPeer& peer = OpenWithPeer(2, 9600);
+    // Held by SET_XOFF, the first write stays current and the second queued.
+    ASSERT_EQ(Control(IOCTL_SERIAL_SET_XOFF), STATUS_SUCCESS);
+    auto first = file().Write(Pattern(100, 1));
+    auto second = file().Write(Pattern(50, 2));
+    auto third = file().Write(Pattern(30, 3));
+    sim_.RunFor(10 * kMillisecond);
+    EXPECT_EQ(port()->TotalCharsQueued, 180u);
+    EXPECT_EQ(CommStatus().AmountInOutQueue, 180u);
+    EXPECT_EQ(CommStatus().HoldReasons, static_cast<ULONG>(SERIAL_TX_WAITING_FOR_XON));
+    ASSERT_EQ(file().CancelIoEx(first), STATUS_SUCCESS);
+    ASSERT_TRUE(RunUntilCompleted(first, 5 * kMillisecond));
+    EXPECT_EQ(port()->TotalCharsQueued, 80u) << "the cancelled write's length stays queued";
+    ASSERT_EQ(file().CancelIoEx(third), STATUS_SUCCESS);
+    ASSERT_TRUE(RunUntilCompleted(third, 5 * kMillisecond));
+    EXPECT_EQ(third->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(port()->TotalCharsQueued, 50u);
+    ASSERT_EQ(Control(IOCTL_SERIAL_SET_XON), STATUS_SUCCESS);
+    ASSERT_TRUE(RunUntilCompleted(second));
+    EXPECT_EQ(second->Status(), STATUS_SUCCESS);
+    sim_.RunFor(200 * kMillisecond);
+    EXPECT_EQ(peer.ReceivedBytes(), Pattern(50, 2)) << "only the write that was not cancelled went out";
+    ExpectIdle();
+}
+
+TEST_F(WritePathTest, AWriteTimesOutWithWhatWasSent) {
+    OpenWithPeer(2, 9600);
+    // 5 ms or less gets the 100 ms floor. The chip takes 513 characters at
+    // once, then one per character time (~1 ms): the chunk on the pipe when
+    // the time-out fires ends the write as it completes, and counts as sent.
+    ASSERT_EQ(SetWriteTimeouts(0, 5), STATUS_SUCCESS);
+    const sim::Ticks start = sim_.Now();
+    auto w = file().Write(Pattern(3000));
+    ASSERT_TRUE(RunUntilCompleted(w));
+    EXPECT_EQ(w->Status(), STATUS_TIMEOUT);
+    EXPECT_GE(sim_.Now() - start, 100 * kMillisecond);
+    const std::vector<ULONG> chunks = BulkOutLengths();
+    EXPECT_EQ(w->Information(), std::accumulate(chunks.begin(), chunks.end(), 0ul));
+    EXPECT_LT(w->Information(), 3000u);
+    sim_.RunFor(sim::kSecond);
+    ExpectIdle();
+}
+
+TEST_F(WritePathTest, AWriteHeldByXoffStartsOnXonOrTimesOutWithNothingSent) {
+    sim::ScriptedPeer& peer = OpenWithPeer(2, 9600);
+    ASSERT_EQ(Control(IOCTL_SERIAL_SET_XOFF), STATUS_SUCCESS);
+    auto held = file().Write(Pattern(20));
+    sim_.RunFor(300 * kMillisecond);
+    EXPECT_FALSE(held->Completed());
+    EXPECT_TRUE(BulkOutLengths().empty());
+    ASSERT_EQ(Control(IOCTL_SERIAL_SET_XON), STATUS_SUCCESS);
+    ASSERT_TRUE(RunUntilCompleted(held));
+    EXPECT_EQ(held->Status(), STATUS_SUCCESS);
+    sim_.RunFor(100 * kMillisecond);
+    EXPECT_EQ(peer.ReceivedBytes(), Pattern(20));
+
+    ASSERT_EQ(SetWriteTimeouts(0, 50), STATUS_SUCCESS);
+    ASSERT_EQ(Control(IOCTL_SERIAL_SET_XOFF), STATUS_SUCCESS);
+    auto timed = file().Write(Pattern(20));
+    ASSERT_TRUE(RunUntilCompleted(timed));
+    EXPECT_EQ(timed->Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(timed->Information(), 0u);
+    ASSERT_EQ(Control(IOCTL_SERIAL_SET_XON), STATUS_SUCCESS);
+    sim_.RunFor(sim::kSecond);
+    ExpectIdle();
+}
+
+TEST_F(WritePathTest, CancellingTheCurrentWriteStartsTheNextAtOnce) {
+    sim::ScriptedPeer& peer = OpenWithPeer(2, 9600);
+    auto first = file().Write(Pattern(2000, 1));
+    auto second = file().Write(Pattern(10, 2));
+    sim_.RunFor(20 * kMillisecond);
+    EXPECT_EQ(file().CancelIoEx(first), STATUS_SUCCESS);
+    ASSERT_TRUE(RunUntilCompleted(first, 5 * kMillisecond));
+    EXPECT_EQ(first->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(first->Information(), 0u);
+    ASSERT_TRUE(RunUntilCompleted(second, 3 * sim::kSecond));
+    EXPECT_EQ(second->Status(), STATUS_SUCCESS);
+    sim_.RunFor(3 * sim::kSecond);
+    // What the chip had taken of the first still goes out, then the second whole.
+    const std::vector<uint8_t> got = peer.ReceivedBytes();
+    ASSERT_GE(got.size(), 10u);
+    EXPECT_EQ(std::vector<uint8_t>(got.end() - 10, got.end()), Pattern(10, 2));
+    ExpectIdle();
+}
+
+TEST_F(WritePathTest, XoffCounterSucceedsAfterItsCountAndALaterWriteRetiresIt) {
+    OpenWithPeer(2, 9600);
+    auto counter = XoffCounter(3, 0);
+    sim_.RunFor(50 * kMillisecond);
+    EXPECT_FALSE(counter->Completed());
+    EXPECT_NE(port()->CurrentXoffCounter, nullptr) << "counting after its character was sent";
+    Receive("ab");
+    sim_.RunFor(50 * kMillisecond);
+    EXPECT_FALSE(counter->Completed());
+    Receive("c");
+    ASSERT_TRUE(RunUntilCompleted(counter, sim::kSecond));
+    EXPECT_EQ(counter->Status(), STATUS_SUCCESS);
+
+    auto retired = XoffCounter(3, 0);
+    sim_.RunFor(50 * kMillisecond);
+    EXPECT_FALSE(retired->Completed());
+    auto write = file().Write(Pattern(4));
+    ASSERT_TRUE(RunUntilCompleted(retired, sim::kSecond));
+    EXPECT_EQ(retired->Status(), STATUS_SERIAL_MORE_WRITES);
+    ASSERT_TRUE(RunUntilCompleted(write));
+    sim_.RunFor(sim::kSecond);
+    ExpectIdle();
+}
+
+TEST_F(WritePathTest, XoffCounterTimesOutOrIsCancelled) {
+    OpenWithPeer(2, 9600);
+    auto timed = XoffCounter(5, 100);
+    ASSERT_TRUE(RunUntilCompleted(timed, sim::kSecond));
+    EXPECT_EQ(timed->Status(), STATUS_SERIAL_COUNTER_TIMEOUT);
+
+    auto cancelled = XoffCounter(5, 0);
+    sim_.RunFor(50 * kMillisecond);
+    ASSERT_FALSE(cancelled->Completed());
+    EXPECT_EQ(file().CancelIoEx(cancelled), STATUS_SUCCESS);
+    ASSERT_TRUE(RunUntilCompleted(cancelled, 5 * kMillisecond));
+    EXPECT_EQ(cancelled->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(port()->XoffCountRemaining, 0);
+    sim_.RunFor(sim::kSecond);
+    ExpectIdle();
+}
+
+TEST_F(WritePathTest, TheImmediateCharacterOvertakesALongQueuedWrite) {
+    sim::ScriptedPeer& peer = OpenWithPeer(2, 9600);
+    auto first = file().Write(std::vector<uint8_t>(1500, 0x41));
+    auto queued = file().Write(std::vector<uint8_t>(1500, 0x42));
+    sim_.RunFor(10 * kMillisecond);
+    auto immediate = file().DeviceIoControl(IOCTL_SERIAL_IMMEDIATE_CHAR, {0xEE});
+    ASSERT_TRUE(RunUntilCompleted(immediate, 50 * kMillisecond));
+    EXPECT_EQ(immediate->Status(), STATUS_SUCCESS);
+    EXPECT_FALSE(first->Completed());
+    ASSERT_TRUE(RunUntilCompleted(queued));
+    sim_.RunFor(sim::kSecond);
+    const std::vector<uint8_t> got = peer.ReceivedBytes();
+    ASSERT_EQ(got.size(), 3001u);
+    const auto at = std::find(got.begin(), got.end(), 0xEE) - got.begin();
+    // Ahead of everything the driver still held: behind at most what the chip
+    // had taken (its FIFO and a chunk).
+    EXPECT_LT(at, 1500) << "the immediate character waited for the current write";
+    EXPECT_EQ(std::count(got.begin(), got.end(), 0x41), 1500);
+    ExpectIdle();
+}
+
+TEST_F(WritePathTest, TransmitterEmptyIsReportedOnceAfterTheLastByteLeft) {
+    sim::ScriptedPeer& peer = OpenWithPeer(2, 9600);
+    const ULONG mask = SERIAL_EV_TXEMPTY;
+    ASSERT_EQ(Control(IOCTL_SERIAL_SET_WAIT_MASK, sim::Bytes(mask)), STATUS_SUCCESS);
+    auto idle = file().DeviceIoControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
+    sim_.RunFor(500 * kMillisecond);
+    EXPECT_FALSE(idle->Completed()) << "transmitter empty on an idle port";
+
+    auto w1 = file().Write(Pattern(300, 1));
+    auto w2 = file().Write(Pattern(300, 2));
+    ASSERT_TRUE(RunUntilCompleted(idle, 2 * sim::kSecond));
+    EXPECT_TRUE(w2->Completed());
+    EXPECT_EQ(peer.ReceivedBytes().size(), 600u) << "reported before the last byte left";
+    auto again = file().DeviceIoControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
+    sim_.RunFor(sim::kSecond);
+    EXPECT_FALSE(again->Completed()) << "reported twice";
+    EXPECT_EQ(file().CancelIoEx(again), STATUS_SUCCESS);
+    sim_.RunFor(10 * kMillisecond);
+    ExpectIdle();
+}
+
+TEST_F(WritePathTest, CloseWithWritesQueuedCancelsThem) {
+    OpenWithPeer(2, 9600);
+    auto first = file().Write(Pattern(2000));
+    auto second = file().Write(Pattern(2000));
+    sim_.RunFor(10 * kMillisecond);
+    Close();
+    EXPECT_EQ(first->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(second->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(port()->DeferredWorkCount, 1);
+}
+
+TEST_F(WritePathTest, FlushWaitsForTheWritesBeforeIt) {
+    OpenWithPeer(2, 9600);
+    auto w = file().Write(Pattern(2000));
+    sim_.RunFor(1 * kMillisecond);
+    ASSERT_FALSE(w->Completed());
+    // A flush returns when it is done, even on an overlapped handle: only once
+    // the chip has taken the last chunk (~1.5 s at 9600 baud).
+    const sim::Ticks start = sim_.Now();
+    auto flush = file().Flush();
+    ASSERT_TRUE(RunUntilCompleted(flush));
+    EXPECT_EQ(flush->Status(), STATUS_SUCCESS);
+    EXPECT_TRUE(w->Completed());
+    EXPECT_GT(sim_.Now() - start, sim::kSecond);
+    sim_.RunFor(sim::kSecond);
+    ExpectIdle();
+}
+
+}  // namespace
