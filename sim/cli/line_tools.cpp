@@ -236,6 +236,17 @@ bool OpenAndSetUp(const char* tool, sim::Simulation& simulation, const std::u16s
     return true;
 }
 
+Json PortJson(const LineOptions& line, const sim::Adapter& adapter, const OpenPort& port) {
+    Json out = Json::Object();
+    out.Set("chip_variant", line.variant);
+    out.Set("chip_type", adapter.Port() ? adapter.Port()->ChipType : -1);
+    out.Set("baud", static_cast<uint64_t>(line.baud));
+    out.Set("baud_programmed", static_cast<uint64_t>(port.programmedBaud));
+    out.Set("flow", FlowName(line.flow));
+    out.Set("ring_size", static_cast<uint64_t>(port.ringSize));
+    return out;
+}
+
 bool PortErrors::OverrunReported() const {
     return stats.SerialOverrunErrorCount || stats.BufferOverrunErrorCount ||
            (comm.Errors & (SERIAL_ERROR_OVERRUN | SERIAL_ERROR_QUEUEOVERRUN));
@@ -251,13 +262,30 @@ PortErrors ReadPortErrors(sim::Simulation& simulation, sim::File& file) {
     return errors;
 }
 
-sim::PeerOptions PeerFor(const LineOptions& line, bool obeyFlowControl) {
-    sim::PeerOptions peer;
-    peer.format = sim::CharacterFormat::Plain(line.baud);
-    peer.obeyRts = obeyFlowControl && line.flow == Flow::RtsCts;
-    peer.obeyDtr = obeyFlowControl && line.flow == Flow::DtrDsr;
-    peer.obeyXonXoff = obeyFlowControl && line.flow == Flow::XonXoff;
-    return peer;
+sim::Adapter* PlugWithFarEnd(sim::Workbench& bench, const LineOptions& line, bool obeyFlowControl,
+                             sim::ScriptedPeer** peer) {
+    sim::AdapterOptions adapterOptions;
+    adapterOptions.variant = line.variant;
+    sim::Adapter& adapter = bench.AddAdapter(adapterOptions);
+    adapter.Capture().Clear();
+    if (line.pcap && !adapter.Capture().OpenPcap(line.pcap)) {
+        std::fprintf(stderr, "vodrek-sim %s: cannot write the capture to %s\n", line.tool,
+                     line.pcap);
+        return nullptr;
+    }
+    sim::PeerOptions options;
+    options.format = sim::CharacterFormat::Plain(line.baud);
+    options.obeyRts = obeyFlowControl && line.flow == Flow::RtsCts;
+    options.obeyDtr = obeyFlowControl && line.flow == Flow::DtrDsr;
+    options.obeyXonXoff = obeyFlowControl && line.flow == Flow::XonXoff;
+    *peer = &adapter.AttachPeer(options);
+    const NTSTATUS plugged = adapter.Plug();
+    if (!NT_SUCCESS(plugged)) {
+        std::fprintf(stderr, "vodrek-sim %s: the adapter did not start: %s\n", line.tool,
+                     StatusText(plugged).c_str());
+        return nullptr;
+    }
+    return &adapter;
 }
 
 bool Await(const sim::FileRequestHandle& request, sim::Ticks limit) {
@@ -463,8 +491,8 @@ void PrintDirection(const Direction& d) {
     if (d.writes) {
         std::string statuses;
         for (auto& [status, count] : d.writes->statuses)
-            statuses +=
-                (statuses.empty() ? "" : ", ") + std::to_string(count) + " " + StatusText(status);
+            statuses += (statuses.empty() ? "" : ", ") + std::to_string(count) +
+                        " completed with " + StatusText(status);
         PrintField("Writes", std::to_string(d.writes->writes) + " (" + statuses + "), " +
                                  std::to_string(d.writes->bytesAccepted) + " bytes accepted" +
                                  (d.writes->stuck ? ", ONE NEVER COMPLETED" : ""));

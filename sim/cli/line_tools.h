@@ -105,6 +105,10 @@ T Record(const std::vector<uint8_t>& bytes) {
     return value;
 }
 
+// The keys a report of one adapter starts with: its variant and detected
+// chip type, the rate asked for and programmed, the flow control.
+Json PortJson(const LineOptions& line, const sim::Adapter& adapter, const OpenPort& port);
+
 // What the driver says went wrong on a port (GET_STATS and GET_COMMSTATUS).
 struct PortErrors {
     SERIALPERF_STATS stats{};
@@ -113,9 +117,12 @@ struct PortErrors {
 };
 PortErrors ReadPortErrors(sim::Simulation& simulation, sim::File& file);
 
-// The far end's side of the flow control: a scripted peer that obeys the
-// handshake the port uses (unless told to ignore it).
-sim::PeerOptions PeerFor(const LineOptions& line, bool obeyFlowControl);
+// One adapter of the chosen variant with a scripted far end on its connector
+// that obeys the handshake of --flow (unless told to ignore it), its capture
+// going to --pcap, plugged and started. Null, having said why, when the
+// capture cannot be written or the adapter did not start.
+sim::Adapter* PlugWithFarEnd(sim::Workbench& bench, const LineOptions& line, bool obeyFlowControl,
+                             sim::ScriptedPeer** peer);
 
 // --- traffic through a handle -------------------------------------------------------
 

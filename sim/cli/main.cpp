@@ -60,9 +60,10 @@ const Command kCommands[] = {
      cli::CommandReceive},
     {"transmit",
      "transmit [--chip 0..4] [--baud B] [--bytes K] [--flow none|rtscts|dtrdsr|xonxoff]\n"
-     "      [--write-size S] [--queue-size Q] [--json] [--pcap FILE]\n"
+     "      [--write-size S] [--queue-size Q] [--far-end-holds MS] [--json] [--pcap FILE]\n"
      "      an application writes K pattern bytes through COM3 in S-byte writes to a far end that\n"
-     "      takes them down; reports what arrived and the bulk-out transfers (exit status 1 on loss)",
+     "      takes them down (and, with --far-end-holds, holds the sender off halfway through);\n"
+     "      reports what arrived and the bulk-out transfers (exit status 1 on loss)",
      cli::CommandTransmit},
     {"null-modem",
      "null-modem [--chip 0..4] [--chip2 0..4] [--baud B] [--bytes K] [--flow ...] [--duplex]\n"

@@ -76,22 +76,12 @@ int CommandReceive(const Options& options) {
 
     sim::Simulation simulation;
     sim::Workbench bench;
-    sim::AdapterOptions adapterOptions;
-    adapterOptions.variant = line.variant;
-    sim::Adapter& adapter = bench.AddAdapter(adapterOptions);
-    adapter.Capture().Clear();
-    if (line.pcap && !adapter.Capture().OpenPcap(line.pcap)) {
-        std::fprintf(stderr, "vodrek-sim receive: cannot write the capture to %s\n", line.pcap);
-        return 1;
-    }
     const bool obey = !s.peerIgnoresFlow;
-    sim::ScriptedPeer& peer = adapter.AttachPeer(PeerFor(line, obey));
-
-    const NTSTATUS plugged = adapter.Plug();
-    if (!NT_SUCCESS(plugged)) {
-        std::fprintf(stderr, "vodrek-sim receive: the adapter did not start: %s\n", StatusText(plugged).c_str());
-        return 1;
-    }
+    sim::ScriptedPeer* far = nullptr;
+    sim::Adapter* plugged = PlugWithFarEnd(bench, line, obey, &far);
+    if (!plugged) return 1;
+    sim::Adapter& adapter = *plugged;
+    sim::ScriptedPeer& peer = *far;
     OpenPort port;
     if (!OpenAndSetUp("receive", simulation, u"\\\\.\\COM3", {line.baud, line.flow, line.queueSize, s.timeouts},
                       &port))
@@ -134,15 +124,9 @@ int CommandReceive(const Options& options) {
     std::map<std::string, int> byFunction;
     for (const sim::UrbRecord& record : adapter.Capture().Records()) byFunction[sim::UrbFunctionName(record.function)]++;
 
-    Json out = Json::Object();
-    out.Set("chip_variant", line.variant);
-    out.Set("chip_type", adapter.Port() ? adapter.Port()->ChipType : -1);
-    out.Set("baud", static_cast<uint64_t>(line.baud));
-    out.Set("baud_programmed", static_cast<uint64_t>(port.programmedBaud));
-    out.Set("flow", FlowName(line.flow));
+    Json out = PortJson(line, adapter, port);
     out.Set("peer_obeys_flow", obey && line.flow != Flow::None);
     out.Set("read_size", static_cast<uint64_t>(s.readSize));
-    out.Set("ring_size", static_cast<uint64_t>(port.ringSize));
     out.Set("timeouts", TimeoutText(s.timeouts.ReadIntervalTimeout) + "," +
                             TimeoutText(s.timeouts.ReadTotalTimeoutMultiplier) + "," +
                             TimeoutText(s.timeouts.ReadTotalTimeoutConstant));

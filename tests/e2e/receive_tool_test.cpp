@@ -71,46 +71,28 @@ TEST(ReceiveToolModes, EveryVariantAndFlowModeReceivesWhatWasSent) {
         }
     }
     // The person's view: the verdict first, then the figures.
-    ToolRun text = RunTool("receive --bytes 5000 --timeouts MAX,MAX,500");
-    EXPECT_EQ(text.exitCode, 0) << text.output;
-    EXPECT_TRUE(Has(text.output, "RESULT: all 5000 bytes arrived, in order")) << text.output;
-    EXPECT_TRUE(Has(text.output, "timeouts MAX,MAX,500 ms")) << text.output;
-    EXPECT_TRUE(Has(text.output, "USB requests")) << text.output;
+    simtest::ExpectSays(RunTool("receive --bytes 5000 --timeouts MAX,MAX,500"), 0,
+                        {"RESULT: all 5000 bytes arrived, in order", "timeouts MAX,MAX,500 ms", "USB requests"});
 }
 
 TEST(ReceiveToolCapture, TheCaptureOpensInTshark) {
-    if (RunCommand("command -v tshark").exitCode != 0) GTEST_SKIP() << "tshark is not installed";
-    const std::string pcap = simtest::TempPath("receive.pcap");
-    ToolRun run = RunTool("receive --bytes 3000 --json --pcap " + pcap);
-    ASSERT_EQ(run.exitCode, 0) << run.output;
-    ToolRun shark = RunCommand("tshark -r " + pcap + " -Y 'usb.transfer_type == 0x03 && usb.endpoint_address.direction == 1' -T fields -e usb.data_len");
-    ASSERT_EQ(shark.exitCode, 0) << shark.output;
+    if (!simtest::HaveTshark()) GTEST_SKIP() << "tshark is not installed";
+    const std::string pcap = simtest::RunToolCapture("receive --bytes 3000 --json", "receive.pcap");
     // Every received byte travelled in a bulk-in completion.
     long long total = 0;
-    size_t start = 0;
-    while (start < shark.output.size()) {
-        size_t end = shark.output.find('\n', start);
-        if (end == std::string::npos) end = shark.output.size();
-        total += std::atoll(shark.output.substr(start, end - start).c_str());
-        start = end + 1;
-    }
+    for (auto& row : simtest::TsharkRows(pcap, simtest::kBulkInData, {"usb.data_len"})) total += row.at(0);
     EXPECT_EQ(total, 3000);
     std::remove(pcap.c_str());
 }
 
 TEST(ReceiveToolArguments, BadValuesAreRefusedWithTheirReason) {
-    struct Case {
-        const char* args;
-        const char* says;
-    };
-    for (const Case& c : {Case{"--chip 5", "--chip"}, Case{"--baud 0", "--baud"}, Case{"--bytes -3", "--bytes"},
-                          Case{"--flow rts", "--flow"}, Case{"--timeouts 1,2", "--timeouts"},
-                          Case{"--timeouts 1,x,3", "--timeouts"}, Case{"--read-size 0", "--read-size"}}) {
-        SCOPED_TRACE(c.args);
-        ToolRun run = RunTool(std::string("receive ") + c.args);
-        EXPECT_EQ(run.exitCode, 2);
-        EXPECT_TRUE(Has(run.output, c.says)) << run.output;
-    }
+    simtest::ExpectRefused("receive", {{"--chip 5", "--chip"},
+                                       {"--baud 0", "--baud"},
+                                       {"--bytes -3", "--bytes"},
+                                       {"--flow rts", "--flow"},
+                                       {"--timeouts 1,2", "--timeouts"},
+                                       {"--timeouts 1,x,3", "--timeouts"},
+                                       {"--read-size 0", "--read-size"}});
 }
 
 }  // namespace

@@ -53,6 +53,7 @@ class JsonParser {
     explicit JsonParser(const std::string& text) : text_(text) {}
 
     bool Parse(JsonValue* out, std::string* error) {
+        *out = JsonValue{};
         Space();
         if (!Value(out, 0))
             return Fail(error);
