@@ -50,9 +50,10 @@ void StartImmediateChar(PortExtension* port, PIRP irp);
 DRIVER_CANCEL WriteCancelRoutine;
 DRIVER_CANCEL XoffCounterCancelRoutine;
 DRIVER_CANCEL ImmediateCancelRoutine;
-// When the transmitter has emptied after characters were sent, SERIAL_EV_TXEMPTY
-// once; called whenever the write side goes idle.
-void CheckTransmitterEmptySoon(PortExtension* port);
+// The write side has gone idle (no write current, none queued, or the immediate
+// character done): SERIAL_EV_TXEMPTY once the transmitter has emptied, and,
+// under transmit toggle, RTS down after the last character.
+void WriteSideIdle(PortExtension* port);
 
 // --- Open, close, cleanup, flush, purge, file information ------------------------------
 DRIVER_DISPATCH DispatchCreate;

@@ -273,7 +273,7 @@ void TakeNextWrite(PortExtension* port, PIRP* slot, PLIST_ENTRY queue, PIRP* nex
         }
         TakeNextRequest(port, slot, queue, next, completeOld && !counting);
         if (!*next) {
-            CheckTransmitterEmptySoon(port);
+            WriteSideIdle(port);
             return;
         }
         // A flush that reaches the head has seen every write before it finish.
@@ -444,7 +444,7 @@ void FinishImmediate(PortExtension* port, PIRP* slot, PLIST_ENTRY, PIRP* next, b
     IoReleaseCancelSpinLock(irql);
     IoCompleteRequest(irp, IO_SERIAL_INCREMENT);
     ReleasePendingHold(port);
-    CheckTransmitterEmptySoon(port);
+    WriteSideIdle(port);
 }
 
 }  // namespace
@@ -484,8 +484,13 @@ void ArmTransmitEmptyCheck(PortExtension* port) {
 
 }  // namespace
 
-void CheckTransmitterEmptySoon(PortExtension* port) {
+void WriteSideIdle(PortExtension* port) {
     if (port->EmptiedTransmit) ArmTransmitEmptyCheck(port);
+    // Transmit toggle: RTS goes down once the last character has left.
+    if ((port->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE) {
+        InterlockedIncrement(&port->PendingToggleChecks);
+        TransmitToggleCheck(port);
+    }
 }
 
 VOID NTAPI TransmitEmptyDpc(PKDPC, PVOID context, PVOID, PVOID) {

@@ -270,6 +270,47 @@ TEST_F(WritePathTest, TransmitterEmptyIsReportedOnceAfterTheLastByteLeft) {
     ExpectIdle();
 }
 
+// Under transmit toggle RTS is up while characters leave and down once the last
+// one has, every time the write side goes idle.
+TEST_F(WritePathTest, TransmitToggleRaisesRtsForTheCharactersAndDropsItAfterTheLast) {
+    sim::ScriptedPeer& peer = OpenWithPeer(2, 9600);
+    ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL, SERIAL_TRANSMIT_TOGGLE, 512, 128), STATUS_SUCCESS);
+    sim_.RunFor(20 * kMillisecond);
+    EXPECT_FALSE(peer.ChipRts()) << "RTS up on an idle port";
+    // RTS sampled every 100 us while two writes go out, one after the other.
+    std::vector<std::pair<sim::Ticks, bool>> rts;
+    bool sampling = true;
+    std::function<void()> sample = [&] {
+        rts.emplace_back(sim_.Now(), peer.ChipRts());
+        if (sampling) sim_.Schedule(sim::kMillisecond / 10, "sample RTS", sample);
+    };
+    sample();
+    auto w1 = file().Write(Pattern(100, 1));
+    ASSERT_TRUE(RunUntilCompleted(w1));
+    sim_.RunFor(300 * kMillisecond);
+    auto w2 = file().Write(Pattern(20, 2));
+    ASSERT_TRUE(RunUntilCompleted(w2));
+    sim_.RunFor(300 * kMillisecond);
+    sampling = false;
+    sim_.RunFor(sim::kMillisecond);
+    const std::vector<sim::ReceivedCharacter>& got = peer.Received();
+    ASSERT_EQ(got.size(), 120u);
+    auto rtsAt = [&](sim::Ticks t) {
+        bool up = false;
+        for (const auto& [when, value] : rts)
+            if (when <= t) up = value;
+        return up;
+    };
+    for (const sim::ReceivedCharacter& c : got) EXPECT_TRUE(rtsAt(c.AtTick())) << "a character left with RTS down";
+    // Down again after each write's last character: the check repeats every
+    // character time on a timer, and timers expire on the clock's ticks.
+    const sim::Ticks late = 2 * 156'250 + 5 * sim::kSecond / 960;
+    EXPECT_FALSE(rtsAt(got[99].AtTick() + late)) << "RTS stayed up after the first write";
+    EXPECT_FALSE(rtsAt(got[119].AtTick() + late)) << "RTS stayed up after the second write";
+    EXPECT_EQ(port()->PendingToggleChecks, 0);
+    ExpectIdle();
+}
+
 TEST_F(WritePathTest, CloseWithWritesQueuedCancelsThem) {
     OpenWithPeer(2, 9600);
     auto first = file().Write(Pattern(2000));
