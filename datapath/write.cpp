@@ -36,11 +36,11 @@ PUCHAR SendBytes(PIRP irp) {
     return IsWrite(irp) ? buffer : buffer + kXoffCounterCharOffset;
 }
 
-// The status the write ends with: one that sent every byte succeeded, whoever
-// ended it; otherwise the first party's (cancel or time-out) stays.
+// The status the write ends with: one whose every byte the chip confirmed
+// succeeded, whoever ended it; otherwise the first party's (cancel or
+// time-out) stays.
 NTSTATUS WriteEnd(const PortExtension* port) {
-    const PIRP write = port->CurrentWrite;
-    if (write && write->IoStatus.Information == SendLength(write)) return STATUS_SUCCESS;
+    if (port->WriteConfirmed) return STATUS_SUCCESS;
     return port->WriteEndStatus ? port->WriteEndStatus : STATUS_SUCCESS;
 }
 
@@ -188,6 +188,7 @@ WriteStart BeginWrite(PortExtension* port, PIRP irp, bool first) {
     if (first) IoMarkIrpPending(irp);
     irp->IoStatus.Information = 0;
     port->WriteEndStatus = 0;
+    port->WriteConfirmed = 0;
     port->WriteTimedOut = 0;
     port->ChunkInFlight = 0;
     port->WriteRemaining = SendLength(irp);
@@ -307,6 +308,7 @@ void ContinueWrite(PortExtension* port, NTSTATUS status, ULONG moved, ULONG seri
         ULONG_PTR drop = RefTotalTimer;
         if (port->WriteRemaining == 0) {
             write->IoStatus.Information = SendLength(write);
+            port->WriteConfirmed = 1;
             drop |= RefInDevice;
         }
         TryCompleteCurrent(port, irql, ReclaimWrite, STATUS_TIMEOUT, kWritePlan, drop);
@@ -320,6 +322,7 @@ void ContinueWrite(PortExtension* port, NTSTATUS status, ULONG moved, ULONG seri
         return;
     }
     write->IoStatus.Information = SendLength(write);
+    port->WriteConfirmed = 1;
     QueueDeferred(port, &port->Dpc.WriteComplete);
     IoReleaseCancelSpinLock(irql);
 }

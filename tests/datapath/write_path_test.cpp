@@ -311,6 +311,43 @@ TEST_F(WritePathTest, TransmitToggleRaisesRtsForTheCharactersAndDropsItAfterTheL
     ExpectIdle();
 }
 
+// A chunk the bus fails advances nothing: the write ends by its time-out with
+// what went before; one the bus never completes leaves the write to a cancel,
+// and close still finishes.
+TEST_F(WritePathTest, AFailedChunkEndsTheWriteByItsTimeOutAndAStuckOneByCancel) {
+    sim::ScriptedPeer& peer = OpenWithPeer(2, 115200);
+    sim::UrbMatch bulkOut;
+    bulkOut.predicate = [](const sim::UrbSummary& u) { return u.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && !u.in; };
+    ASSERT_EQ(SetWriteTimeouts(0, 200), STATUS_SUCCESS);
+    adapter().Usb().FailNext(bulkOut, USBD_STATUS_STALL_PID);
+    auto failed = file().Write(Pattern(100));
+    ASSERT_TRUE(RunUntilCompleted(failed, sim::kSecond));
+    EXPECT_EQ(failed->Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(failed->Information(), 0u);
+    sim_.RunFor(50 * kMillisecond);
+    EXPECT_TRUE(peer.ReceivedBytes().empty());
+
+    // The next write goes out whole.
+    auto next = file().Write(Pattern(40, 9));
+    ASSERT_TRUE(RunUntilCompleted(next, sim::kSecond));
+    EXPECT_EQ(next->Status(), STATUS_SUCCESS);
+    sim_.RunFor(50 * kMillisecond);
+    EXPECT_EQ(peer.ReceivedBytes(), Pattern(40, 9));
+
+    ASSERT_EQ(SetWriteTimeouts(0, 0), STATUS_SUCCESS);
+    adapter().Usb().NeverCompleteNext(bulkOut);
+    auto stuck = file().Write(Pattern(30));
+    sim_.RunFor(500 * kMillisecond);
+    ASSERT_FALSE(stuck->Completed());
+    EXPECT_EQ(CommStatus().AmountInOutQueue, 30u) << "nothing of it confirmed";
+    ASSERT_EQ(file().CancelIoEx(stuck), STATUS_SUCCESS);
+    ASSERT_TRUE(RunUntilCompleted(stuck, 5 * kMillisecond));
+    EXPECT_EQ(stuck->Status(), STATUS_CANCELLED);
+    Close();
+    EXPECT_EQ(port()->DeferredWorkCount, 1);
+    EXPECT_EQ(port()->OpenCount, 0);
+}
+
 TEST_F(WritePathTest, CloseWithWritesQueuedCancelsThem) {
     OpenWithPeer(2, 9600);
     auto first = file().Write(Pattern(2000));
