@@ -237,4 +237,24 @@ TEST_F(WriteRacesTest, ASecondImmediateCharacterWhileTheFirstIsCurrentIsRefused)
     ExpectIdle();
 }
 
+// The adapter is pulled out while a write's chunks are on the pipe, with more
+// queued, an immediate character and a counting XOFF_COUNTER: every request
+// ends once and the port goes.
+TEST_F(WriteRacesTest, PulledOutDuringWritesEveryRequestEndsOnce) {
+    OpenWithPeer();
+    auto counter = file().DeviceIoControl(IOCTL_SERIAL_XOFF_COUNTER,
+                                          sim::Bytes(SERIAL_XOFF_COUNTER{0, 100, 0x13}));
+    sim_.RunFor(20 * kMillisecond);
+    auto w1 = file().Write(Run(2000, 1));
+    auto w2 = file().Write(Run(2000, 2));
+    auto immediate = file().DeviceIoControl(IOCTL_SERIAL_IMMEDIATE_CHAR, {0x55});
+    sim_.RunFor(kMillisecond);
+    EXPECT_EQ(adapter().SurpriseRemove(), STATUS_PENDING);
+    sim_.RunFor(kSecond);
+    for (const auto& r : {counter, w1, w2, immediate}) EXPECT_TRUE(r->Completed());
+    EXPECT_EQ(file_.Close(), STATUS_SUCCESS);
+    sim_.RunFor(kSecond);
+    EXPECT_FALSE(adapter().Present());
+}
+
 }  // namespace
