@@ -114,6 +114,10 @@ using SyncRoutine = void (*)(PortExtension* port);
 // it cancelled when it arrives cancelled, or queues it (STATUS_PENDING).
 NTSTATUS StartOrQueue(PortExtension* port, PIRP irp, PLIST_ENTRY queue, PIRP* slot, StartRoutine start);
 DRIVER_CANCEL QueueCancelRoutine;
+// A read or write as its dispatch routine takes it: admitted, not refused by an
+// error abort, completed at once when it moves no bytes, else started or queued.
+NTSTATUS DispatchToQueue(PortExtension* port, PIRP irp, ULONG length, PLIST_ENTRY queue, PIRP* slot,
+                         StartRoutine start);
 void TakeNextRequest(PortExtension* port, PIRP* slot, PLIST_ENTRY queue, PIRP* next, bool completeOld);
 
 // What finishing the current request of a slot involves.
@@ -135,6 +139,10 @@ struct CompletionPlan {
 // plan's final status).
 void TryCompleteCurrent(PortExtension* port, KIRQL cancelIrql, SyncRoutine sync, NTSTATUS status,
                         const CompletionPlan& plan, ULONG_PTR dropBits);
+
+// TryCompleteCurrent for a caller that does not hold the cancel spin lock.
+void CompleteCurrent(PortExtension* port, SyncRoutine sync, NTSTATUS status, const CompletionPlan& plan,
+                     ULONG_PTR dropBits);
 
 // Cancels every request queued on `queue` (newest first) and the one in `slot`.
 void KillQueue(PortExtension* port, PLIST_ENTRY queue, PIRP* slot);

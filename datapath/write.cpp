@@ -230,13 +230,8 @@ bool StartCounting(PortExtension* port, PIRP irp) {
 
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT device, PIRP irp) {
     PortExtension* port = PortOf(device);
-    NTSTATUS answer;
-    if (!AdmitOrAnswer(port, irp, &answer)) return answer;
-    if (RejectOnErrorAbort(port, irp) != STATUS_SUCCESS) return STATUS_CANCELLED;
-    irp->IoStatus.Information = 0;
-    if (IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length == 0)
-        return CompleteNow(port, irp, STATUS_SUCCESS);
-    return StartOrQueue(port, irp, &port->WriteQueue, &port->CurrentWrite, StartWrite);
+    return DispatchToQueue(port, irp, IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length, &port->WriteQueue,
+                           &port->CurrentWrite, StartWrite);
 }
 
 NTSTATUS StartWrite(PortExtension* port) {
@@ -338,9 +333,7 @@ void ResumeHeldWrite(PortExtension* port) {
 
 VOID NTAPI WriteCompleteDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* port = static_cast<PortExtension*>(context);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    TryCompleteCurrent(port, irql, nullptr, STATUS_SUCCESS, kWritePlan, RefInDevice);
+    CompleteCurrent(port, nullptr, STATUS_SUCCESS, kWritePlan, RefInDevice);
     ReleaseDeferred(port);
 }
 
@@ -381,9 +374,7 @@ VOID NTAPI XoffCounterDoneDpc(PKDPC, PVOID context, PVOID, PVOID) {
 
 VOID NTAPI XoffCounterTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* port = static_cast<PortExtension*>(context);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    TryCompleteCurrent(port, irql, ReclaimXoffCounter, STATUS_SERIAL_COUNTER_TIMEOUT, kXoffCounterPlan,
+    CompleteCurrent(port, ReclaimXoffCounter, STATUS_SERIAL_COUNTER_TIMEOUT, kXoffCounterPlan,
                        RefTotalTimer);
     ReleaseDeferredTimer(port, &port->XoffCounterTimer);
 }
@@ -454,17 +445,13 @@ void FinishImmediate(PortExtension* port, PIRP* slot, PLIST_ENTRY, PIRP* next, b
 
 VOID NTAPI ImmediateDoneDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* port = static_cast<PortExtension*>(context);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    TryCompleteCurrent(port, irql, nullptr, port->ImmediateStatus, kImmediatePlan, RefInDevice);
+    CompleteCurrent(port, nullptr, port->ImmediateStatus, kImmediatePlan, RefInDevice);
     ReleaseDeferred(port);
 }
 
 VOID NTAPI ImmediateTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* port = static_cast<PortExtension*>(context);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    TryCompleteCurrent(port, irql, nullptr, STATUS_TIMEOUT, kImmediatePlan, RefTotalTimer);
+    CompleteCurrent(port, nullptr, STATUS_TIMEOUT, kImmediatePlan, RefTotalTimer);
     ReleaseDeferredTimer(port, &port->ImmediateTimer);
 }
 
