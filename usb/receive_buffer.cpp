@@ -284,8 +284,13 @@ void ApplyHandFlow(PortExtension* port, const SERIAL_HANDFLOW& handFlow, bool al
                 if ((port->TxHoldReasons & TX_HOLD_BREAK) || !TransmitterIsEmpty(port)) {
                     SetRts(port);
                 } else {
+                    // The check takes the mode from HandFlow, which holds the new
+                    // record only at the end: run now, it would find the old mode
+                    // and leave RTS up on an idle line. From the toggle DPC it
+                    // runs with the new one.
                     InterlockedIncrement(&port->PendingToggleChecks);
-                    TransmitToggleCheck(port);
+                    if (!QueueDeferred(port, &port->Dpc.TransmitToggle))
+                        InterlockedDecrement(&port->PendingToggleChecks);
                 }
                 break;
             default:
