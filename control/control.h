@@ -92,6 +92,16 @@ NTSTATUS IoctlGetDtrRts(ControlRequest& request);
 NTSTATUS IoctlGetModemControl(ControlRequest& request);
 NTSTATUS IoctlGetCommStatus(ControlRequest& request);
 
+// Handlers that drive the output lines and break (modem_lines.cpp).
+NTSTATUS IoctlSetDtr(ControlRequest& request);
+NTSTATUS IoctlClearDtr(ControlRequest& request);
+NTSTATUS IoctlSetRts(ControlRequest& request);
+NTSTATUS IoctlClearRts(ControlRequest& request);
+NTSTATUS IoctlSetModemControl(ControlRequest& request);
+NTSTATUS IoctlSetBreakOn(ControlRequest& request);
+NTSTATUS IoctlSetBreakOff(ControlRequest& request);
+NTSTATUS IoctlSetFifoControl(ControlRequest& request);
+
 // Handlers that hand the request to a queue (queued_controls.cpp).
 NTSTATUS IoctlSetWaitMask(ControlRequest& request);
 NTSTATUS IoctlWaitOnMask(ControlRequest& request);

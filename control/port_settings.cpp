@@ -29,6 +29,8 @@ void WriteDefaultSettings(PortExtension* port) {
     port->SpecialChars.XoffChar = 0x13;
     port->LineControl = 0x1A;  // 7 data bits, even parity, 1 stop bit
     port->ValidDataMask = 0x7F;
+    // The line is back at its default: no request has set it since.
+    port->LastLineControlRequest = {};
     port->SettableBaud = 0x10067FF9;
     port->DeviceIsOpen = 0;
     port->RxFifoSetting = 0;
@@ -49,22 +51,9 @@ constexpr UCHAR kBreakBit = 0x40;
 constexpr UCHAR kParityOfLineControl[8] = {NO_PARITY, ODD_PARITY,  NO_PARITY, EVEN_PARITY,
                                            NO_PARITY, MARK_PARITY, NO_PARITY, SPACE_PARITY};
 
-// ModemStatusWord bits, as the chip's status packet carries them.
-constexpr USHORT kStatusDcd = 0x0001;
-constexpr USHORT kStatusDsr = 0x0002;
+// The ring indicator's bit of ModemStatusWord, as the chip's status packet
+// carries it.
 constexpr USHORT kStatusRi = 0x0008;
-constexpr USHORT kStatusCts = 0x0080;
-
-struct StatusLine {
-    USHORT WordBit;
-    ULONG LineStateBit;  // 16550 modem-status register layout
-};
-constexpr StatusLine kStatusLines[] = {
-    {kStatusCts, SERIAL_CTS_STATE},
-    {kStatusDsr, SERIAL_DSR_STATE},
-    {kStatusRi, SERIAL_RI_STATE},
-    {kStatusDcd, SERIAL_DCD_STATE},
-};
 
 // The hold reasons GET_COMMSTATUS reports. Lowering DTR or RTS to hold the sender
 // has no published bit and is not reported.
@@ -94,9 +83,13 @@ NTSTATUS ReplyUlong(ControlRequest& request, ULONG value) {
 }
 
 // Under SERIAL_TRANSMIT_TOGGLE an XOFF hold is followed by the check that drops
-// RTS once the line has drained.
+// RTS once the line has drained. Counted before it is queued: a check that runs
+// at once must never take the count below the checks still to come (close waits
+// for it to reach 0).
 void RequestToggleCheckAfterXoff(PortExtension* port) {
-    if (QueueDeferred(port, &port->Dpc.TransmitToggle)) InterlockedIncrement(&port->PendingToggleChecks);
+    InterlockedIncrement(&port->PendingToggleChecks);
+    if (!QueueDeferred(port, &port->Dpc.TransmitToggle))
+        InterlockedDecrement(&port->PendingToggleChecks);
 }
 
 // The length of the current write-queue request that TotalCharsQueued counts: a
@@ -131,23 +124,16 @@ NTSTATUS IoctlSetBaudRate(ControlRequest& request) {
 
 namespace {
 
-// One SERIAL_LINE_CONTROL request taken apart: the LineControl bits it gives and
-// the values WMI publishes for it.
+// One SERIAL_LINE_CONTROL request taken apart: the LineControl bits it gives.
 struct LineControlChoice {
     UCHAR Bits;      // word-length code, extra stop bit, parity bits
     UCHAR DataMask;  // ValidDataMask
-    ULONG WmiBitsPerByte, WmiParity, WmiStopBits;
 };
 
 // Answers false for a field or a pair of fields the line cannot take.
 bool ChooseLineControl(const SERIAL_LINE_CONTROL& line, LineControlChoice* choice) {
     if (line.WordLength < 5 || line.WordLength > 8) return false;
-    // WMI codes mark parity as 4 and space as 3, the other way round from the
-    // published parity values.
-    constexpr struct {
-        UCHAR Bits;
-        ULONG Wmi;
-    } kParity[] = {{0x00, 0}, {0x08, 1}, {0x18, 2}, {0x28, 4}, {0x38, 3}};
+    constexpr UCHAR kParity[] = {0x00, 0x08, 0x18, 0x28, 0x38};
     if (line.Parity > SPACE_PARITY) return false;
     const bool fiveBits = line.WordLength == 5;
     UCHAR stopBit = 0;
@@ -164,11 +150,8 @@ bool ChooseLineControl(const SERIAL_LINE_CONTROL& line, LineControlChoice* choic
         default: return false;
     }
     const UCHAR code = static_cast<UCHAR>(line.WordLength - 5);
-    choice->Bits = static_cast<UCHAR>(kParity[line.Parity].Bits | stopBit | code);
+    choice->Bits = static_cast<UCHAR>(kParity[line.Parity] | stopBit | code);
     choice->DataMask = static_cast<UCHAR>((1u << line.WordLength) - 1);
-    choice->WmiBitsPerByte = line.WordLength;
-    choice->WmiParity = kParity[line.Parity].Wmi;
-    choice->WmiStopBits = line.StopBits;
     return true;
 }
 
@@ -181,8 +164,11 @@ NTSTATUS IoctlSetLineControl(ControlRequest& request) {
     SERIAL_LINE_CONTROL line;
     RtlCopyMemory(&line, request.Buffer, sizeof(line));
     const SERIAL_LINE_CONTROL& last = port->LastLineControlRequest;
-    // The same request again needs neither the chip nor a powered device.
-    if (line.StopBits == last.StopBits && line.Parity == last.Parity && line.WordLength == last.WordLength)
+    // The same request again needs neither the chip nor a powered device. A
+    // remembered word length of 0 is no request at all: nothing has been
+    // accepted since the line took its defaults.
+    if (last.WordLength != 0 && line.StopBits == last.StopBits && line.Parity == last.Parity &&
+        line.WordLength == last.WordLength)
         return STATUS_SUCCESS;
     LineControlChoice choice;
     if (!ChooseLineControl(line, &choice)) return STATUS_INVALID_PARAMETER;
@@ -195,9 +181,7 @@ NTSTATUS IoctlSetLineControl(ControlRequest& request) {
     // The break bit is the line's own state, not the request's.
     port->LineControl = static_cast<UCHAR>((port->LineControl & kBreakBit) | choice.Bits);
     port->ValidDataMask = choice.DataMask;
-    port->WmiCommInfo.BitsPerByte = choice.WmiBitsPerByte;
-    port->WmiCommInfo.Parity = choice.WmiParity;
-    port->WmiCommInfo.StopBits = choice.WmiStopBits;
+    WriteWmiLineControl(port);
     KeReleaseSpinLock(&port->ControlLock, irql);
     SetLineControl(port);
     return STATUS_SUCCESS;
@@ -256,6 +240,9 @@ NTSTATUS IoctlSetHandFlow(ControlRequest& request) {
         (port->EscapeChar && (handFlow.FlowReplace & SERIAL_ERROR_CHAR)))
         return STATUS_INVALID_PARAMETER;
     ApplyHandFlow(port, handFlow, false);
+    // WMI publishes the limits the ring works with now.
+    port->WmiCommInfo.XoffXmitThreshold = static_cast<ULONG>(handFlow.XoffLimit);
+    port->WmiCommInfo.XonXmitThreshold = static_cast<ULONG>(handFlow.XonLimit);
     return STATUS_SUCCESS;
 }
 
@@ -383,7 +370,9 @@ NTSTATUS IoctlSetXon(ControlRequest& request) {
     PortExtension* port = request.Port;
     InterlockedAnd(reinterpret_cast<volatile LONG*>(&port->TxHoldReasons),
                    ~static_cast<LONG>(TX_HOLD_XOFF));
-    // As a received XON: a write held by the XOFF goes on.
+    // As a received XON: the XOFF that came over the line is answered too, and a
+    // write held by it goes on.
+    port->XoffReceived = 0;
     if (port->WriteHeld) ResumeHeldWrite(port);
     return STATUS_SUCCESS;
 }
@@ -392,24 +381,16 @@ NTSTATUS IoctlGetModemStatus(ControlRequest& request) {
     PortExtension* port = request.Port;
     // Clearing the ring bit rewrites a word the status path stores at
     // DISPATCH_LEVEL; both sides do it under ControlLock, so the clear cannot undo
-    // the lines of a packet that arrives meanwhile.
+    // the lines of a packet that arrives meanwhile. The image also brings the
+    // holds that follow the lines up to date; it records no events.
     const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->ControlLock);
-    const USHORT word = port->ModemStatusWord;
+    const ULONG image = ProcessModemStatus(port);
     // The older chips raise RI for a moment and never report its end: report each
     // ring once.
     if (port->ChipType == 0 || port->ChipType == 1) {
-        port->ModemStatusWord = static_cast<USHORT>(word & ~kStatusRi);
+        port->ModemStatusWord = static_cast<USHORT>(port->ModemStatusWord & ~kStatusRi);
     }
     KeReleaseSpinLock(&port->ControlLock, irql);
-
-    // Built here from the last status word until the status-packet processing
-    // exists; that processing will also bring the hold reasons and events up to
-    // date when it builds this image.
-    ULONG image = 0;
-    for (const StatusLine& line : kStatusLines) {
-        if (word & line.WordBit)
-            image |= line.LineStateBit;
-    }
     return ReplyUlong(request, image);
 }
 

@@ -50,9 +50,10 @@ void StartImmediateChar(PortExtension* port, PIRP irp);
 DRIVER_CANCEL WriteCancelRoutine;
 DRIVER_CANCEL XoffCounterCancelRoutine;
 DRIVER_CANCEL ImmediateCancelRoutine;
-// When the transmitter has emptied after characters were sent, SERIAL_EV_TXEMPTY
-// once; called whenever the write side goes idle.
-void CheckTransmitterEmptySoon(PortExtension* port);
+// The write side has gone idle (no write current, none queued, or the immediate
+// character done): SERIAL_EV_TXEMPTY once the transmitter has emptied, and,
+// under transmit toggle, RTS down after the last character.
+void WriteSideIdle(PortExtension* port);
 
 // --- Open, close, cleanup, flush, purge, file information ------------------------------
 DRIVER_DISPATCH DispatchCreate;
@@ -113,6 +114,10 @@ using SyncRoutine = void (*)(PortExtension* port);
 // it cancelled when it arrives cancelled, or queues it (STATUS_PENDING).
 NTSTATUS StartOrQueue(PortExtension* port, PIRP irp, PLIST_ENTRY queue, PIRP* slot, StartRoutine start);
 DRIVER_CANCEL QueueCancelRoutine;
+// A read or write as its dispatch routine takes it: admitted, not refused by an
+// error abort, completed at once when it moves no bytes, else started or queued.
+NTSTATUS DispatchToQueue(PortExtension* port, PIRP irp, ULONG length, PLIST_ENTRY queue, PIRP* slot,
+                         StartRoutine start);
 void TakeNextRequest(PortExtension* port, PIRP* slot, PLIST_ENTRY queue, PIRP* next, bool completeOld);
 
 // What finishing the current request of a slot involves.
@@ -134,6 +139,10 @@ struct CompletionPlan {
 // plan's final status).
 void TryCompleteCurrent(PortExtension* port, KIRQL cancelIrql, SyncRoutine sync, NTSTATUS status,
                         const CompletionPlan& plan, ULONG_PTR dropBits);
+
+// TryCompleteCurrent for a caller that does not hold the cancel spin lock.
+void CompleteCurrent(PortExtension* port, SyncRoutine sync, NTSTATUS status, const CompletionPlan& plan,
+                     ULONG_PTR dropBits);
 
 // Cancels every request queued on `queue` (newest first) and the one in `slot`.
 void KillQueue(PortExtension* port, PLIST_ENTRY queue, PIRP* slot);

@@ -84,6 +84,16 @@ NTSTATUS StartOrQueue(PortExtension* port, PIRP irp, PLIST_ENTRY queue, PIRP* sl
     return STATUS_PENDING;
 }
 
+NTSTATUS DispatchToQueue(PortExtension* port, PIRP irp, ULONG length, PLIST_ENTRY queue, PIRP* slot,
+                         StartRoutine start) {
+    NTSTATUS answer;
+    if (!AdmitOrAnswer(port, irp, &answer)) return answer;
+    if (RejectOnErrorAbort(port, irp) != STATUS_SUCCESS) return STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    if (length == 0) return CompleteNow(port, irp, STATUS_SUCCESS);
+    return StartOrQueue(port, irp, queue, slot, start);
+}
+
 VOID NTAPI QueueCancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
     PortExtension* port = PortOf(device);
     RemoveEntryList(&irp->Tail.Overlay.ListEntry);
@@ -153,6 +163,13 @@ void TryCompleteCurrent(PortExtension* port, KIRQL cancelIrql, SyncRoutine sync,
     IoReleaseCancelSpinLock(cancelIrql);
     IoCompleteRequest(irp, IO_SERIAL_INCREMENT);
     ReleasePendingHold(port);
+}
+
+void CompleteCurrent(PortExtension* port, SyncRoutine sync, NTSTATUS status, const CompletionPlan& plan,
+                     ULONG_PTR dropBits) {
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    TryCompleteCurrent(port, irql, sync, status, plan, dropBits);
 }
 
 namespace {
@@ -252,9 +269,7 @@ bool CompleteWaitWith(PortExtension* port, ULONG events) {
 
 VOID NTAPI WaitCompleteDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* port = static_cast<PortExtension*>(context);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    TryCompleteCurrent(port, irql, nullptr, STATUS_SUCCESS, kWaitPlan, RefInDevice);
+    CompleteCurrent(port, nullptr, STATUS_SUCCESS, kWaitPlan, RefInDevice);
     ReleaseDeferred(port);
 }
 

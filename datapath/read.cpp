@@ -255,12 +255,7 @@ ReadStart BeginRead(PortExtension* port, PIRP irp, bool first) {
 
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
     PortExtension* port = PortOf(device);
-    NTSTATUS answer;
-    if (!AdmitOrAnswer(port, irp, &answer)) return answer;
-    if (RejectOnErrorAbort(port, irp) != STATUS_SUCCESS) return STATUS_CANCELLED;
-    irp->IoStatus.Information = 0;
-    if (ReadLength(irp) == 0) return CompleteNow(port, irp, STATUS_SUCCESS);
-    return StartOrQueue(port, irp, &port->ReadQueue, &port->CurrentRead, StartRead);
+    return DispatchToQueue(port, irp, ReadLength(irp), &port->ReadQueue, &port->CurrentRead, StartRead);
 }
 
 NTSTATUS StartRead(PortExtension* port) {

@@ -36,11 +36,11 @@ PUCHAR SendBytes(PIRP irp) {
     return IsWrite(irp) ? buffer : buffer + kXoffCounterCharOffset;
 }
 
-// The status the write ends with: one that sent every byte succeeded, whoever
-// ended it; otherwise the first party's (cancel or time-out) stays.
+// The status the write ends with: one whose every byte the chip confirmed
+// succeeded, whoever ended it; otherwise the first party's (cancel or
+// time-out) stays.
 NTSTATUS WriteEnd(const PortExtension* port) {
-    const PIRP write = port->CurrentWrite;
-    if (write && write->IoStatus.Information == SendLength(write)) return STATUS_SUCCESS;
+    if (port->WriteConfirmed) return STATUS_SUCCESS;
     return port->WriteEndStatus ? port->WriteEndStatus : STATUS_SUCCESS;
 }
 
@@ -188,6 +188,7 @@ WriteStart BeginWrite(PortExtension* port, PIRP irp, bool first) {
     if (first) IoMarkIrpPending(irp);
     irp->IoStatus.Information = 0;
     port->WriteEndStatus = 0;
+    port->WriteConfirmed = 0;
     port->WriteTimedOut = 0;
     port->ChunkInFlight = 0;
     port->WriteRemaining = SendLength(irp);
@@ -229,13 +230,8 @@ bool StartCounting(PortExtension* port, PIRP irp) {
 
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT device, PIRP irp) {
     PortExtension* port = PortOf(device);
-    NTSTATUS answer;
-    if (!AdmitOrAnswer(port, irp, &answer)) return answer;
-    if (RejectOnErrorAbort(port, irp) != STATUS_SUCCESS) return STATUS_CANCELLED;
-    irp->IoStatus.Information = 0;
-    if (IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length == 0)
-        return CompleteNow(port, irp, STATUS_SUCCESS);
-    return StartOrQueue(port, irp, &port->WriteQueue, &port->CurrentWrite, StartWrite);
+    return DispatchToQueue(port, irp, IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length, &port->WriteQueue,
+                           &port->CurrentWrite, StartWrite);
 }
 
 NTSTATUS StartWrite(PortExtension* port) {
@@ -273,7 +269,7 @@ void TakeNextWrite(PortExtension* port, PIRP* slot, PLIST_ENTRY queue, PIRP* nex
         }
         TakeNextRequest(port, slot, queue, next, completeOld && !counting);
         if (!*next) {
-            CheckTransmitterEmptySoon(port);
+            WriteSideIdle(port);
             return;
         }
         // A flush that reaches the head has seen every write before it finish.
@@ -307,6 +303,7 @@ void ContinueWrite(PortExtension* port, NTSTATUS status, ULONG moved, ULONG seri
         ULONG_PTR drop = RefTotalTimer;
         if (port->WriteRemaining == 0) {
             write->IoStatus.Information = SendLength(write);
+            port->WriteConfirmed = 1;
             drop |= RefInDevice;
         }
         TryCompleteCurrent(port, irql, ReclaimWrite, STATUS_TIMEOUT, kWritePlan, drop);
@@ -320,6 +317,7 @@ void ContinueWrite(PortExtension* port, NTSTATUS status, ULONG moved, ULONG seri
         return;
     }
     write->IoStatus.Information = SendLength(write);
+    port->WriteConfirmed = 1;
     QueueDeferred(port, &port->Dpc.WriteComplete);
     IoReleaseCancelSpinLock(irql);
 }
@@ -335,9 +333,7 @@ void ResumeHeldWrite(PortExtension* port) {
 
 VOID NTAPI WriteCompleteDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* port = static_cast<PortExtension*>(context);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    TryCompleteCurrent(port, irql, nullptr, STATUS_SUCCESS, kWritePlan, RefInDevice);
+    CompleteCurrent(port, nullptr, STATUS_SUCCESS, kWritePlan, RefInDevice);
     ReleaseDeferred(port);
 }
 
@@ -378,9 +374,7 @@ VOID NTAPI XoffCounterDoneDpc(PKDPC, PVOID context, PVOID, PVOID) {
 
 VOID NTAPI XoffCounterTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* port = static_cast<PortExtension*>(context);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    TryCompleteCurrent(port, irql, ReclaimXoffCounter, STATUS_SERIAL_COUNTER_TIMEOUT, kXoffCounterPlan,
+    CompleteCurrent(port, ReclaimXoffCounter, STATUS_SERIAL_COUNTER_TIMEOUT, kXoffCounterPlan,
                        RefTotalTimer);
     ReleaseDeferredTimer(port, &port->XoffCounterTimer);
 }
@@ -444,24 +438,20 @@ void FinishImmediate(PortExtension* port, PIRP* slot, PLIST_ENTRY, PIRP* next, b
     IoReleaseCancelSpinLock(irql);
     IoCompleteRequest(irp, IO_SERIAL_INCREMENT);
     ReleasePendingHold(port);
-    CheckTransmitterEmptySoon(port);
+    WriteSideIdle(port);
 }
 
 }  // namespace
 
 VOID NTAPI ImmediateDoneDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* port = static_cast<PortExtension*>(context);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    TryCompleteCurrent(port, irql, nullptr, port->ImmediateStatus, kImmediatePlan, RefInDevice);
+    CompleteCurrent(port, nullptr, port->ImmediateStatus, kImmediatePlan, RefInDevice);
     ReleaseDeferred(port);
 }
 
 VOID NTAPI ImmediateTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* port = static_cast<PortExtension*>(context);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    TryCompleteCurrent(port, irql, nullptr, STATUS_TIMEOUT, kImmediatePlan, RefTotalTimer);
+    CompleteCurrent(port, nullptr, STATUS_TIMEOUT, kImmediatePlan, RefTotalTimer);
     ReleaseDeferredTimer(port, &port->ImmediateTimer);
 }
 
@@ -484,8 +474,13 @@ void ArmTransmitEmptyCheck(PortExtension* port) {
 
 }  // namespace
 
-void CheckTransmitterEmptySoon(PortExtension* port) {
+void WriteSideIdle(PortExtension* port) {
     if (port->EmptiedTransmit) ArmTransmitEmptyCheck(port);
+    // Transmit toggle: RTS goes down once the last character has left.
+    if ((port->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE) {
+        InterlockedIncrement(&port->PendingToggleChecks);
+        TransmitToggleCheck(port);
+    }
 }
 
 VOID NTAPI TransmitEmptyDpc(PKDPC, PVOID context, PVOID, PVOID) {

@@ -47,6 +47,8 @@ DRIVER_DISPATCH WmiDispatch;
 // Writes WmiCommInfo and WmiHardwareConfig from the settings a start has just
 // given the port, and zeroes WmiPerfStats.
 void InitializeWmiRecords(PortExtension* port);
+// Writes the framing values of WmiCommInfo from LineControl. Any IRQL.
+void WriteWmiLineControl(PortExtension* port);
 // Fills WmiLibInfo and registers the port as a WMI provider (first start only).
 void RegisterWithWmi(PortExtension* port);
 

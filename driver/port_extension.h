@@ -248,6 +248,8 @@ struct PortExtension {
     // Which party ended the current write first (STATUS_CANCELLED or
     // STATUS_TIMEOUT), 0 while none has.
     NTSTATUS WriteEndStatus;
+    // The chip confirmed every byte of the current write.
+    UCHAR WriteConfirmed;
     // Immediate characters on the pipe (not 0: one is being sent).
     volatile LONG TransmittingImmediate;
     UCHAR ImmediateChar;

@@ -252,13 +252,11 @@ NTSTATUS NTAPI WmiSetDataItem(PDEVICE_OBJECT device, PIRP irp, ULONG guidIndex, 
 
 }  // namespace
 
-START_CODE void InitializeWmiRecords(PortExtension* port) {
-    PAGED_CODE();
+// Runs under ControlLock (SET_LINE_CONTROL), so it stays resident.
+void WriteWmiLineControl(PortExtension* port) {
     SERIAL_WMI_COMM_DATA& info = port->WmiCommInfo;
-    RtlZeroMemory(&info, sizeof(info));
     const UCHAR lineControl = port->LineControl;
     const UCHAR wordLength = lineControl & kWordLengthBits;
-    info.BaudRate = port->CurrentBaud;
     info.BitsPerByte = wordLength + 5;
     info.Parity = kWmiParityOfLineControl[(lineControl & kParityBits) >> kParityShift];
     info.ParityCheckEnable = (lineControl & kParityEnable) ? TRUE : FALSE;
@@ -268,6 +266,14 @@ START_CODE void InitializeWmiRecords(PortExtension* port) {
     } else {
         info.StopBits = wordLength == 0 ? SERIAL_WMI_STOP_1_5 : SERIAL_WMI_STOP_2;
     }
+}
+
+START_CODE void InitializeWmiRecords(PortExtension* port) {
+    PAGED_CODE();
+    SERIAL_WMI_COMM_DATA& info = port->WmiCommInfo;
+    RtlZeroMemory(&info, sizeof(info));
+    info.BaudRate = port->CurrentBaud;
+    WriteWmiLineControl(port);
     info.XoffCharacter = port->SpecialChars.XoffChar;
     info.XoffXmitThreshold = static_cast<ULONG>(port->HandFlow.XoffLimit);
     info.XonCharacter = port->SpecialChars.XonChar;

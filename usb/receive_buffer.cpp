@@ -248,6 +248,7 @@ void ApplyLineHandshake(PortExtension* port, const SERIAL_HANDFLOW& handFlow, UL
 
 void ApplyHandFlow(PortExtension* port, const SERIAL_HANDFLOW& handFlow, bool all) {
     const SERIAL_HANDFLOW& old = port->HandFlow;
+    bool toggleCheck = false;
     if (all || ((old.ControlHandShake ^ handFlow.ControlHandShake) & 0x38)) {
         SetCtsFlowInChip(port, (handFlow.ControlHandShake & SERIAL_CTS_HANDSHAKE) != 0);
         SetDsrFlowInChip(port, (handFlow.ControlHandShake & SERIAL_DSR_HANDSHAKE) != 0);
@@ -281,12 +282,10 @@ void ApplyHandFlow(PortExtension* port, const SERIAL_HANDFLOW& handFlow, bool al
             case SERIAL_TRANSMIT_TOGGLE:
                 SetRtsFlowInChip(port, false);
                 DropRxHold(port, RX_HOLD_RTS);
-                if ((port->TxHoldReasons & TX_HOLD_BREAK) || !TransmitterIsEmpty(port)) {
-                    SetRts(port);
-                } else {
-                    InterlockedIncrement(&port->PendingToggleChecks);
-                    TransmitToggleCheck(port);
-                }
+                if ((port->TxHoldReasons & TX_HOLD_BREAK) || !TransmitterIsEmpty(port)) SetRts(port);
+                // Once the new mode is in place (the check reads it): RTS down
+                // now if nothing is being sent, or when the last character left.
+                toggleCheck = !(port->TxHoldReasons & TX_HOLD_BREAK);
                 break;
             default:
                 DropRxHold(port, RX_HOLD_RTS);
@@ -319,13 +318,20 @@ void ApplyHandFlow(PortExtension* port, const SERIAL_HANDFLOW& handFlow, bool al
             SetAutoXonXoffInChip(port, true);
         } else {
             SetAutoXonXoffInChip(port, false);
-            if (InterlockedAnd(AsLong(&port->TxHoldReasons), ~static_cast<LONG>(TX_HOLD_XOFF)) & TX_HOLD_XOFF) {
+            // An XOFF received under output flow control no longer holds
+            // the transmitter once that flow control is off.
+            port->XoffReceived = 0;
+            if (InterlockedAnd(AsLong(&port->TxHoldReasons), ~static_cast<LONG>(TX_HOLD_XOFF)) & TX_HOLD_XOFF)
                 SendFlowCharacter(port, port->SpecialChars.XonChar);
-                if (port->WriteHeld) ResumeHeldWrite(port);
-            }
         }
     }
     port->HandFlow = handFlow;
+    if (toggleCheck) {
+        InterlockedIncrement(&port->PendingToggleChecks);
+        TransmitToggleCheck(port);
+    }
+    // Whatever hold the new record lifted, a held write goes on.
+    if (port->WriteHeld) ResumeHeldWrite(port);
 }
 
 void ApplyHandFlowToChip(PortExtension* port, bool treatAllAsChanged) {

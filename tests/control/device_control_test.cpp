@@ -303,10 +303,13 @@ TEST_P(EveryCode, BufferChecksFollowTheCodesLengths) {
         ExpectAnswered(r, STATUS_BUFFER_TOO_SMALL);
     }
     // Exactly long enough (a code with no least length still gets a buffer), with
-    // contents the handler takes: a purge of the ring, a wait with a mask set.
+    // contents the handler takes: a purge of the ring, a wait with a mask set, a
+    // line of 8 data bits (a word length of 0 is no line).
     const ULONG in = row.check != Check::NoBuffer && row.in == 0 && row.out == 0 ? 1 : row.in;
     std::vector<uint8_t> input(in);
     if (row.code == IOCTL_SERIAL_PURGE) input[0] = SERIAL_PURGE_RXCLEAR;
+    if (row.code == IOCTL_SERIAL_SET_LINE_CONTROL)
+        input = sim::Bytes(SERIAL_LINE_CONTROL{STOP_BIT_1, NO_PARITY, 8});
     if (row.code == IOCTL_SERIAL_WAIT_ON_MASK) h.port()->WaitMask = SERIAL_EV_RXCHAR;
     if (row.code == IOCTL_SERIAL_XOFF_COUNTER) {
         SERIAL_XOFF_COUNTER counter{0, 1, 0x13};

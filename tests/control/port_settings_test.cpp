@@ -3,6 +3,8 @@
 // afterwards, and what is refused with nothing changed.
 #include "tests/support/open_port.h"
 
+#include <sim/serial_wires.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -17,11 +19,7 @@ class PortSettingsTest : public OpenPortTest {
         return Control(IOCTL_SERIAL_SET_LINE_CONTROL, sim::Bytes(line));
     }
     SERIAL_LINE_CONTROL GetLine() {
-        std::vector<uint8_t> out;
-        EXPECT_EQ(Control(IOCTL_SERIAL_GET_LINE_CONTROL, {}, sizeof(SERIAL_LINE_CONTROL), &out), STATUS_SUCCESS);
-        SERIAL_LINE_CONTROL line{};
-        std::memcpy(&line, out.data(), std::min(out.size(), sizeof(line)));
-        return line;
+        return Query<SERIAL_LINE_CONTROL>(IOCTL_SERIAL_GET_LINE_CONTROL);
     }
     size_t ChipRequestCount() { return chip().ChipRequests().size(); }
 };
@@ -150,6 +148,84 @@ TEST_F(PortSettingsTest, HandFlowIsValidatedThenDrivesTheLinesAndTheChip) {
     // With an escape character set, an error character would be ambiguous.
     ASSERT_EQ(Control(IOCTL_SERIAL_LSRMST_INSERT, {0xFF}), STATUS_SUCCESS);
     EXPECT_EQ(SetHandFlow(SERIAL_DTR_CONTROL, SERIAL_ERROR_CHAR, 10, 10), STATUS_INVALID_PARAMETER);
+}
+
+// A restart puts the line back at its default; the request the port took before
+// the stop is no longer what the line runs with, so the same request afterwards
+// must reach the chip again.
+TEST_F(PortSettingsTest, AfterARestartTheSameLineControlReachesTheChipAgain) {
+    Open(2);
+    ASSERT_EQ(SetLine(STOP_BIT_1, NO_PARITY, 8), STATUS_SUCCESS);
+    ASSERT_EQ(chip().Line().dataBits, 8);
+    Close();
+    ASSERT_EQ(adapter().Rebalance(), STATUS_SUCCESS);
+    sim_.RunUntilIdle();
+    ASSERT_EQ(port()->LineControl, 0x1A) << "the start gives the line its default";
+    NTSTATUS status;
+    file_ = sim::File::Open(u"\\\\.\\COM3", &status, sim::OverlappedOpen());
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(chip().Line().dataBits, 7);
+
+    const size_t before = ChipRequestCount();
+    ASSERT_EQ(SetLine(STOP_BIT_1, NO_PARITY, 8), STATUS_SUCCESS);
+    EXPECT_GT(ChipRequestCount(), before);
+    EXPECT_EQ(chip().Line().dataBits, 8);
+    EXPECT_EQ(chip().Line().parity, 0);
+    EXPECT_EQ(GetLine().WordLength, 8);
+}
+
+// WMI publishes the line, the flow characters and the flow-control limits as
+// the port runs with them.
+TEST_F(PortSettingsTest, WmiFollowsTheLineAndTheFlowLimits) {
+    Open(2);
+    EXPECT_EQ(port()->WmiCommInfo.ParityCheckEnable, TRUE) << "7E1 by default";
+    ASSERT_EQ(SetLine(STOP_BIT_1, NO_PARITY, 8), STATUS_SUCCESS);
+    EXPECT_EQ(port()->WmiCommInfo.ParityCheckEnable, FALSE);
+    EXPECT_EQ(port()->WmiCommInfo.Parity, 0u);
+    ASSERT_EQ(SetLine(STOP_BIT_1, ODD_PARITY, 8), STATUS_SUCCESS);
+    EXPECT_EQ(port()->WmiCommInfo.ParityCheckEnable, TRUE);
+
+    ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 300, 200), STATUS_SUCCESS);
+    EXPECT_EQ(port()->WmiCommInfo.XonXmitThreshold, 300u);
+    EXPECT_EQ(port()->WmiCommInfo.XoffXmitThreshold, 200u);
+    EXPECT_EQ(SetHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, -1, 100),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(port()->WmiCommInfo.XonXmitThreshold, 300u);
+    EXPECT_EQ(port()->WmiCommInfo.XoffXmitThreshold, 200u);
+}
+
+// SET_XON answers an XOFF that came over the line as the far end's XON would:
+// the hold goes, and with it the mark the write path holds writes on.
+TEST_F(PortSettingsTest, SetXonReleasesAnXoffReceivedFromTheLine) {
+    Open(0);
+    const LONG ring = static_cast<LONG>(port()->ReceiveBufferSize);
+    ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL | SERIAL_AUTO_TRANSMIT, ring / 2,
+                          ring / 8),
+              STATUS_SUCCESS);
+    Receive(std::vector<uint8_t>{0x13});
+    ASSERT_TRUE(sim_.RunUntil([&] { return port()->XoffReceived != 0; }, sim::kSecond));
+    EXPECT_EQ(port()->TxHoldReasons, TX_HOLD_XOFF);
+    ASSERT_EQ(Control(IOCTL_SERIAL_SET_XON), STATUS_SUCCESS);
+    EXPECT_EQ(port()->TxHoldReasons, 0u);
+    EXPECT_EQ(port()->XoffReceived, 0);
+}
+
+// Reading the modem status brings the holds that follow the lines up to date: a
+// DSR sensitivity set while DSR is off holds reception from then on.
+TEST_F(PortSettingsTest, ModemStatusBringsTheDsrHoldUpToDate) {
+    Open(2);
+    sim::PeerOptions options;
+    options.lines = {true, false, true, false};  // DSR off
+    adapter().AttachPeer(options);
+    sim_.RunFor(20 * sim::kMillisecond);
+    const LONG ring = static_cast<LONG>(port()->ReceiveBufferSize);
+    ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL | SERIAL_DSR_SENSITIVITY, SERIAL_RTS_CONTROL, ring / 2,
+                          ring / 8),
+              STATUS_SUCCESS);
+    EXPECT_EQ(Query<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS),
+              static_cast<ULONG>(SERIAL_CTS_STATE | SERIAL_DCD_STATE));
+    EXPECT_EQ(Query<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).HoldReasons,
+              static_cast<ULONG>(SERIAL_RX_WAITING_FOR_DSR));
 }
 
 }  // namespace

@@ -270,6 +270,84 @@ TEST_F(WritePathTest, TransmitterEmptyIsReportedOnceAfterTheLastByteLeft) {
     ExpectIdle();
 }
 
+// Under transmit toggle RTS is up while characters leave and down once the last
+// one has, every time the write side goes idle.
+TEST_F(WritePathTest, TransmitToggleRaisesRtsForTheCharactersAndDropsItAfterTheLast) {
+    sim::ScriptedPeer& peer = OpenWithPeer(2, 9600);
+    ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL, SERIAL_TRANSMIT_TOGGLE, 512, 128), STATUS_SUCCESS);
+    sim_.RunFor(20 * kMillisecond);
+    EXPECT_FALSE(peer.ChipRts()) << "RTS up on an idle port";
+    // RTS sampled every 100 us while two writes go out, one after the other.
+    std::vector<std::pair<sim::Ticks, bool>> rts;
+    bool sampling = true;
+    std::function<void()> sample = [&] {
+        rts.emplace_back(sim_.Now(), peer.ChipRts());
+        if (sampling) sim_.Schedule(sim::kMillisecond / 10, "sample RTS", sample);
+    };
+    sample();
+    auto w1 = file().Write(Pattern(100, 1));
+    ASSERT_TRUE(RunUntilCompleted(w1));
+    sim_.RunFor(300 * kMillisecond);
+    auto w2 = file().Write(Pattern(20, 2));
+    ASSERT_TRUE(RunUntilCompleted(w2));
+    sim_.RunFor(300 * kMillisecond);
+    sampling = false;
+    sim_.RunFor(sim::kMillisecond);
+    const std::vector<sim::ReceivedCharacter>& got = peer.Received();
+    ASSERT_EQ(got.size(), 120u);
+    auto rtsAt = [&](sim::Ticks t) {
+        bool up = false;
+        for (const auto& [when, value] : rts)
+            if (when <= t) up = value;
+        return up;
+    };
+    for (const sim::ReceivedCharacter& c : got) EXPECT_TRUE(rtsAt(c.AtTick())) << "a character left with RTS down";
+    // Down again after each write's last character: the check repeats every
+    // character time on a timer, and timers expire on the clock's ticks.
+    const sim::Ticks late = 2 * 156'250 + 5 * sim::kSecond / 960;
+    EXPECT_FALSE(rtsAt(got[99].AtTick() + late)) << "RTS stayed up after the first write";
+    EXPECT_FALSE(rtsAt(got[119].AtTick() + late)) << "RTS stayed up after the second write";
+    EXPECT_EQ(port()->PendingToggleChecks, 0);
+    ExpectIdle();
+}
+
+// A chunk the bus fails advances nothing: the write ends by its time-out with
+// what went before; one the bus never completes leaves the write to a cancel,
+// and close still finishes.
+TEST_F(WritePathTest, AFailedChunkEndsTheWriteByItsTimeOutAndAStuckOneByCancel) {
+    sim::ScriptedPeer& peer = OpenWithPeer(2, 115200);
+    sim::UrbMatch bulkOut;
+    bulkOut.predicate = [](const sim::UrbSummary& u) { return u.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && !u.in; };
+    ASSERT_EQ(SetWriteTimeouts(0, 200), STATUS_SUCCESS);
+    adapter().Usb().FailNext(bulkOut, USBD_STATUS_STALL_PID);
+    auto failed = file().Write(Pattern(100));
+    ASSERT_TRUE(RunUntilCompleted(failed, sim::kSecond));
+    EXPECT_EQ(failed->Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(failed->Information(), 0u);
+    sim_.RunFor(50 * kMillisecond);
+    EXPECT_TRUE(peer.ReceivedBytes().empty());
+
+    // The next write goes out whole.
+    auto next = file().Write(Pattern(40, 9));
+    ASSERT_TRUE(RunUntilCompleted(next, sim::kSecond));
+    EXPECT_EQ(next->Status(), STATUS_SUCCESS);
+    sim_.RunFor(50 * kMillisecond);
+    EXPECT_EQ(peer.ReceivedBytes(), Pattern(40, 9));
+
+    ASSERT_EQ(SetWriteTimeouts(0, 0), STATUS_SUCCESS);
+    adapter().Usb().NeverCompleteNext(bulkOut);
+    auto stuck = file().Write(Pattern(30));
+    sim_.RunFor(500 * kMillisecond);
+    ASSERT_FALSE(stuck->Completed());
+    EXPECT_EQ(CommStatus().AmountInOutQueue, 30u) << "nothing of it confirmed";
+    ASSERT_EQ(file().CancelIoEx(stuck), STATUS_SUCCESS);
+    ASSERT_TRUE(RunUntilCompleted(stuck, 5 * kMillisecond));
+    EXPECT_EQ(stuck->Status(), STATUS_CANCELLED);
+    Close();
+    EXPECT_EQ(port()->DeferredWorkCount, 1);
+    EXPECT_EQ(port()->OpenCount, 0);
+}
+
 TEST_F(WritePathTest, CloseWithWritesQueuedCancelsThem) {
     OpenWithPeer(2, 9600);
     auto first = file().Write(Pattern(2000));

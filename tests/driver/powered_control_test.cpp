@@ -165,6 +165,7 @@ TEST_F(PoweredControlTest, AFailedPowerUpIsTheControlsAnswerAndNothingReachesThe
     EXPECT_TRUE(adapter->Capture().Records().empty()) << "nothing was sent to a sleeping chip";
     EXPECT_EQ(port->CurrentBaud, baud);
     EXPECT_EQ(port->ControlLineState, lines);
+    EXPECT_EQ(port->TxHoldReasons, 0u) << "no break hold without the break";
 
     // With the power-up possible again the same control goes through the frame.
     auto r = Control(IOCTL_SERIAL_SET_DTR, {});

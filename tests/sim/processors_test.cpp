@@ -240,3 +240,31 @@ TEST(Processors, AFailingRunNamesTheCommandThatReplaysIt) {
 }
 
 }  // namespace
+
+namespace {
+
+// A zero-length RunFor is a point where time does not move: it returns at once
+// under every policy, with other work pending or not.
+TEST(Processors, RunningForNoTimeReturnsUnderEveryPolicy) {
+    for (sim::Policy policy : {sim::Policy::Eager, sim::Policy::SeededRandom, sim::Policy::Pct}) {
+        for (uint64_t seed = 1; seed <= 20; ++seed) {
+            sim::Simulation sim;
+            sim.SetPolicy(policy, seed);
+            int ran = 0;
+            sim.Schedule(sim::kMillisecond, "later", [&] { ++ran; });
+            sim.CreateThread("worker", [&] {
+                LARGE_INTEGER tick;
+                tick.QuadPart = -1;
+                KeDelayExecutionThread(KernelMode, FALSE, &tick);
+                ++ran;
+            });
+            const sim::Ticks start = sim.Now();
+            sim.RunFor(0);
+            EXPECT_EQ(sim.Now(), start) << "seed " << seed;
+            sim.RunFor(sim::kSecond);
+            EXPECT_EQ(ran, 2);
+        }
+    }
+}
+
+}  // namespace

@@ -11,6 +11,8 @@
 #include "datapath/datapath.h"
 #include "usb/usb.h"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -53,6 +55,16 @@ class OpenPortTest : public SimTest {
         sim_.RunUntil([&] { return r->Completed(); }, sim::kSecond);
         if (output) *output = r->Output();
         return r->Status();
+    }
+    // A device control that answers a record of T, expected to succeed; the
+    // record as answered (zero where the answer is short).
+    template <typename T>
+    T Query(ULONG code) {
+        std::vector<uint8_t> out;
+        EXPECT_EQ(Control(code, {}, sizeof(T), &out), STATUS_SUCCESS) << std::hex << code;
+        T value{};
+        std::memcpy(&value, out.data(), std::min(out.size(), sizeof(value)));
+        return value;
     }
     NTSTATUS SetTimeouts(ULONG interval, ULONG multiplier, ULONG constant) {
         SERIAL_TIMEOUTS t{};

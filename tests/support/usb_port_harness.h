@@ -49,6 +49,9 @@ class UsbPortHarness {
         DrainPendingRequests(port_, FALSE);
         CancelAllTransfers(port_);
         WaitForTransfersToDrain(port_);
+        // Timers a request left armed (the transmitter-empty check after a
+        // write) go as on a started port's removal.
+        ReleasePortResources(port_);
         ReleaseConfiguration(port_);
         IoDetachDevice(port_->LowerDevice);
         IoDeleteDevice(device_);

@@ -42,20 +42,8 @@ class ReceptionTest : public OpenPortTest {
         if (wait->Output().size() == sizeof(events)) std::memcpy(&events, wait->Output().data(), sizeof(events));
         return events;
     }
-    ULONG ModemStatus() {
-        std::vector<uint8_t> out;
-        EXPECT_EQ(Control(IOCTL_SERIAL_GET_MODEMSTATUS, {}, sizeof(ULONG), &out), STATUS_SUCCESS);
-        ULONG status = 0;
-        std::memcpy(&status, out.data(), std::min(out.size(), sizeof(status)));
-        return status;
-    }
-    SERIAL_STATUS CommStatus() {
-        std::vector<uint8_t> out;
-        EXPECT_EQ(Control(IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(SERIAL_STATUS), &out), STATUS_SUCCESS);
-        SERIAL_STATUS status{};
-        std::memcpy(&status, out.data(), std::min(out.size(), sizeof(status)));
-        return status;
-    }
+    ULONG ModemStatus() { return Query<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS); }
+    SERIAL_STATUS CommStatus() { return Query<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS); }
     std::vector<uint8_t> ReadAll() {
         auto r = file().Read(4096);
         EXPECT_TRUE(RunUntilCompleted(r));

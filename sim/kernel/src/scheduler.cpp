@@ -587,7 +587,11 @@ std::string DescribeContexts() {
     }
     for (auto& p : St().processors) {
         if (p.inDpc && p.dpc->spinningOn) os << "\n  DPC context of processor " << p.index << " spins on " << Hex(p.dpc->spinningOn);
+        os << "\n  processor " << p.index << ": IRQL " << int(ProcessorIrql(p)) << (p.inDpc ? ", in its DPC context" : "")
+           << ", " << p.queue.size() << " queued, " << p.released.size() << " released";
+        if (p.thread) os << ", last thread '" << p.thread->name << "'" << (p.thread->processor == p.index ? "" : " (moved)");
     }
+    os << "\n  " << St().events.size() << " timed events";
     return os.str();
 }
 

@@ -17,12 +17,19 @@ bool CheckHeader(const DISPATCHER_HEADER* h, const char* ddi) {
 }
 
 // A due time as virtual time: negative is relative, positive absolute system time.
+// Virtual time starts at 2026-01-01 00:00:00 UTC, in 100-ns units since 1601.
+LONGLONG SystemTimeNow() {
+    constexpr LONGLONG kEpoch = 134114976000000000LL;
+    return kEpoch + St().now;
+}
+
+// Read inside a wait that has begun: no preemption point here (the DDI has
+// one), or the waiting thread could be switched away before its time-out is
+// scheduled and never be woken.
 Ticks DueFromTimeout(LONGLONG value) {
     auto& st = St();
     if (value < 0) return st.now - value;
-    LARGE_INTEGER sys;
-    KeQuerySystemTime(&sys);
-    return st.now + std::max<LONGLONG>(0, value - sys.QuadPart);
+    return st.now + std::max<LONGLONG>(0, value - SystemTimeNow());
 }
 
 NTSTATUS BlockOn(DISPATCHER_HEADER* object, PLARGE_INTEGER timeout, bool onTick = true) {
@@ -660,9 +667,7 @@ VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
 
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
     SIM_DDI();
-    // Virtual time starts at 2026-01-01 00:00:00 UTC, in 100-ns units since 1601.
-    constexpr LONGLONG kEpoch = 134114976000000000LL;
-    CurrentTime->QuadPart = kEpoch + St().now;
+    CurrentTime->QuadPart = SystemTimeNow();
 }
 
 ULONGLONG NTAPI KeQueryInterruptTime(void) {
