@@ -82,16 +82,6 @@ NTSTATUS ReplyUlong(ControlRequest& request, ULONG value) {
     return Reply(request, &value, sizeof(value));
 }
 
-// Under SERIAL_TRANSMIT_TOGGLE an XOFF hold is followed by the check that drops
-// RTS once the line has drained. Counted before it is queued: a check that runs
-// at once must never take the count below the checks still to come (close waits
-// for it to reach 0).
-void RequestToggleCheckAfterXoff(PortExtension* port) {
-    InterlockedIncrement(&port->PendingToggleChecks);
-    if (!QueueDeferred(port, &port->Dpc.TransmitToggle))
-        InterlockedDecrement(&port->PendingToggleChecks);
-}
-
 // The length of the current write-queue request that TotalCharsQueued counts: a
 // write's whole length, or the one XOFF character of an XOFF_COUNTER.
 ULONG QueuedLengthOf(PIRP request) {
@@ -361,7 +351,7 @@ NTSTATUS IoctlSetXoff(ControlRequest& request) {
     PortExtension* port = request.Port;
     InterlockedOr(reinterpret_cast<volatile LONG*>(&port->TxHoldReasons), TX_HOLD_XOFF);
     if ((port->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE) {
-        RequestToggleCheckAfterXoff(port);
+        QueueToggleCheck(port);
     }
     return STATUS_SUCCESS;
 }

@@ -325,7 +325,13 @@ void ApplyHandFlow(PortExtension* port, const SERIAL_HANDFLOW& handFlow, bool al
                 SendFlowCharacter(port, port->SpecialChars.XonChar);
         }
     }
-    port->HandFlow = handFlow;
+    {
+        // Whole, under the lock its readers copy it under.
+        KIRQL irql;
+        KeAcquireSpinLock(&port->ControlLock, &irql);
+        port->HandFlow = handFlow;
+        KeReleaseSpinLock(&port->ControlLock, irql);
+    }
     if (toggleCheck) {
         InterlockedIncrement(&port->PendingToggleChecks);
         TransmitToggleCheck(port);
@@ -364,6 +370,13 @@ void TransmitToggleCheck(PortExtension* port) {
         }
     }
     InterlockedDecrement(&port->PendingToggleChecks);
+}
+
+void QueueToggleCheck(PortExtension* port) {
+    // Counted before it is queued: a check that runs at once must never take
+    // the count below the checks still to come (close waits for it to reach 0).
+    InterlockedIncrement(&port->PendingToggleChecks);
+    if (!QueueDeferred(port, &port->Dpc.TransmitToggle)) InterlockedDecrement(&port->PendingToggleChecks);
 }
 
 VOID NTAPI TransmitToggleDpc(PKDPC, PVOID context, PVOID, PVOID) {

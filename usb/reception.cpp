@@ -206,9 +206,7 @@ bool ProcessReceiveTransfer(PortExtension* port, const TransferOutcome& outcome)
             if (c == xoff) {
                 SetTxHold(port, TX_HOLD_XOFF);
                 port->XoffReceived = 1;
-                if ((flowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE &&
-                    QueueDeferred(port, &port->Dpc.TransmitToggle))
-                    InterlockedIncrement(&port->PendingToggleChecks);
+                if ((flowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE) QueueToggleCheck(port);
             } else if (ClearTxHold(port, TX_HOLD_XOFF)) {
                 port->XoffReceived = 0;
                 if (port->WriteHeld) ResumeHeldWrite(port);

@@ -186,6 +186,9 @@ constexpr ULONG TransmitFifoDepth(LONG chipType) { return chipType < 2 ? 256 : 5
 bool TransmitterIsEmpty(PortExtension* port);
 void EndBreak(PortExtension* port);
 void TransmitToggleCheck(PortExtension* port);
+// Under SERIAL_TRANSMIT_TOGGLE an XOFF hold is followed by the check that drops
+// RTS once the line has drained: queued from a DPC, counted as pending.
+void QueueToggleCheck(PortExtension* port);
 
 // --- Pipes and configuration ---------------------------------------------------------
 // The pipe handle a kind uses, or null when the configuration has no such pipe.
