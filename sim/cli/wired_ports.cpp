@@ -71,11 +71,10 @@ void Start(sim::Simulation& simulation, const WiredSettings& s, Stream& stream) 
     const LineOptions& line = s.line;
     const sim::Ticks limit = RequestLimit(line.bytes, line.baud);
     stream.started = simulation.Now();
-    stream.writerThread =
-        simulation.CreateThread(stream.name + " writer", [&simulation, &s, &stream, limit] {
-            WriteInPieces(*stream.writer, stream.pattern.Bytes(s.line.bytes), s.writeSize, limit,
-                          &stream.writes);
-        });
+    stream.writerThread = simulation.CreateThread(stream.name + " writer", [&s, &stream, limit] {
+        WriteInPieces(*stream.writer, stream.pattern.Bytes(s.line.bytes), s.writeSize, limit,
+                      &stream.writes);
+    });
     stream.readerThread =
         simulation.CreateThread(stream.name + " reader", [&simulation, &s, &stream, limit] {
             ReadPlan plan;
