@@ -91,9 +91,9 @@ TEST(NullModemTool, ALaggingReaderIsKeptUpWithByFlowControlOnly) {
     for (const char* args : {"--chip 0 --chip2 2 --flow rtscts", "--chip 1 --chip2 4 --flow rtscts",
                              "--chip 3 --chip2 4 --flow dtrdsr --queue-size 4096",
                              "--chip 2 --chip2 3 --flow xonxoff"})
-        ExpectDuplexWhole(std::string("--read-gap 50 ") + args, 200000);
+        ExpectDuplexWhole(std::string("--read-gap 50 ") + args, 100000);
     JsonValue report;
-    ToolRun run = RunToolJson("null-modem --bytes 200000 --read-gap 50 --json", &report);
+    ToolRun run = RunToolJson("null-modem --bytes 100000 --read-gap 50 --json", &report);
     EXPECT_EQ(run.exitCode, 1) << run.output;
     const JsonValue& d = report["directions"][0];
     EXPECT_GT(d["bytes_lost"].Int(), 0) << run.output;
