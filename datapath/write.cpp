@@ -79,7 +79,10 @@ void MarkWriteEnd(PortExtension* port, NTSTATUS status) {
 // held (or no memory is left for the transfer) and the write waits, with
 // WriteHeld set, for ResumeHeldWrite.
 TransferContext* ClaimNextChunk(PortExtension* port) {
-    const bool held = (port->TxHoldReasons & (TX_HOLD_CTS | TX_HOLD_XOFF)) || port->XoffReceived;
+    // The output handshakes and XOFF stop the next chunk; a break does not (the
+    // chip keeps what it is given until the break ends).
+    const ULONG holds = TX_HOLD_CTS | TX_HOLD_DSR | TX_HOLD_DCD | TX_HOLD_XOFF;
+    const bool held = (port->TxHoldReasons & holds) || port->XoffReceived;
     if (held || port->WriteRemaining == 0) {
         port->WriteHeld = held ? 1 : 0;
         return nullptr;

@@ -25,14 +25,22 @@ bool DropRxHold(PortExtension* port, ULONG bits) {
 // Thresholds of the holds: the level at which storing one more character takes
 // them. Small rings saturate at 0 rather than wrapping, so the handshake still
 // holds the sender there.
-ULONG DtrThreshold(const PortExtension* port) {
+ULONG XoffLimitLevel(const PortExtension* port) {
     const ULONG size = port->ReceiveBufferSize;
     const ULONG xoffLimit = static_cast<ULONG>(port->HandFlow.XoffLimit);
     return size > xoffLimit ? size - xoffLimit : 0;
 }
+// The DTR hold stops the reader: the rest of the transfer that took it must
+// still fit, however small XoffLimit is.
+ULONG DtrThreshold(const PortExtension* port) {
+    const ULONG size = port->ReceiveBufferSize;
+    const ULONG level = XoffLimitLevel(port);
+    const ULONG room = size > kBulkInLength ? size - kBulkInLength : 0;
+    return level < room ? level : room;
+}
 ULONG EarlyThreshold(const PortExtension* port) {
-    const ULONG dtr = DtrThreshold(port);
-    return dtr > 400 ? dtr - 400 : 0;
+    const ULONG level = XoffLimitLevel(port);
+    return level > 400 ? level - 400 : 0;
 }
 
 void RingToFillArea(PortExtension* port) {
@@ -154,7 +162,10 @@ void InsertReceivedChars(PortExtension* port, const UCHAR* chars, ULONG count) {
 
 bool ReaderHeld(const PortExtension* port) {
     const ULONG holds = port->RxHoldReasons;
-    return (holds & (RX_HOLD_XOFF | RX_HOLD_DTR)) || ((holds & RX_HOLD_RTS) && port->RtsFlowInChip);
+    // Chips 0 and 1 do no XON/XOFF of their own: the far end's XON (for our
+    // transmitter) reaches the driver only through the reader, which must go on.
+    const bool xoffHolds = (holds & RX_HOLD_XOFF) && port->ChipType >= 2;
+    return xoffHolds || (holds & RX_HOLD_DTR) || ((holds & RX_HOLD_RTS) && port->RtsFlowInChip);
 }
 
 void ReleaseReceiveHolds(PortExtension* port, ReceiveActions& actions) {
@@ -332,6 +343,8 @@ void ApplyHandFlow(PortExtension* port, const SERIAL_HANDFLOW& handFlow, bool al
         port->HandFlow = handFlow;
         KeReleaseSpinLock(&port->ControlLock, irql);
     }
+    // The transmit holds of the output handshakes follow the new record.
+    ProcessModemStatus(port);
     if (toggleCheck) {
         InterlockedIncrement(&port->PendingToggleChecks);
         TransmitToggleCheck(port);

@@ -139,19 +139,20 @@ UCHAR ProcessModemStatus(PortExtension* port) {
     if (word & kDsr) image |= 0x20;
     if (word & kRing) image |= 0x40;
     if (word & kCts) image |= 0x10;
+    // The output handshakes hold the transmitter while their line is off,
+    // whether the chip carries them out (it then stops itself too) or only the
+    // driver can: DSR on chips 0 to 2, DCD on every chip.
+    const ULONG handShake = port->HandFlow.ControlHandShake;
     bool released = false;
-    if (port->DsrFlowInChip) {
-        if (word & kDsr)
-            released |= ClearTxHold(port, TX_HOLD_DSR);
+    auto follow = [&](bool applies, bool lineOn, ULONG hold) {
+        if (applies && !lineOn)
+            SetTxHold(port, hold);
         else
-            SetTxHold(port, TX_HOLD_DSR);
-    }
-    if (port->CtsFlowInChip) {
-        if (word & kCts)
-            released |= ClearTxHold(port, TX_HOLD_CTS);
-        else
-            SetTxHold(port, TX_HOLD_CTS);
-    }
+            released |= ClearTxHold(port, hold);
+    };
+    follow(port->DsrFlowInChip || (handShake & SERIAL_DSR_HANDSHAKE), (word & kDsr) != 0, TX_HOLD_DSR);
+    follow(port->CtsFlowInChip || (handShake & SERIAL_CTS_HANDSHAKE), (word & kCts) != 0, TX_HOLD_CTS);
+    follow((handShake & SERIAL_DCD_HANDSHAKE) != 0, (word & kDcd) != 0, TX_HOLD_DCD);
     volatile LONG* rxHolds = AsLong(&port->RxHoldReasons);
     if ((port->HandFlow.ControlHandShake & SERIAL_DSR_SENSITIVITY) && !(image & 0x20))
         InterlockedOr(rxHolds, RX_HOLD_DSR);

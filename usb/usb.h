@@ -158,12 +158,14 @@ void InsertReceivedChars(PortExtension* port, const UCHAR* chars, ULONG count);
 // must be sent; callers under a spin lock carry it out later.
 void ReleaseReceiveHolds(PortExtension* port, ReceiveActions& actions);
 // Whether a receive hold keeps the bulk-in reader idle, so that what the far
-// end still sends waits in the chip's FIFO: an XOFF hold; a DTR hold, whose
-// margin (XoffLimit) is smaller than what one transfer and the chip's FIFO
-// bring after the line drops; an RTS hold the chip carries out itself. An RTS
-// hold the driver carries out with the line keeps reading: the line takes a
-// control transfer to drop, and the 400 characters of margin before the DTR
-// level take what comes meanwhile, where the chip's FIFO could not.
+// end still sends waits in the chip's FIFO: an XOFF hold on a chip that does
+// XON/XOFF itself (on the others the reader must go on, or the far end's XON
+// for our own transmitter would never be seen); a DTR hold, whose margin is
+// smaller than what one transfer and the chip's FIFO bring after the line
+// drops; an RTS hold the chip carries out itself. An RTS hold the driver
+// carries out with the line keeps reading: the line takes a control transfer
+// to drop, and the 400 characters of margin before the DTR level take what
+// comes meanwhile, where the chip's FIFO could not.
 bool ReaderHeld(const PortExtension* port);
 // A 32-bit unsigned counter or bit set of the port, for the interlocked DDIs.
 inline volatile LONG* AsLong(volatile ULONG* field) { return reinterpret_cast<volatile LONG*>(field); }

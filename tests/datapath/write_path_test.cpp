@@ -348,6 +348,37 @@ TEST_F(WritePathTest, AFailedChunkEndsTheWriteByItsTimeOutAndAStuckOneByCancel) 
     EXPECT_EQ(port()->OpenCount, 0);
 }
 
+// The DSR and DCD handshakes hold the transmitter on every chip, whether the
+// chip carries the handshake out or only the driver can (DSR on chips 0 to 2,
+// DCD everywhere): a write waits while the line is off and goes on with it.
+class OutputHandshakes : public WritePathTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(OutputHandshakes, DsrAndDcdHoldWrites) {
+    sim::ScriptedPeer& peer = OpenWithPeer(GetParam(), 9600);
+    for (ULONG handshake : {SERIAL_DSR_HANDSHAKE, SERIAL_DCD_HANDSHAKE}) {
+        SCOPED_TRACE(handshake);
+        const size_t before = peer.ReceivedBytes().size();
+        ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL | handshake, SERIAL_RTS_CONTROL, 512, 128), STATUS_SUCCESS);
+        peer.SetLines({true, handshake != SERIAL_DSR_HANDSHAKE, handshake != SERIAL_DCD_HANDSHAKE, false});
+        sim_.RunFor(30 * kMillisecond);
+        const ULONG reported =
+            handshake == SERIAL_DSR_HANDSHAKE ? SERIAL_TX_WAITING_FOR_DSR : SERIAL_TX_WAITING_FOR_DCD;
+        EXPECT_EQ(CommStatus().HoldReasons & reported, reported);
+        auto w = file().Write(Pattern(40));
+        sim_.RunFor(200 * kMillisecond);
+        EXPECT_FALSE(w->Completed());
+        EXPECT_EQ(peer.ReceivedBytes().size(), before) << "sent while the far end said stop";
+        peer.SetLines({true, true, true, false});
+        ASSERT_TRUE(RunUntilCompleted(w, sim::kSecond));
+        EXPECT_EQ(w->Status(), STATUS_SUCCESS);
+        sim_.RunFor(100 * kMillisecond);
+        EXPECT_EQ(peer.ReceivedBytes().size(), before + 40);
+        EXPECT_EQ(CommStatus().HoldReasons, 0u);
+        ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 512, 128), STATUS_SUCCESS);
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Chips, OutputHandshakes, ::testing::Values(0, 2, 3));
+
 TEST_F(WritePathTest, CloseWithWritesQueuedCancelsThem) {
     OpenWithPeer(2, 9600);
     auto first = file().Write(Pattern(2000));

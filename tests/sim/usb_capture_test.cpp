@@ -70,29 +70,31 @@ class UsbCaptureTest : public UsbTest {
     }
 };
 
+// Each request is sent as the one before it completes, at a frame's start, and
+// goes in that frame; the interrupt poll waits for its period.
 TEST_F(UsbCaptureTest, TextTraceHasOneLinePerUrbInCompletionOrder) {
     Plug();
     Session();
     const std::vector<std::string> expected = {
         "2.000 ms dev 1 GET_DESCRIPTOR_FROM_DEVICE IN setup 80 06 0100 0000 0012 data "
         "12011001ff000040f1ff0102000300000001 SUCCESS",
-        "4.000 ms dev 1 VENDOR_DEVICE OUT setup 40 01 0606 00aa 0000 data - SUCCESS",
-        "6.000 ms dev 1 VENDOR_DEVICE IN setup c0 01 8686 0000 0002 data aa01 SUCCESS",
-        "8.000 ms dev 1 CLASS_INTERFACE OUT setup 21 02 0001 0000 0002 data 3412 SUCCESS",
-        "10.000 ms dev 1 SELECT_CONFIGURATION OUT setup 00 09 0001 0000 0000 data - SUCCESS",
-        "12.000 ms dev 1 BULK_OR_INTERRUPT_TRANSFER OUT ep 02 len 3 data 616263 SUCCESS",
-        "14.000 ms dev 1 BULK_OR_INTERRUPT_TRANSFER IN ep 83 len 384 data 7879 SUCCESS",
-        "16.000 ms dev 1 BULK_OR_INTERRUPT_TRANSFER IN ep 81 len 10 data 30303030303030303030 "
+        "3.000 ms dev 1 VENDOR_DEVICE OUT setup 40 01 0606 00aa 0000 data - SUCCESS",
+        "4.000 ms dev 1 VENDOR_DEVICE IN setup c0 01 8686 0000 0002 data aa01 SUCCESS",
+        "5.000 ms dev 1 CLASS_INTERFACE OUT setup 21 02 0001 0000 0002 data 3412 SUCCESS",
+        "6.000 ms dev 1 SELECT_CONFIGURATION OUT setup 00 09 0001 0000 0000 data - SUCCESS",
+        "7.000 ms dev 1 BULK_OR_INTERRUPT_TRANSFER OUT ep 02 len 3 data 616263 SUCCESS",
+        "8.000 ms dev 1 BULK_OR_INTERRUPT_TRANSFER IN ep 83 len 384 data 7879 SUCCESS",
+        "10.000 ms dev 1 BULK_OR_INTERRUPT_TRANSFER IN ep 81 len 10 data 30303030303030303030 "
         "SUCCESS",
-        "17.000 ms dev 1 ABORT_PIPE IN ep 83 data - SUCCESS",
-        "17.000 ms dev 1 BULK_OR_INTERRUPT_TRANSFER IN data - INVALID_PIPE_HANDLE",
-        "17.000 ms dev 1 0x0099 OUT data - INVALID_URB_FUNCTION",
+        "11.000 ms dev 1 ABORT_PIPE IN ep 83 data - SUCCESS",
+        "11.000 ms dev 1 BULK_OR_INTERRUPT_TRANSFER IN data - INVALID_PIPE_HANDLE",
+        "11.000 ms dev 1 0x0099 OUT data - INVALID_URB_FUNCTION",
     };
     EXPECT_EQ(device->Capture().Trace(), expected);
 
     const sim::UrbRecord& poll = device->Capture().Records()[7];
-    EXPECT_EQ(poll.submitted, 14 * kMillisecond);
-    EXPECT_EQ(poll.completed, 16 * kMillisecond);
+    EXPECT_EQ(poll.submitted, 8 * kMillisecond);
+    EXPECT_EQ(poll.completed, 10 * kMillisecond);
     EXPECT_EQ(poll.transfer, sim::UsbTransferType::Interrupt);
     EXPECT_EQ(device->Capture().Records().back().ntStatus, STATUS_INVALID_PARAMETER);
 
@@ -164,11 +166,11 @@ TEST_F(UsbCaptureTest, PcapOpensInTsharkWithTheSetupPacketsDecoded) {
                        "-e frame.time_relative -e usb.irp_info.direction -e usb.endpoint_address "
                        "-e usb.capdata -e usb.control.Response -e usb.data_fragment 2>/dev/null",
                    &code),
-        "0.006000000,0x01,0x80,,aa01,\n"  // read's data, on its way up
-        "0.006000000,0x00,0x00,,,3412\n"  // class write's data, on its way down
-        "0.010000000,0x00,0x02,616263,,\n"
-        "0.014000000,0x01,0x83,7879,,\n"
-        "0.016000000,0x01,0x81,30303030303030303030,,\n");
+        "0.004000000,0x01,0x80,,aa01,\n"  // read's data, on its way up
+        "0.004000000,0x00,0x00,,,3412\n"  // class write's data, on its way down
+        "0.006000000,0x00,0x02,616263,,\n"
+        "0.008000000,0x01,0x83,7879,,\n"
+        "0.010000000,0x01,0x81,30303030303030303030,,\n");
     EXPECT_EQ(RunCommand(tshark + "-Y \"usb.usbd_status != 0\"" + fields +
                              "-e usb.function -e usb.usbd_status 2>/dev/null",
                          &code),

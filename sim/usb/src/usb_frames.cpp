@@ -3,7 +3,8 @@
 // first, at their period; then endpoint 0; then the bulk endpoints, taking turns
 // about who goes first. Work submitted during a frame waits for the next one,
 // and a transfer finished in a frame is completed at its end, the way a host
-// controller reports at the start of frame.
+// controller reports at the start of frame; what is submitted at that instant,
+// before the new frame has been served, still goes in it.
 //
 // An endpoint whose function answered NAK is not asked again until the function
 // calls EndpointReady: with nothing to move no frame is scheduled at all, so the
@@ -51,7 +52,13 @@ bool UsbDevice::Impl::Ready(const UsbEndpoint& ep) const {
 }
 
 Ticks UsbDevice::Impl::EarliestFrame(const UsbEndpoint& ep) const {
-    const Ticks next = NextFrameAfter(sim->Now());
+    // A host controller reports completions at the start of a frame and goes
+    // on scheduling in that frame: a driver that sends the next transfer from
+    // its completion routine gets it into the frame just begun. Anything else
+    // waits for the next frame.
+    const Ticks now = sim->Now();
+    const bool joinsFrame = now % kUsbFrame == 0 && lastDelivery == now && lastFrameStart != now;
+    const Ticks next = joinsFrame ? now : NextFrameAfter(now);
     return ep.type == USB_ENDPOINT_TYPE_INTERRUPT ? std::max(next, ep.nextPoll) : next;
 }
 
@@ -133,6 +140,7 @@ void UsbDevice::Impl::OnFrame() {
         return;
     inFrame = true;
     const Ticks start = sim->Now();
+    lastFrameStart = start;
     const Ticks end = start + kUsbFrame;
     int budget = kUsbPacketsPerFrame;
     const std::vector<UsbEndpoint*> periodic = open;
@@ -457,6 +465,7 @@ void UsbDevice::Impl::Retire(UsbTransfer& t, USBD_STATUS status, Ticks at) {
 }
 
 void UsbDevice::Impl::Deliver(uint64_t id) {
+    lastDelivery = sim->Now();
     auto it = live.find(id);
     if (it == live.end())
         return;

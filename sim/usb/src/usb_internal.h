@@ -175,6 +175,11 @@ struct UsbDevice::Impl {
     uint64_t frameEvent = 0;
     Ticks frameDue = -1;
     bool inFrame = false;
+    // When the last frame was served, and when a completion was last handed to
+    // the driver: a transfer the driver sends from a completion at a frame's
+    // start, before that frame has been served, still goes in it.
+    Ticks lastFrameStart = -1;
+    Ticks lastDelivery = -1;
     size_t bulkRotation = 0;
 
     std::vector<std::pair<UrbMatch, UrbFault>> faults;
