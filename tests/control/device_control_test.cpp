@@ -648,3 +648,30 @@ TEST_F(DeviceControlTest, VendorCodesThatNeedNoTransfer) {
 }
 
 }  // namespace
+
+namespace {
+
+// Found by a PCT schedule of the every-code test (seed 53): an XOFF_COUNTER
+// whose character went out arms the transmitter-empty check (timers run on
+// clock ticks, so it is still armed a few milliseconds later); cancelled then,
+// and the port removed, the check must go with the port.
+class XoffCounterAtRemoval : public SimTest {};
+
+TEST_F(XoffCounterAtRemoval, TheArmedTransmitterEmptyCheckGoesWithThePort) {
+    {
+        simtest::UsbPortHarness adapter(2);
+        ASSERT_EQ(adapter.Configure(), STATUS_SUCCESS);
+        adapter.port()->DeviceIsOpen = 1;
+        std::vector<uint8_t> input(sizeof(SERIAL_XOFF_COUNTER));
+        const SERIAL_XOFF_COUNTER counter{0, 1, 0x13};
+        std::memcpy(input.data(), &counter, sizeof counter);
+        auto r = sim::DeviceIoControl(adapter.device(), IOCTL_SERIAL_XOFF_COUNTER, input, 0);
+        sim_.RunFor(3 * sim::kMillisecond);
+        ASSERT_EQ(adapter.port()->CurrentXoffCounter, r->irp) << "counting after its character went out";
+        sim::CancelIrp(r);
+        ASSERT_TRUE(r->completed);
+        EXPECT_EQ(r->status, STATUS_CANCELLED);
+    }  // the port is removed here: the verifier checks its counts are idle
+}
+
+}  // namespace
