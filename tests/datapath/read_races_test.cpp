@@ -26,17 +26,6 @@ class ReadRacesTest : public OpenPortTest {
         std::vector<uint8_t> bytes(text.begin(), text.end());
         sim_.Schedule(at, "bytes arrive", [this, bytes] { chip().InjectReceived(bytes); });
     }
-    // `fn` runs in a thread of its own, at PASSIVE_LEVEL, `at` from now, as an
-    // application's second thread would.
-    void PassiveAt(Ticks at, std::function<void()> fn) {
-        auto woken = std::make_shared<KEVENT>();
-        KeInitializeEvent(woken.get(), NotificationEvent, FALSE);
-        sim_.Schedule(at, "wake the thread", [woken] { KeSetEvent(woken.get(), IO_NO_INCREMENT, FALSE); });
-        sim_.CreateThread("second thread", [woken, fn] {
-            KeWaitForSingleObject(woken.get(), Executive, KernelMode, FALSE, nullptr);
-            fn();
-        });
-    }
     // Everything the ring holds now, read at once.
     std::string Remaining() {
         EXPECT_EQ(SetTimeouts(kMax, 0, 0), STATUS_SUCCESS);

@@ -24,27 +24,10 @@ std::vector<uint8_t> Pattern(size_t n, uint8_t seed = 0) {
 
 class WritePathTest : public OpenPortTest {
   protected:
-    // An open port at `baud` 8N1 with a far end whose lines are all on.
     sim::ScriptedPeer& OpenWithPeer(int variant = 2, ULONG baud = 115200) {
-        Open(variant);
-        sim::PeerOptions options;
-        options.format = sim::CharacterFormat::Plain(baud, 8, 0);
-        options.lines = {true, true, true, false};
-        sim::ScriptedPeer& peer = adapter().AttachPeer(options);
-        SERIAL_BAUD_RATE rate{baud};
-        EXPECT_EQ(Control(IOCTL_SERIAL_SET_BAUD_RATE, sim::Bytes(rate)), STATUS_SUCCESS);
-        SERIAL_LINE_CONTROL line{STOP_BIT_1, NO_PARITY, 8};
-        EXPECT_EQ(Control(IOCTL_SERIAL_SET_LINE_CONTROL, sim::Bytes(line)), STATUS_SUCCESS);
-        sim_.RunFor(50 * kMillisecond);
+        sim::ScriptedPeer& peer = OpenWithFarEnd(variant, baud);
         adapter().Capture().Clear();
         return peer;
-    }
-    NTSTATUS SetWriteTimeouts(ULONG multiplier, ULONG constant) {
-        SERIAL_TIMEOUTS t{};
-        t.ReadIntervalTimeout = MAXULONG;
-        t.WriteTotalTimeoutMultiplier = multiplier;
-        t.WriteTotalTimeoutConstant = constant;
-        return Control(IOCTL_SERIAL_SET_TIMEOUTS, sim::Bytes(t));
     }
     // Lengths of the bulk-out transfers the driver sent, in order.
     std::vector<ULONG> BulkOutLengths() const {

@@ -21,36 +21,7 @@ using simtest::OpenPortTest;
 
 class WriteRacesTest : public OpenPortTest {
   protected:
-    sim::ScriptedPeer& OpenWithPeer(ULONG baud = 9600) {
-        Open(2);
-        sim::PeerOptions options;
-        options.format = sim::CharacterFormat::Plain(baud, 8, 0);
-        options.lines = {true, true, true, false};
-        sim::ScriptedPeer& peer = adapter().AttachPeer(options);
-        SERIAL_BAUD_RATE rate{baud};
-        EXPECT_EQ(Control(IOCTL_SERIAL_SET_BAUD_RATE, sim::Bytes(rate)), STATUS_SUCCESS);
-        SERIAL_LINE_CONTROL line{STOP_BIT_1, NO_PARITY, 8};
-        EXPECT_EQ(Control(IOCTL_SERIAL_SET_LINE_CONTROL, sim::Bytes(line)), STATUS_SUCCESS);
-        sim_.RunFor(50 * kMillisecond);
-        return peer;
-    }
-    NTSTATUS SetWriteTimeouts(ULONG multiplier, ULONG constant) {
-        SERIAL_TIMEOUTS t{};
-        t.ReadIntervalTimeout = MAXULONG;
-        t.WriteTotalTimeoutMultiplier = multiplier;
-        t.WriteTotalTimeoutConstant = constant;
-        return Control(IOCTL_SERIAL_SET_TIMEOUTS, sim::Bytes(t));
-    }
-    // `fn` runs in a thread of its own, at PASSIVE_LEVEL, `at` from now.
-    void PassiveAt(Ticks at, std::function<void()> fn) {
-        auto woken = std::make_shared<KEVENT>();
-        KeInitializeEvent(woken.get(), NotificationEvent, FALSE);
-        sim_.Schedule(at, "wake the thread", [woken] { KeSetEvent(woken.get(), IO_NO_INCREMENT, FALSE); });
-        sim_.CreateThread("second thread", [woken, fn] {
-            KeWaitForSingleObject(woken.get(), Executive, KernelMode, FALSE, nullptr);
-            fn();
-        });
-    }
+    sim::ScriptedPeer& OpenWithPeer(ULONG baud = 9600) { return OpenWithFarEnd(2, baud); }
     static bool EndedAsOneOf(const sim::FileRequestHandle& r, std::initializer_list<NTSTATUS> statuses) {
         for (NTSTATUS s : statuses)
             if (r->Status() == s) return true;

@@ -6,6 +6,7 @@
 #include "tests/support/sim_fixture.h"
 
 #include <sim/files.h>
+#include <sim/serial_wires.h>
 #include <sim/workbench/workbench.h>
 
 #include "datapath/datapath.h"
@@ -13,6 +14,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -65,6 +68,39 @@ class OpenPortTest : public SimTest {
         T value{};
         std::memcpy(&value, out.data(), std::min(out.size(), sizeof(value)));
         return value;
+    }
+    // Plugs and opens an adapter of `variant` with a far end on its connector
+    // at `baud` 8N1, its CTS, DSR and DCD on, and sets the port to match.
+    sim::ScriptedPeer& OpenWithFarEnd(int variant, ULONG baud) {
+        Open(variant);
+        sim::PeerOptions options;
+        options.format = sim::CharacterFormat::Plain(baud, 8, 0);
+        options.lines = {true, true, true, false};
+        sim::ScriptedPeer& peer = adapter().AttachPeer(options);
+        SERIAL_BAUD_RATE rate{baud};
+        EXPECT_EQ(Control(IOCTL_SERIAL_SET_BAUD_RATE, sim::Bytes(rate)), STATUS_SUCCESS);
+        SERIAL_LINE_CONTROL line{STOP_BIT_1, NO_PARITY, 8};
+        EXPECT_EQ(Control(IOCTL_SERIAL_SET_LINE_CONTROL, sim::Bytes(line)), STATUS_SUCCESS);
+        sim_.RunFor(50 * sim::kMillisecond);
+        return peer;
+    }
+    NTSTATUS SetWriteTimeouts(ULONG multiplier, ULONG constant) {
+        SERIAL_TIMEOUTS t{};
+        t.ReadIntervalTimeout = MAXULONG;
+        t.WriteTotalTimeoutMultiplier = multiplier;
+        t.WriteTotalTimeoutConstant = constant;
+        return Control(IOCTL_SERIAL_SET_TIMEOUTS, sim::Bytes(t));
+    }
+    // `fn` runs in a thread of its own, at PASSIVE_LEVEL, `at` from now, as an
+    // application's second thread would.
+    void PassiveAt(sim::Ticks at, std::function<void()> fn) {
+        auto woken = std::make_shared<KEVENT>();
+        KeInitializeEvent(woken.get(), NotificationEvent, FALSE);
+        sim_.Schedule(at, "wake the thread", [woken] { KeSetEvent(woken.get(), IO_NO_INCREMENT, FALSE); });
+        sim_.CreateThread("second thread", [woken, fn] {
+            KeWaitForSingleObject(woken.get(), Executive, KernelMode, FALSE, nullptr);
+            fn();
+        });
     }
     NTSTATUS SetTimeouts(ULONG interval, ULONG multiplier, ULONG constant) {
         SERIAL_TIMEOUTS t{};
