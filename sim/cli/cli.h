@@ -28,5 +28,6 @@ int CommandReceive(const Options& options);
 int CommandTransmit(const Options& options);
 int CommandNullModem(const Options& options);
 int CommandLoopback(const Options& options);
+int CommandChip(const Options& options);
 
 }  // namespace cli

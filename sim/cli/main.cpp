@@ -77,6 +77,20 @@ const Command kCommands[] = {
      "      one adapter with a loopback plug: the application writes K bytes through COM3 and\n"
      "      reads them back at the same time (exit status 1 on loss)",
      cli::CommandLoopback},
+    {"chip",
+     "chip [--chip 0..4] [--blank-config-memory] [--replug] [--json] [--pcap FILE] WHAT\n"
+     "      a configuration tool: reaches the adapter behind COM3 only through the port's own\n"
+     "      device controls. WHAT is one of\n"
+     "        descriptors                          device, configuration and strings, decoded\n"
+     "        registers                            every register the chip type has\n"
+     "        registers write REG VALUE            REG 06, 07 (type 2 and above) or 0C-0F (type 3 and above)\n"
+     "        config-memory read [--from A] [--count K]   a hex dump (addresses 0 to 255)\n"
+     "        config-memory write A BYTE...        bytes from address A on, read back to check\n"
+     "        config-memory program                the record that marks the memory as programmed\n"
+     "        transfers stop|restart...            the driver's continuous transfers\n"
+     "      --replug then unplugs and plugs the adapter and shows what the start sent the chip.\n"
+     "      A wrong address, length, register or chip type is refused and nothing is written",
+     cli::CommandChip},
 };
 
 void Usage(FILE* out) {

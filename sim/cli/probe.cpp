@@ -1,5 +1,6 @@
 // vodrek-sim probe: plug one simulated adapter, let the driver start it, and
 // show what a driver engineer wants to see of the port it became.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -131,17 +132,19 @@ Json DescribePort(sim::Adapter& adapter) {
     return out;
 }
 
-Json DescribeUsbRequests(const sim::UsbCapture& capture) {
+Json DescribeUsbRequests(const sim::UsbCapture& capture, size_t from) {
     Json out = Json::Object();
     std::map<std::string, int> byFunction;
     int failed = 0;
     Json trace = Json::Array();
-    for (const sim::UrbRecord& record : capture.Records()) {
+    const std::vector<sim::UrbRecord>& records = capture.Records();
+    for (size_t i = from; i < records.size(); ++i) {
+        const sim::UrbRecord& record = records[i];
         byFunction[sim::UrbFunctionName(record.function)]++;
         if (!USBD_SUCCESS(record.usbdStatus)) ++failed;
         trace.Push(sim::FormatUrbRecord(record));
     }
-    out.Set("total", static_cast<int>(capture.Records().size()));
+    out.Set("total", static_cast<int>(records.size() - std::min(from, records.size())));
     out.Set("failed", failed);
     Json& functions = out.Set("by_function", Json::Object());
     for (auto& [name, count] : byFunction) functions.Set(name, count);

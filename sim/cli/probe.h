@@ -11,6 +11,10 @@ namespace cli {
 int ParseChip(const Options& options, int* variant);
 sim::AdapterOptions AdapterOptionsFrom(const Options& options, int variant);
 
+// The USB requests a capture holds from record `from` on: "total", "failed",
+// "by_function" and the "trace" lines.
+Json DescribeUsbRequests(const sim::UsbCapture& capture, size_t from = 0);
+
 // The optional parts of a probe, run after the start: each adds its keys to
 // `out`, and prints them for a person.
 void RunProbeExtras(const Options& options, sim::Adapter& adapter, Json& out);
