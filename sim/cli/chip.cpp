@@ -59,12 +59,6 @@ int Refused(const std::string& what) {
     return 2;
 }
 
-std::string Hex(unsigned value, int digits) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%0*X", digits, value);
-    return buf;
-}
-
 // A register number as a person writes it: hexadecimal, with or without 0x.
 bool ParseRegister(const std::string& text, unsigned* reg) {
     std::string digits = text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0 ? text.substr(2) : text;
@@ -198,6 +192,10 @@ class Port {
         Reply reply;
         reply.status = Control(simulation_, file_, code, std::move(input), outputLength, &reply.bytes);
         return reply;
+    }
+    // Lets the simulation run on for a while: cancelled transfers come back.
+    void Settle() {
+        simulation_.RunFor(10 * sim::kMillisecond);
     }
     static std::vector<uint8_t> Word(unsigned word) {
         return {static_cast<uint8_t>(word & 0xFF), static_cast<uint8_t>(word >> 8)};
@@ -548,6 +546,7 @@ void Transfers(Port& port, const sim::Adapter& adapter, const Request& request, 
     Json& steps = out.json.Set("steps", Json::Array());
     for (bool stop : request.stops) {
         Reply reply = port.Call(IOCTL_BRIDGE_CONTROL_TRANSFERS, Port::Word(stop ? 1 : 0), 2);
+        port.Settle();
         Json& step = steps.Push(Json::Object());
         step.Set("action", stop ? "stop" : "restart");
         step.Set("status", StatusText(reply.status));

@@ -20,6 +20,8 @@ std::string Narrow(const std::u16string& s);
 // An NTSTATUS as the tools print it: "0xC0000001".
 std::string StatusText(int32_t status);
 std::u16string Widen(const std::string& s);
+// A number in hexadecimal with at least `digits` digits: "0x0C".
+std::string Hex(unsigned value, int digits);
 
 int CommandEntry(const Options& options);
 int CommandProbe(const Options& options);

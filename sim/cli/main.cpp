@@ -32,6 +32,12 @@ std::string StatusText(int32_t status) {
     return buf;
 }
 
+std::string Hex(unsigned value, int digits) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%0*X", digits, value);
+    return buf;
+}
+
 }  // namespace cli
 
 namespace {

@@ -37,12 +37,6 @@ const char* PnpStateName(ULONG state) {
     }
 }
 
-std::string Hex(unsigned value, int digits) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%0*X", digits, value);
-    return buf;
-}
-
 // The pipe's endpoint address for a transfer kind, or 0.
 unsigned EndpointOf(const PortExtension* port, TransferKind kind) {
     USBD_PIPE_HANDLE handle = PipeHandleFor(port, kind);
