@@ -110,6 +110,45 @@ NTSTATUS IoctlSetQueueSize(ControlRequest& request);
 NTSTATUS IoctlXoffCounter(ControlRequest& request);
 NTSTATUS IoctlImmediateChar(ControlRequest& request);
 
+// The driver's own codes (bridge_controls.cpp).
+NTSTATUS IoctlBridgeGetDeviceDescriptor(ControlRequest& request);
+NTSTATUS IoctlBridgeGetConfigDescriptor(ControlRequest& request);
+NTSTATUS IoctlBridgeGetStringDescriptor(ControlRequest& request);
+NTSTATUS IoctlBridgeVendorWrite(ControlRequest& request);
+NTSTATUS IoctlBridgeVendorRead(ControlRequest& request);
+NTSTATUS IoctlBridgePipe0Read(ControlRequest& request);
+NTSTATUS IoctlBridgePipe1Write(ControlRequest& request);
+NTSTATUS IoctlBridgePipe2Read(ControlRequest& request);
+NTSTATUS IoctlBridgeSetControlLineState(ControlRequest& request);
+NTSTATUS IoctlBridgeSetCommFeature(ControlRequest& request);
+NTSTATUS IoctlBridgeWriteConfigMemory(ControlRequest& request);
+NTSTATUS IoctlBridgeReadConfigMemory(ControlRequest& request);
+NTSTATUS IoctlBridgeNoOperation(ControlRequest& request);
+NTSTATUS IoctlBridgeOpenKey(ControlRequest& request);
+NTSTATUS IoctlBridgeSetControlBit4(ControlRequest& request);
+NTSTATUS IoctlBridgeSetControlBit5(ControlRequest& request);
+NTSTATUS IoctlBridgeSetControlBit6(ControlRequest& request);
+NTSTATUS IoctlBridgeSetControlBit7(ControlRequest& request);
+NTSTATUS IoctlBridgeGetControlBit6(ControlRequest& request);
+NTSTATUS IoctlBridgeGetControlBit7(ControlRequest& request);
+NTSTATUS IoctlBridgeGetChipType(ControlRequest& request);
+NTSTATUS IoctlBridgeReadRegister0E(ControlRequest& request);
+NTSTATUS IoctlBridgeWriteRegister0E(ControlRequest& request);
+NTSTATUS IoctlBridgeReadRegister0F(ControlRequest& request);
+NTSTATUS IoctlBridgeWriteRegister0F(ControlRequest& request);
+NTSTATUS IoctlBridgeWriteRegister06(ControlRequest& request);
+NTSTATUS IoctlBridgeReadRegister06(ControlRequest& request);
+NTSTATUS IoctlBridgeWriteRegister07(ControlRequest& request);
+NTSTATUS IoctlBridgeReadRegister07(ControlRequest& request);
+NTSTATUS IoctlBridgeWriteRegister0C(ControlRequest& request);
+NTSTATUS IoctlBridgeReadRegister0C(ControlRequest& request);
+NTSTATUS IoctlBridgeWriteRegister0D(ControlRequest& request);
+NTSTATUS IoctlBridgeReadRegister0D(ControlRequest& request);
+NTSTATUS IoctlBridgeControlTransfers(ControlRequest& request);
+NTSTATUS IoctlBridgeSetControlBit3(ControlRequest& request);
+NTSTATUS IoctlBridgeGetControlBit3(ControlRequest& request);
+NTSTATUS IoctlBridgePing(ControlRequest& request);
+
 // --- Chip control transfers (chip_transfers.cpp) -----------------------------------
 // Each member builds one request for the bridge chip, sends it with SubmitUrbSync
 // and answers its status; PASSIVE_LEVEL, no spin lock held. A member gated on the

@@ -9,39 +9,9 @@
 
 namespace {
 
-// Codes whose piece of the driver is not built yet. Their rows are complete, so
-// the buffer checks and the power-up already apply to them.
-NTSTATUS NotYetAvailable(ControlRequest&) {
-    return STATUS_INVALID_DEVICE_REQUEST;
-}
-
 // A request that must reach the chip waits until the device is back in D0.
 NTSTATUS BringDeviceToD0(PortExtension* port) {
     return RequestDevicePowerD0(port->PhysicalDevice, port);
-}
-
-NTSTATUS ReplyByte(ControlRequest& request, UCHAR value) {
-    *static_cast<UCHAR*>(request.Buffer) = value;
-    request.Irp->IoStatus.Information = sizeof(value);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS BridgeNoOperation(ControlRequest&) {
-    return STATUS_SUCCESS;
-}
-
-// The code names no key and carries no input: there is nothing it could
-// sensibly open, so it opens nothing and says so.
-NTSTATUS BridgeOpenKey(ControlRequest&) {
-    return STATUS_NOT_SUPPORTED;
-}
-
-NTSTATUS BridgeGetChipType(ControlRequest& request) {
-    return ReplyByte(request, static_cast<UCHAR>(request.Port->ChipType & 0xFF));
-}
-
-NTSTATUS BridgePing(ControlRequest& request) {
-    return ReplyByte(request, 1);
 }
 
 constexpr BufferCheck kNoBuffer = BufferCheck::None;
@@ -118,47 +88,55 @@ constexpr ControlCode DeviceControlCodes[kDeviceControlCodeCount] = {
     {IOCTL_SERIAL_SET_FIFO_CONTROL, kUlong, 0, kBufferFirst, kPowered, IoctlSetFifoControl},
 
     // The driver's own codes: the lengths are the bytes each reads and writes; a
-    // length the request itself chooses counts as 0. The four register writes
-    // and the transfer control answer Information 2 whatever happens, so their
-    // callers must give 2 bytes of output (which the handler writes): a reply is
-    // never longer than the caller's buffer.
-    {IOCTL_BRIDGE_GET_DEVICE_DESCRIPTOR, 0, 18, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_GET_CONFIG_DESCRIPTOR, 0, 0, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_GET_STRING_DESCRIPTOR, 1, 0, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_VENDOR_WRITE, 4, 0, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_VENDOR_READ, 2, 1, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_PIPE0_READ, 0, 0, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_PIPE1_WRITE, 0, 0, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_PIPE2_READ, 0, 0, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_SET_CONTROL_LINE_STATE, 2, 0, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_SET_COMM_FEATURE, 2, 0, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_WRITE_CONFIG_MEMORY, 1, 0, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_READ_CONFIG_MEMORY, 2, 0, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_NO_OPERATION, 0, 0, kNoBuffer, kUnpowered, BridgeNoOperation},
-    {IOCTL_BRIDGE_OPEN_KEY, 0, 0, kNoBuffer, kUnpowered, BridgeOpenKey},
-    {IOCTL_BRIDGE_SET_CONTROL_BIT4, 1, 0, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_SET_CONTROL_BIT5, 1, 0, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_SET_CONTROL_BIT6, 1, 0, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_SET_CONTROL_BIT7, 1, 0, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_GET_CONTROL_BIT6, 0, 1, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_GET_CONTROL_BIT7, 0, 1, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_GET_CHIP_TYPE, 0, 1, kBytesMoved, kUnpowered, BridgeGetChipType},
-    {IOCTL_BRIDGE_READ_REGISTER_0E, 0, 1, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_WRITE_REGISTER_0E, 2, 0, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_READ_REGISTER_0F, 0, 1, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_WRITE_REGISTER_0F, 2, 0, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_WRITE_REGISTER_06, 2, 2, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_READ_REGISTER_06, 0, 2, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_WRITE_REGISTER_07, 2, 2, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_READ_REGISTER_07, 0, 2, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_WRITE_REGISTER_0C, 2, 2, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_READ_REGISTER_0C, 0, 2, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_WRITE_REGISTER_0D, 2, 2, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_READ_REGISTER_0D, 0, 2, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_CONTROL_TRANSFERS, 2, 2, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_SET_CONTROL_BIT3, 1, 0, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_GET_CONTROL_BIT3, 0, 1, kBytesMoved, kUnpowered, NotYetAvailable},
-    {IOCTL_BRIDGE_PING, 0, 1, kBytesMoved, kUnpowered, BridgePing},
+    // length the request itself chooses counts as 0, except that a string
+    // descriptor read (which takes its index from the buffer) and a pipe read
+    // need room for one byte: the bus takes no IN transfer of no length. The
+    // four register writes and the transfer control answer Information 2
+    // whatever the chip said, so their callers must give 2 bytes of output
+    // (which the handler writes): a reply is never longer than the caller's
+    // buffer. A request refused here answers Information 0, since it never
+    // reached the handler that writes the 2 bytes.
+    {IOCTL_BRIDGE_GET_DEVICE_DESCRIPTOR, 0, 18, kBytesMoved, kUnpowered,
+     IoctlBridgeGetDeviceDescriptor},
+    {IOCTL_BRIDGE_GET_CONFIG_DESCRIPTOR, 0, 0, kBytesMoved, kUnpowered,
+     IoctlBridgeGetConfigDescriptor},
+    {IOCTL_BRIDGE_GET_STRING_DESCRIPTOR, 1, 1, kBytesMoved, kUnpowered,
+     IoctlBridgeGetStringDescriptor},
+    {IOCTL_BRIDGE_VENDOR_WRITE, 4, 0, kBytesMoved, kUnpowered, IoctlBridgeVendorWrite},
+    {IOCTL_BRIDGE_VENDOR_READ, 2, 1, kBytesMoved, kUnpowered, IoctlBridgeVendorRead},
+    {IOCTL_BRIDGE_PIPE0_READ, 0, 1, kBytesMoved, kUnpowered, IoctlBridgePipe0Read},
+    {IOCTL_BRIDGE_PIPE1_WRITE, 0, 0, kBytesMoved, kUnpowered, IoctlBridgePipe1Write},
+    {IOCTL_BRIDGE_PIPE2_READ, 0, 1, kBytesMoved, kUnpowered, IoctlBridgePipe2Read},
+    {IOCTL_BRIDGE_SET_CONTROL_LINE_STATE, 2, 0, kBytesMoved, kUnpowered,
+     IoctlBridgeSetControlLineState},
+    {IOCTL_BRIDGE_SET_COMM_FEATURE, 2, 0, kBytesMoved, kUnpowered, IoctlBridgeSetCommFeature},
+    {IOCTL_BRIDGE_WRITE_CONFIG_MEMORY, 1, 0, kBytesMoved, kUnpowered, IoctlBridgeWriteConfigMemory},
+    {IOCTL_BRIDGE_READ_CONFIG_MEMORY, 2, 0, kBytesMoved, kUnpowered, IoctlBridgeReadConfigMemory},
+    {IOCTL_BRIDGE_NO_OPERATION, 0, 0, kNoBuffer, kUnpowered, IoctlBridgeNoOperation},
+    {IOCTL_BRIDGE_OPEN_KEY, 0, 0, kNoBuffer, kUnpowered, IoctlBridgeOpenKey},
+    {IOCTL_BRIDGE_SET_CONTROL_BIT4, 1, 0, kBytesMoved, kUnpowered, IoctlBridgeSetControlBit4},
+    {IOCTL_BRIDGE_SET_CONTROL_BIT5, 1, 0, kBytesMoved, kUnpowered, IoctlBridgeSetControlBit5},
+    {IOCTL_BRIDGE_SET_CONTROL_BIT6, 1, 0, kBytesMoved, kUnpowered, IoctlBridgeSetControlBit6},
+    {IOCTL_BRIDGE_SET_CONTROL_BIT7, 1, 0, kBytesMoved, kUnpowered, IoctlBridgeSetControlBit7},
+    {IOCTL_BRIDGE_GET_CONTROL_BIT6, 0, 1, kBytesMoved, kUnpowered, IoctlBridgeGetControlBit6},
+    {IOCTL_BRIDGE_GET_CONTROL_BIT7, 0, 1, kBytesMoved, kUnpowered, IoctlBridgeGetControlBit7},
+    {IOCTL_BRIDGE_GET_CHIP_TYPE, 0, 1, kBytesMoved, kUnpowered, IoctlBridgeGetChipType},
+    {IOCTL_BRIDGE_READ_REGISTER_0E, 0, 1, kBytesMoved, kUnpowered, IoctlBridgeReadRegister0E},
+    {IOCTL_BRIDGE_WRITE_REGISTER_0E, 2, 0, kBytesMoved, kUnpowered, IoctlBridgeWriteRegister0E},
+    {IOCTL_BRIDGE_READ_REGISTER_0F, 0, 1, kBytesMoved, kUnpowered, IoctlBridgeReadRegister0F},
+    {IOCTL_BRIDGE_WRITE_REGISTER_0F, 2, 0, kBytesMoved, kUnpowered, IoctlBridgeWriteRegister0F},
+    {IOCTL_BRIDGE_WRITE_REGISTER_06, 2, 2, kBytesMoved, kUnpowered, IoctlBridgeWriteRegister06},
+    {IOCTL_BRIDGE_READ_REGISTER_06, 0, 2, kBytesMoved, kUnpowered, IoctlBridgeReadRegister06},
+    {IOCTL_BRIDGE_WRITE_REGISTER_07, 2, 2, kBytesMoved, kUnpowered, IoctlBridgeWriteRegister07},
+    {IOCTL_BRIDGE_READ_REGISTER_07, 0, 2, kBytesMoved, kUnpowered, IoctlBridgeReadRegister07},
+    {IOCTL_BRIDGE_WRITE_REGISTER_0C, 2, 2, kBytesMoved, kUnpowered, IoctlBridgeWriteRegister0C},
+    {IOCTL_BRIDGE_READ_REGISTER_0C, 0, 2, kBytesMoved, kUnpowered, IoctlBridgeReadRegister0C},
+    {IOCTL_BRIDGE_WRITE_REGISTER_0D, 2, 2, kBytesMoved, kUnpowered, IoctlBridgeWriteRegister0D},
+    {IOCTL_BRIDGE_READ_REGISTER_0D, 0, 2, kBytesMoved, kUnpowered, IoctlBridgeReadRegister0D},
+    {IOCTL_BRIDGE_CONTROL_TRANSFERS, 2, 2, kBytesMoved, kUnpowered, IoctlBridgeControlTransfers},
+    {IOCTL_BRIDGE_SET_CONTROL_BIT3, 1, 0, kBytesMoved, kUnpowered, IoctlBridgeSetControlBit3},
+    {IOCTL_BRIDGE_GET_CONTROL_BIT3, 0, 1, kBytesMoved, kUnpowered, IoctlBridgeGetControlBit3},
+    {IOCTL_BRIDGE_PING, 0, 1, kBytesMoved, kUnpowered, IoctlBridgePing},
 };
 
 namespace {

@@ -161,24 +161,30 @@ NTSTATUS SetCommFeature(PortExtension* port, const USHORT* value) {
     return SendAndFree(port, urb);
 }
 
-bool ReadRegister(PortExtension* port, UCHAR reg) {
+NTSTATUS ReadRegisterFromChip(PortExtension* port, UCHAR reg) {
     UCHAR value = 0;
     PURB urb = AllocateControlRequest(URB_FUNCTION_VENDOR_DEVICE, kVendorRequest,
                                       Wrapped(static_cast<UCHAR>(reg | kReadFlag)), 0,
                                       USBD_TRANSFER_DIRECTION_IN, &value, 1);
     if (!urb)
-        return false;
+        return STATUS_INSUFFICIENT_RESOURCES;
     NTSTATUS status = SubmitUrbSync(port->DeviceObject, urb);
     const ULONG moved = urb->UrbControlVendorClassRequest.TransferBufferLength;
     FreeUrb(urb);
     // Without an answer the shadow keeps what the chip last held, instead of a
     // byte the chip never sent.
-    if (!NT_SUCCESS(status) || moved < 1)
-        return true;
+    if (!NT_SUCCESS(status))
+        return status;
+    if (moved < 1)
+        return STATUS_DEVICE_DATA_ERROR;
     port->ChipRegisterShadow[reg] = value;
     if (port->ChipType == 4 && reg == 1 && value == kForcingRegister1)
         port->ForceRegister0 = 1;
-    return true;
+    return STATUS_SUCCESS;
+}
+
+bool ReadRegister(PortExtension* port, UCHAR reg) {
+    return ReadRegisterFromChip(port, reg) != STATUS_INSUFFICIENT_RESOURCES;
 }
 
 NTSTATUS WriteRegister(PortExtension* port, UCHAR reg) {

@@ -247,6 +247,10 @@ NTSTATUS SetCommFeature(PortExtension* port, const USHORT* value);
 // the URB; a failed read leaves the shadow as it was. A write answers the
 // request's status (STATUS_INSUFFICIENT_RESOURCES without memory for the URB).
 bool ReadRegister(PortExtension* port, UCHAR reg);
+// The same read for callers that must know whether the chip answered: the
+// request's status, STATUS_DEVICE_DATA_ERROR when it moved no byte,
+// STATUS_INSUFFICIENT_RESOURCES without memory for the URB.
+NTSTATUS ReadRegisterFromChip(PortExtension* port, UCHAR reg);
 NTSTATUS WriteRegister(PortExtension* port, UCHAR reg);
 
 constexpr USHORT ConfigMemoryMarker = static_cast<USHORT>(VODREK_CONFIG_MEMORY_MARKER);
