@@ -610,6 +610,9 @@ int CommandChip(const Options& options) {
     }
     const int chipType = type.bytes[0];
 
+    // What the open sends the chip (the control lines, the line settings) is
+    // out before the operation's own requests are counted.
+    port.Settle();
     const size_t firstRequest = adapter.Capture().Records().size();
     Outcome out;
     switch (request.what) {
