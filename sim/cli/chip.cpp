@@ -31,7 +31,15 @@ constexpr uint16_t kMarker = VODREK_CONFIG_MEMORY_MARKER;
 
 // --- what the person asked for -----------------------------------------------------
 
-enum class What { Descriptors, Registers, RegisterWrite, MemoryRead, MemoryWrite, MemoryProgram, Transfers };
+enum class What {
+    Descriptors,
+    Registers,
+    RegisterWrite,
+    MemoryRead,
+    MemoryWrite,
+    MemoryProgram,
+    Transfers
+};
 
 struct Request {
     What what = What::Descriptors;
@@ -44,7 +52,8 @@ struct Request {
 
 // Options that take a value, and those that stand alone.
 const char* const kValueOptions[] = {"--chip", "--from", "--count", "--pcap", "--port-name"};
-const char* const kFlags[] = {"--json", "--blank-config-memory", "--replug", "--skip-external-naming"};
+const char* const kFlags[] = {"--json", "--blank-config-memory", "--replug",
+                              "--skip-external-naming"};
 
 bool IsOneOf(const std::string& arg, const char* const* names, size_t n) {
     for (size_t i = 0; i < n; ++i)
@@ -61,7 +70,8 @@ int Refused(const std::string& what) {
 
 // A register number as a person writes it: hexadecimal, with or without 0x.
 bool ParseRegister(const std::string& text, unsigned* reg) {
-    std::string digits = text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0 ? text.substr(2) : text;
+    std::string digits =
+        text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0 ? text.substr(2) : text;
     if (digits.empty() || digits.size() > 2)
         return false;
     char* end = nullptr;
@@ -106,9 +116,10 @@ int ParseRequest(const Options& options, Request* request) {
         }
     }
     auto usage = [] {
-        std::fprintf(stderr,
-                     "vodrek-sim chip: say what: descriptors, registers [write REG VALUE], config-memory "
-                     "read|write|program, or transfers stop|restart\n");
+        std::fprintf(
+            stderr,
+            "vodrek-sim chip: say what: descriptors, registers [write REG VALUE], config-memory "
+            "read|write|program, or transfers stop|restart\n");
         return 2;
     };
     if (words.empty())
@@ -121,7 +132,8 @@ int ParseRequest(const Options& options, Request* request) {
     } else if (what == "registers" && words.size() == 4 && words[1] == "write") {
         request->what = What::RegisterWrite;
         if (!ParseRegister(words[2], &request->reg))
-            return Refused("register '" + words[2] + "' refused: a register is a hexadecimal number");
+            return Refused("register '" + words[2] +
+                           "' refused: a register is a hexadecimal number");
         if (WritableRegisterGate(request->reg) < 0)
             return Refused("register " + Hex(request->reg, 2) +
                            " refused: the port writes only registers 0x06, 0x07 and 0x0C to 0x0F");
@@ -141,12 +153,14 @@ int ParseRequest(const Options& options, Request* request) {
             if (int bad = ParseCountOption(options, kTool, "--count", 1, kMemorySize, &count))
                 return bad;
             if (from + count > kMemorySize)
-                return Refused("length " + std::to_string(count) + " from address " + std::to_string(from) +
-                               " refused: it runs past the end of the 256-byte configuration memory");
+                return Refused(
+                    "length " + std::to_string(count) + " from address " + std::to_string(from) +
+                    " refused: it runs past the end of the 256-byte configuration memory");
         } else if (verb == "write" && words.size() >= 4) {
             request->what = What::MemoryWrite;
             if (!ParseNumber(words[2].c_str(), kMemorySize - 1, &from))
-                return Refused("address '" + words[2] + "' refused: the configuration memory has addresses 0 to 255");
+                return Refused("address '" + words[2] +
+                               "' refused: the configuration memory has addresses 0 to 255");
             for (size_t i = 3; i < words.size(); ++i) {
                 uint64_t byte;
                 if (!ParseNumber(words[i].c_str(), 0xFF, &byte))
@@ -155,8 +169,9 @@ int ParseRequest(const Options& options, Request* request) {
             }
             count = request->bytes.size();
             if (from + count > kMemorySize)
-                return Refused("length " + std::to_string(count) + " at address " + std::to_string(from) +
-                               " refused: it runs past the end of the 256-byte configuration memory");
+                return Refused(
+                    "length " + std::to_string(count) + " at address " + std::to_string(from) +
+                    " refused: it runs past the end of the 256-byte configuration memory");
         } else if (verb == "program" && words.size() == 2) {
             request->what = What::MemoryProgram;
         } else {
@@ -190,13 +205,12 @@ class Port {
     Port(sim::Simulation& simulation, sim::File& file) : simulation_(simulation), file_(file) {}
     Reply Call(ULONG code, std::vector<uint8_t> input = {}, ULONG outputLength = 0) {
         Reply reply;
-        reply.status = Control(simulation_, file_, code, std::move(input), outputLength, &reply.bytes);
+        reply.status =
+            Control(simulation_, file_, code, std::move(input), outputLength, &reply.bytes);
         return reply;
     }
     // Lets the simulation run on for a while: cancelled transfers come back.
-    void Settle() {
-        simulation_.RunFor(10 * sim::kMillisecond);
-    }
+    void Settle() { simulation_.RunFor(10 * sim::kMillisecond); }
     static std::vector<uint8_t> Word(unsigned word) {
         return {static_cast<uint8_t>(word & 0xFF), static_cast<uint8_t>(word >> 8)};
     }
@@ -252,8 +266,9 @@ void Descriptors(Port& port, Outcome& out) {
     Reply device = port.Call(IOCTL_BRIDGE_GET_DEVICE_DESCRIPTOR, {}, 18);
     if (!device.Ok() || device.bytes.size() < 18) {
         out.json.Set("device", Json::Object()).Set("error", StatusText(device.status));
-        out.Fail("Device descriptor: " + (device.Ok() ? std::to_string(device.bytes.size()) + " bytes"
-                                                      : StatusText(device.status)));
+        out.Fail("Device descriptor: " + (device.Ok()
+                                              ? std::to_string(device.bytes.size()) + " bytes"
+                                              : StatusText(device.status)));
         return;
     }
     const std::vector<uint8_t>& d = device.bytes;
@@ -266,9 +281,10 @@ void Descriptors(Port& port, Outcome& out) {
     dj.Set("bcdDevice", Hex(WordAt(d, 12), 4));
     dj.Set("bNumConfigurations", d[17]);
     dj.Set("raw", HexBytes(d));
-    out.lines.push_back("Device descriptor: USB " + Hex(WordAt(d, 2), 4) + ", class " + std::to_string(d[4]) +
-                        ", control packets " + std::to_string(d[7]) + " bytes, vendor " + Hex(WordAt(d, 8), 4) +
-                        ", product " + Hex(WordAt(d, 10), 4) + ", release " + Hex(WordAt(d, 12), 4) + ", " +
+    out.lines.push_back("Device descriptor: USB " + Hex(WordAt(d, 2), 4) + ", class " +
+                        std::to_string(d[4]) + ", control packets " + std::to_string(d[7]) +
+                        " bytes, vendor " + Hex(WordAt(d, 8), 4) + ", product " +
+                        Hex(WordAt(d, 10), 4) + ", release " + Hex(WordAt(d, 12), 4) + ", " +
                         std::to_string(d[17]) + " configuration(s)");
 
     // The strings it names: manufacturer, product, serial number.
@@ -277,7 +293,9 @@ void Descriptors(Port& port, Outcome& out) {
         const char* key;
         const char* label;
         uint8_t index;
-    } named[] = {{"manufacturer", "Manufacturer", d[14]}, {"product", "Product", d[15]}, {"serial_number", "Serial number", d[16]}};
+    } named[] = {{"manufacturer", "Manufacturer", d[14]},
+                 {"product", "Product", d[15]},
+                 {"serial_number", "Serial number", d[16]}};
     for (const auto& s : named) {
         if (s.index == 0) {
             strings.Set(s.key, Json());
@@ -287,10 +305,12 @@ void Descriptors(Port& port, Outcome& out) {
         std::optional<std::string> text = ReadString(port, s.index, &status);
         if (text) {
             strings.Set(s.key, *text);
-            out.lines.push_back(std::string("  ") + s.label + " (string " + std::to_string(s.index) + "): \"" + *text + "\"");
+            out.lines.push_back(std::string("  ") + s.label + " (string " +
+                                std::to_string(s.index) + "): \"" + *text + "\"");
         } else {
             strings.Set(s.key, Json::Object()).Set("error", StatusText(status));
-            out.Fail(std::string("  ") + s.label + " (string " + std::to_string(s.index) + "): " + StatusText(status));
+            out.Fail(std::string("  ") + s.label + " (string " + std::to_string(s.index) +
+                     "): " + StatusText(status));
         }
     }
 
@@ -314,8 +334,9 @@ void Descriptors(Port& port, Outcome& out) {
     cj.Set("bConfigurationValue", c[5]);
     cj.Set("bmAttributes", Hex(c[7], 2));
     cj.Set("max_power_mA", c[8] * 2);
-    out.lines.push_back("Configuration " + std::to_string(c[5]) + ": " + std::to_string(WordAt(c, 2)) + " bytes, " +
-                        std::to_string(c[4]) + " interface(s), attributes " + Hex(c[7], 2) + ", " +
+    out.lines.push_back("Configuration " + std::to_string(c[5]) + ": " +
+                        std::to_string(WordAt(c, 2)) + " bytes, " + std::to_string(c[4]) +
+                        " interface(s), attributes " + Hex(c[7], 2) + ", " +
                         std::to_string(c[8] * 2) + " mA");
     Json& interfaces = cj.Set("interfaces", Json::Array());
     Json* endpoints = nullptr;  // the last interface's
@@ -328,16 +349,18 @@ void Descriptors(Port& port, Outcome& out) {
             interface.Set("bInterfaceNumber", c[at + 2]);
             interface.Set("bInterfaceClass", Hex(c[at + 5], 2));
             endpoints = &interface.Set("endpoints", Json::Array());
-            out.lines.push_back("  Interface " + std::to_string(c[at + 2]) + ": class " + Hex(c[at + 5], 2) + ", " +
-                                std::to_string(c[at + 4]) + " endpoint(s)");
+            out.lines.push_back("  Interface " + std::to_string(c[at + 2]) + ": class " +
+                                Hex(c[at + 5], 2) + ", " + std::to_string(c[at + 4]) +
+                                " endpoint(s)");
         } else if (c[at + 1] == 5 && length >= 7 && endpoints) {
             static const char* const kTypes[] = {"control", "isochronous", "bulk", "interrupt"};
             Json& endpoint = endpoints->Push(Json::Object());
             endpoint.Set("bEndpointAddress", Hex(c[at + 2], 2));
             endpoint.Set("type", kTypes[c[at + 3] & 3]);
             endpoint.Set("wMaxPacketSize", WordAt(c, at + 4));
-            out.lines.push_back("    Endpoint " + Hex(c[at + 2], 2) + (c[at + 2] & 0x80 ? " in, " : " out, ") +
-                                kTypes[c[at + 3] & 3] + ", " + std::to_string(WordAt(c, at + 4)) + "-byte packets");
+            out.lines.push_back("    Endpoint " + Hex(c[at + 2], 2) +
+                                (c[at + 2] & 0x80 ? " in, " : " out, ") + kTypes[c[at + 3] & 3] +
+                                ", " + std::to_string(WordAt(c, at + 4)) + "-byte packets");
         }
         at += length;
     }
@@ -415,8 +438,9 @@ void Registers(Port& port, int chipType, Outcome& out) {
 void WriteRegister(Port& port, int chipType, const Request& request, Outcome& out) {
     const int gate = WritableRegisterGate(request.reg);
     if (chipType < gate) {
-        out.refused = Refused("register " + Hex(request.reg, 2) + " refused: chip type " + std::to_string(chipType) +
-                              " does not have it (type " + std::to_string(gate) + " and above)");
+        out.refused = Refused("register " + Hex(request.reg, 2) + " refused: chip type " +
+                              std::to_string(chipType) + " does not have it (type " +
+                              std::to_string(gate) + " and above)");
         return;
     }
     const RegisterCodes* codes = CodesOf(request.reg);
@@ -424,11 +448,12 @@ void WriteRegister(Port& port, int chipType, const Request& request, Outcome& ou
     out.json.Set("written", Hex(request.value, 4));
     out.json.Set("status", StatusText(written.status));
     if (!written.Ok()) {
-        out.Fail("Writing " + Hex(request.value, 4) + " to register " + Hex(request.reg, 2) + " failed: " +
-                 StatusText(written.status));
+        out.Fail("Writing " + Hex(request.value, 4) + " to register " + Hex(request.reg, 2) +
+                 " failed: " + StatusText(written.status));
         return;
     }
-    out.lines.push_back("Wrote " + Hex(request.value, 4) + " to register " + Hex(request.reg, 2) + "; it now reads:");
+    out.lines.push_back("Wrote " + Hex(request.value, 4) + " to register " + Hex(request.reg, 2) +
+                        "; it now reads:");
     Json& list = out.json.Set("registers", Json::Array());
     AddRegister(out, list, request.reg, ReadRegister(port, request.reg));
 }
@@ -445,7 +470,8 @@ Reply ReadMemory(Port& port, unsigned from, unsigned count) {
 // Sixteen bytes a line, each line starting at its address.
 void Dump(unsigned from, const std::vector<uint8_t>& bytes, std::vector<std::string>& lines) {
     for (size_t i = 0; i < bytes.size(); i += 16) {
-        const std::vector<uint8_t> row(bytes.begin() + i, bytes.begin() + std::min(bytes.size(), i + 16));
+        const std::vector<uint8_t> row(bytes.begin() + i,
+                                       bytes.begin() + std::min(bytes.size(), i + 16));
         lines.push_back("  " + Hex(static_cast<unsigned>(from + i), 2) + ": " + HexBytes(row));
     }
 }
@@ -456,8 +482,8 @@ void MemoryRead(Port& port, const Request& request, Outcome& out) {
     out.json.Set("count", request.count);
     if (!reply.Ok()) {
         out.json.Set("error", StatusText(reply.status));
-        out.Fail("Reading " + std::to_string(request.count) + " bytes from " + std::to_string(request.from) +
-                 " failed: " + StatusText(reply.status));
+        out.Fail("Reading " + std::to_string(request.count) + " bytes from " +
+                 std::to_string(request.from) + " failed: " + StatusText(reply.status));
         return;
     }
     out.json.Set("bytes", HexBytes(reply.bytes));
@@ -475,20 +501,23 @@ void WriteAndVerify(Port& port, unsigned from, const std::vector<uint8_t>& bytes
     out.json.Set("written", HexBytes(bytes));
     out.json.Set("status", StatusText(written.status));
     if (!written.Ok()) {
-        out.Fail("Writing " + std::to_string(bytes.size()) + " bytes at " + Hex(from, 2) + " failed: " +
-                 StatusText(written.status));
+        out.Fail("Writing " + std::to_string(bytes.size()) + " bytes at " + Hex(from, 2) +
+                 " failed: " + StatusText(written.status));
         return;
     }
     Reply back = ReadMemory(port, from, static_cast<unsigned>(bytes.size()));
     const bool verified = back.Ok() && back.bytes == bytes;
-    out.json.Set("read_back", back.Ok() ? Json(HexBytes(back.bytes)) : Json(StatusText(back.status)));
+    out.json.Set("read_back",
+                 back.Ok() ? Json(HexBytes(back.bytes)) : Json(StatusText(back.status)));
     out.json.Set("verified", verified);
     if (!verified) {
-        out.Fail("Wrote " + std::to_string(bytes.size()) + " bytes at " + Hex(from, 2) + ", but they read back as " +
+        out.Fail("Wrote " + std::to_string(bytes.size()) + " bytes at " + Hex(from, 2) +
+                 ", but they read back as " +
                  (back.Ok() ? HexBytes(back.bytes) : StatusText(back.status)));
         return;
     }
-    out.lines.push_back("Wrote " + std::to_string(bytes.size()) + " bytes at " + Hex(from, 2) + ", read back the same:");
+    out.lines.push_back("Wrote " + std::to_string(bytes.size()) + " bytes at " + Hex(from, 2) +
+                        ", read back the same:");
     Dump(from, back.bytes, out.lines);
 }
 
@@ -504,7 +533,8 @@ unsigned RecordAddress(int chipType) {
 void MemoryProgram(Port& port, int chipType, Outcome& out) {
     Reply device = port.Call(IOCTL_BRIDGE_GET_DEVICE_DESCRIPTOR, {}, 18);
     if (!device.Ok() || device.bytes.size() < 18) {
-        out.Fail("Reading the device descriptor for the product word failed: " + StatusText(device.status));
+        out.Fail("Reading the device descriptor for the product word failed: " +
+                 StatusText(device.status));
         return;
     }
     std::vector<uint8_t> record = Port::Word(kMarker);
@@ -513,7 +543,8 @@ void MemoryProgram(Port& port, int chipType, Outcome& out) {
     for (unsigned reg = 0; reg < 3; ++reg) {
         Reply value = ReadRegister(port, reg);
         if (!value.Ok() || value.bytes.empty()) {
-            out.Fail("Reading register " + Hex(reg, 2) + " for the record failed: " + StatusText(value.status));
+            out.Fail("Reading register " + Hex(reg, 2) +
+                     " for the record failed: " + StatusText(value.status));
             return;
         }
         record.push_back(value.bytes[0]);
@@ -521,8 +552,9 @@ void MemoryProgram(Port& port, int chipType, Outcome& out) {
     static_assert(kRecordSize == 7, "marker, product, three registers");
     WriteAndVerify(port, RecordAddress(chipType), record, out);
     if (out.ok)
-        out.lines.insert(out.lines.begin(), "Programmed: the record is at " + Hex(RecordAddress(chipType), 2) +
-                                                "; the chip loads registers 0 to 2 from it at its next power-on");
+        out.lines.insert(out.lines.begin(),
+                         "Programmed: the record is at " + Hex(RecordAddress(chipType), 2) +
+                             "; the chip loads registers 0 to 2 from it at its next power-on");
 }
 
 // --- the continuous transfers -----------------------------------------------------------
@@ -551,8 +583,9 @@ void Transfers(Port& port, const sim::Adapter& adapter, const Request& request, 
         step.Set("action", stop ? "stop" : "restart");
         step.Set("status", StatusText(reply.status));
         Json& pending = step.Set("pending", PendingIn(adapter));
-        const std::string line = std::string(stop ? "Stop" : "Restart") + ": " + StatusText(reply.status) +
-                                 ", outstanding afterwards " + pending.Dump();
+        const std::string line = std::string(stop ? "Stop" : "Restart") + ": " +
+                                 StatusText(reply.status) + ", outstanding afterwards " +
+                                 pending.Dump();
         if (reply.Ok())
             out.lines.push_back(line);
         else
@@ -589,7 +622,8 @@ int CommandChip(const Options& options) {
     };
     const NTSTATUS started = adapter.Plug();
     if (!NT_SUCCESS(started)) {
-        std::fprintf(stderr, "vodrek-sim chip: the adapter did not start: %s\n", StatusText(started).c_str());
+        std::fprintf(stderr, "vodrek-sim chip: the adapter did not start: %s\n",
+                     StatusText(started).c_str());
         return finish(1);
     }
     const std::u16string name = u"\\\\.\\" + adapterOptions.portName.value_or(u"COM3");
@@ -616,13 +650,27 @@ int CommandChip(const Options& options) {
     const size_t firstRequest = adapter.Capture().Records().size();
     Outcome out;
     switch (request.what) {
-        case What::Descriptors: Descriptors(port, out); break;
-        case What::Registers: Registers(port, chipType, out); break;
-        case What::RegisterWrite: WriteRegister(port, chipType, request, out); break;
-        case What::MemoryRead: MemoryRead(port, request, out); break;
-        case What::MemoryWrite: WriteAndVerify(port, request.from, request.bytes, out); break;
-        case What::MemoryProgram: MemoryProgram(port, chipType, out); break;
-        case What::Transfers: Transfers(port, adapter, request, out); break;
+        case What::Descriptors:
+            Descriptors(port, out);
+            break;
+        case What::Registers:
+            Registers(port, chipType, out);
+            break;
+        case What::RegisterWrite:
+            WriteRegister(port, chipType, request, out);
+            break;
+        case What::MemoryRead:
+            MemoryRead(port, request, out);
+            break;
+        case What::MemoryWrite:
+            WriteAndVerify(port, request.from, request.bytes, out);
+            break;
+        case What::MemoryProgram:
+            MemoryProgram(port, chipType, out);
+            break;
+        case What::Transfers:
+            Transfers(port, adapter, request, out);
+            break;
     }
     const Json requests = DescribeUsbRequests(adapter.Capture(), firstRequest);
     file.Close();
@@ -645,8 +693,9 @@ int CommandChip(const Options& options) {
         replug.Set("start_status", StatusText(again));
         replug.Set("usb_requests", DescribeUsbRequests(adapter.Capture(), mark));
         out.lines.push_back("");
-        out.lines.push_back("Re-plugged: " + (NT_SUCCESS(again) ? std::string("started") : StatusText(again)) +
-                            "; the start sent:");
+        out.lines.push_back(
+            "Re-plugged: " + (NT_SUCCESS(again) ? std::string("started") : StatusText(again)) +
+            "; the start sent:");
         for (size_t i = mark; i < adapter.Capture().Records().size(); ++i)
             out.lines.push_back("  " + sim::FormatUrbRecord(adapter.Capture().Records()[i]));
         if (!NT_SUCCESS(again))
@@ -658,7 +707,8 @@ int CommandChip(const Options& options) {
     if (json) {
         std::printf("%s\n", report.Dump().c_str());
     } else {
-        std::printf("vodrek-sim chip: chip variant %d, chip type %d (as the port reports it)\n\n", variant, chipType);
+        std::printf("vodrek-sim chip: chip variant %d, chip type %d (as the port reports it)\n\n",
+                    variant, chipType);
         for (const std::string& line : out.lines)
             std::printf("%s\n", line.c_str());
         if (pcap)

@@ -32,13 +32,15 @@ std::string HexWord(unsigned word) {
 // The trace lines of a report's USB requests, joined.
 std::string Trace(const JsonValue& requests) {
     std::string text;
-    for (const JsonValue& line : requests["trace"].elements) text += line.string + "\n";
+    for (const JsonValue& line : requests["trace"].elements)
+        text += line.string + "\n";
     return text;
 }
 
 // Writes of registers 0, 1 and 2: what the driver sends a chip whose memory is blank.
 bool WritesDefaultRegisters(const std::string& trace) {
-    return Has(trace, "setup 40 01 0000 ") && Has(trace, "setup 40 01 0101 ") && Has(trace, "setup 40 01 0202 ");
+    return Has(trace, "setup 40 01 0000 ") && Has(trace, "setup 40 01 0101 ") &&
+           Has(trace, "setup 40 01 0202 ");
 }
 
 class ChipTool : public ::testing::TestWithParam<int> {};
@@ -57,9 +59,11 @@ TEST_P(ChipTool, DescriptorsDecodedFromThePort) {
     EXPECT_FALSE(result["strings"]["product"].string.empty()) << run.output;
     const JsonValue& config = result["configuration"];
     EXPECT_EQ(config["bConfigurationValue"].Int(), 1) << run.output;
-    EXPECT_EQ(static_cast<long long>(config["interfaces"].elements.size()), config["bNumInterfaces"].Int());
+    EXPECT_EQ(static_cast<long long>(config["interfaces"].elements.size()),
+              config["bNumInterfaces"].Int());
     size_t endpoints = 0;
-    for (const JsonValue& interface : config["interfaces"].elements) endpoints += interface["endpoints"].elements.size();
+    for (const JsonValue& interface : config["interfaces"].elements)
+        endpoints += interface["endpoints"].elements.size();
     EXPECT_EQ(endpoints, 3u) << "status in, bulk out, bulk in: " << run.output;
     // Only descriptor requests went to the chip.
     const JsonValue& functions = json["usb_requests"]["by_function"];
@@ -68,7 +72,9 @@ TEST_P(ChipTool, DescriptorsDecodedFromThePort) {
     EXPECT_FALSE(functions.Has("CLASS_INTERFACE")) << run.output;
 
     ToolRun person = RunTool(Chip(variant, "descriptors"));
-    simtest::ExpectSays(person, 0, {"Device descriptor: USB 0x", "Product (string ", "Configuration 1: ", "Endpoint 0x"});
+    simtest::ExpectSays(
+        person, 0,
+        {"Device descriptor: USB 0x", "Product (string ", "Configuration 1: ", "Endpoint 0x"});
 }
 
 TEST_P(ChipTool, ReadsEveryRegisterTheChipTypeHas) {
@@ -79,7 +85,8 @@ TEST_P(ChipTool, ReadsEveryRegisterTheChipTypeHas) {
     const JsonValue& registers = json["result"]["registers"];
     const size_t expected = variant < 2 ? 5 : variant == 2 ? 11 : 15;
     ASSERT_EQ(registers.elements.size(), expected) << run.output;
-    for (const JsonValue& r : registers.elements) EXPECT_FALSE(r.Has("error")) << run.output;
+    for (const JsonValue& r : registers.elements)
+        EXPECT_FALSE(r.Has("error")) << run.output;
     // Register 2 holds the receive levels the record gave it.
     EXPECT_EQ(registers[2]["value"].Int(), variant < 2 ? 0x24 : 0x44) << run.output;
     if (variant >= 2) {
@@ -96,8 +103,9 @@ TEST_P(ChipTool, ConfigurationMemoryHoldsTheMakersRecordAndTakesWrites) {
     const int variant = GetParam();
     const unsigned place = variant == 3 ? 32 : variant == 4 ? 96 : 0;
     JsonValue json;
-    ToolRun run = RunToolJson(Chip(variant, "--json config-memory read --from " + std::to_string(place) + " --count 4"),
-                              &json);
+    ToolRun run = RunToolJson(
+        Chip(variant, "--json config-memory read --from " + std::to_string(place) + " --count 4"),
+        &json);
     ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_EQ(json["result"]["bytes"].string,
               HexWord(VODREK_CONFIG_MEMORY_MARKER) + " " + HexWord(VODREK_USB_PRODUCT_ID))
@@ -133,21 +141,29 @@ TEST(ChipToolRegisters, WritesAGatedRegisterOnlyOnTheChipTypesThatHaveIt) {
 }
 
 TEST(ChipToolRegisters, ARegisterTheChipTypeLacksIsRefusedAndNotWritten) {
-    for (const auto& [variant, reg] : {std::pair<int, const char*>{2, "0C"}, {1, "07"}, {0, "0F"}}) {
+    for (const auto& [variant, reg] :
+         {std::pair<int, const char*>{2, "0C"}, {1, "07"}, {0, "0F"}}) {
         SCOPED_TRACE(std::to_string(variant) + " " + reg);
-        const std::string pcap = simtest::TempPath("chip_refused_" + std::to_string(variant) + ".pcap");
-        ToolRun refused = RunTool(Chip(variant, std::string("--pcap ") + pcap + " registers write " + reg + " 1"));
+        const std::string pcap =
+            simtest::TempPath("chip_refused_" + std::to_string(variant) + ".pcap");
+        ToolRun refused = RunTool(
+            Chip(variant, std::string("--pcap ") + pcap + " registers write " + reg + " 1"));
         EXPECT_EQ(refused.exitCode, 2) << refused.output;
         EXPECT_TRUE(Has(refused.output, std::string("register 0x") + reg + " refused: chip type " +
                                             std::to_string(variant)))
             << refused.output;
         EXPECT_TRUE(Has(refused.output, "nothing written"));
-        EXPECT_EQ(std::count(refused.output.begin(), refused.output.end(), '\n'), 1) << refused.output;
+        EXPECT_EQ(std::count(refused.output.begin(), refused.output.end(), '\n'), 1)
+            << refused.output;
         if (simtest::HaveTshark()) {
             const std::string code = std::string("0x") + reg + reg;
-            EXPECT_TRUE(simtest::TsharkRows(pcap, "usb.setup.wValue == " + code, {"usb.setup.wValue"}).empty());
+            EXPECT_TRUE(
+                simtest::TsharkRows(pcap, "usb.setup.wValue == " + code, {"usb.setup.wValue"})
+                    .empty());
             // The capture is real: the start's own register writes are in it.
-            EXPECT_FALSE(simtest::TsharkRows(pcap, "usb.bmRequestType == 0x40", {"usb.setup.wValue"}).empty());
+            EXPECT_FALSE(
+                simtest::TsharkRows(pcap, "usb.bmRequestType == 0x40", {"usb.setup.wValue"})
+                    .empty());
         }
         std::remove(pcap.c_str());
     }
@@ -176,7 +192,8 @@ TEST(ChipToolRefusals, AddressesLengthsAndValuesAreRefusedBeforeTheAdapterIsTouc
     EXPECT_TRUE(Has(refused.output, "nothing written")) << refused.output;
     FILE* file = std::fopen(pcap.c_str(), "rb");
     EXPECT_EQ(file, nullptr);
-    if (file) std::fclose(file);
+    if (file)
+        std::fclose(file);
 }
 
 TEST(ChipToolTransfers, StopThenRestartLeavesOneReaderOfEachKind) {
@@ -195,7 +212,8 @@ TEST(ChipToolTransfers, StopThenRestartLeavesOneReaderOfEachKind) {
         for (size_t i : {1u, 2u}) {
             EXPECT_EQ(steps[i]["status"].string, "0x00000000") << run.output;
             EXPECT_EQ(steps[i]["pending"]["interrupt_in"].Int(), 1) << run.output;
-            EXPECT_EQ(steps[i]["pending"]["bulk_in"].Int(), 1) << "never a second reader: " << run.output;
+            EXPECT_EQ(steps[i]["pending"]["bulk_in"].Int(), 1)
+                << "never a second reader: " << run.output;
         }
     }
     ToolRun person = RunTool(Chip(2, "transfers stop"));
@@ -207,12 +225,14 @@ TEST(ChipToolProgram, ABlankAdapterProgrammedThroughThePortStartsWithoutTheDrive
         SCOPED_TRACE(variant);
         // Unprogrammed, a re-plug still gets the driver's defaults: the check below can fail.
         JsonValue blank;
-        ToolRun run = RunToolJson(Chip(variant, "--blank-config-memory --replug --json registers"), &blank);
+        ToolRun run =
+            RunToolJson(Chip(variant, "--blank-config-memory --replug --json registers"), &blank);
         ASSERT_EQ(run.exitCode, 0) << run.output;
         EXPECT_TRUE(WritesDefaultRegisters(Trace(blank["replug"]["usb_requests"]))) << run.output;
 
         JsonValue json;
-        run = RunToolJson(Chip(variant, "--blank-config-memory --replug --json config-memory program"), &json);
+        run = RunToolJson(
+            Chip(variant, "--blank-config-memory --replug --json config-memory program"), &json);
         ASSERT_EQ(run.exitCode, 0) << run.output;
         const JsonValue& result = json["result"];
         EXPECT_EQ(result["from"].Int(), variant == 3 ? 32 : variant == 4 ? 96 : 0) << run.output;
