@@ -280,6 +280,7 @@ TEST_P(EveryCode, BufferChecksFollowTheCodesLengths) {
             return sim::DeviceIoControl(a.device(), code, std::move(input), outputLength);
         }
     } h{adapter};
+    adapter.ClearRecords();
     auto bare = h.Control(row.code);
     ASSERT_TRUE(bare->completed);
     switch (row.check) {
@@ -301,6 +302,10 @@ TEST_P(EveryCode, BufferChecksFollowTheCodesLengths) {
     if (row.out > 0) {
         auto r = h.Control(row.code, std::vector<uint8_t>(std::max<ULONG>(row.in, 1)), row.out - 1);
         ExpectAnswered(r, STATUS_BUFFER_TOO_SMALL);
+    }
+    // A refused request never reached the chip.
+    if (row.check != Check::NoBuffer) {
+        EXPECT_TRUE(adapter.Records().empty()) << "a refused request sent something";
     }
     // Exactly long enough (a code with no least length still gets a buffer), with
     // contents the handler takes: a purge of the ring, a wait with a mask set, a
@@ -327,6 +332,7 @@ TEST_P(EveryCode, BufferChecksFollowTheCodesLengths) {
                         row.code == IOCTL_SERIAL_XOFF_COUNTER;
     EXPECT_EQ(exact->boost, queued ? IO_SERIAL_INCREMENT : IO_NO_INCREMENT);
     EXPECT_FALSE(IsBufferRefusal(exact->status)) << std::hex << exact->status;
+    EXPECT_LE(exact->information, row.out) << "a reply never runs past the caller's buffer";
 }
 
 // An open port on a stand-in bus device that answers power requests and keeps
