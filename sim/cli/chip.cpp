@@ -560,36 +560,50 @@ void MemoryProgram(Port& port, int chipType, Outcome& out) {
 // --- the continuous transfers -----------------------------------------------------------
 
 // The port's outstanding transfers on the adapter's inbound endpoints, as the
-// bus sees them.
-Json PendingIn(const sim::Adapter& adapter) {
-    Json pending = Json::Object();
+// bus sees them: the status reader and the data reader.
+struct Readers {
+    uint64_t interrupt = 0, bulk = 0;
+    Json ToJson() const {
+        Json json = Json::Object();
+        json.Set("interrupt_in", interrupt);
+        json.Set("bulk_in", bulk);
+        return json;
+    }
+};
+
+Readers PendingIn(const sim::Adapter& adapter) {
+    Readers readers;
     const std::vector<uint8_t>& c = adapter.Usb().ConfigurationDescriptor();
     for (size_t at = 0; at + 7 <= c.size() && c[at] >= 2; at += c[at]) {
         if (c[at + 1] != 5 || !(c[at + 2] & 0x80))
             continue;
-        const char* kind = (c[at + 3] & 3) == 3 ? "interrupt_in" : "bulk_in";
-        pending.Set(kind, static_cast<uint64_t>(adapter.Usb().PendingUrbs(c[at + 2])));
+        const uint64_t pending = adapter.Usb().PendingUrbs(c[at + 2]);
+        ((c[at + 3] & 3) == 3 ? readers.interrupt : readers.bulk) += pending;
     }
-    return pending;
+    return readers;
 }
 
+// Each step in order. A stop leaves no reader; a restart leaves exactly one of
+// each kind, never a second one beside a reader that was still running.
 void Transfers(Port& port, const sim::Adapter& adapter, const Request& request, Outcome& out) {
-    out.json.Set("before", PendingIn(adapter));
+    out.json.Set("before", PendingIn(adapter).ToJson());
     Json& steps = out.json.Set("steps", Json::Array());
     for (bool stop : request.stops) {
         Reply reply = port.Call(IOCTL_BRIDGE_CONTROL_TRANSFERS, Port::Word(stop ? 1 : 0), 2);
         port.Settle();
+        const Readers readers = PendingIn(adapter);
         Json& step = steps.Push(Json::Object());
         step.Set("action", stop ? "stop" : "restart");
         step.Set("status", StatusText(reply.status));
-        Json& pending = step.Set("pending", PendingIn(adapter));
+        step.Set("pending", readers.ToJson());
+        const uint64_t expected = stop ? 0 : 1;
         const std::string line = std::string(stop ? "Stop" : "Restart") + ": " +
                                  StatusText(reply.status) + ", outstanding afterwards " +
-                                 pending.Dump();
-        if (reply.Ok())
+                                 readers.ToJson().Dump();
+        if (reply.Ok() && readers.interrupt == expected && readers.bulk == expected)
             out.lines.push_back(line);
         else
-            out.Fail(line);
+            out.Fail(line + " (expected " + std::to_string(expected) + " of each)");
     }
 }
 
