@@ -237,6 +237,10 @@ struct Outcome {
     }
 };
 
+std::string ByteCount(size_t n) {
+    return std::to_string(n) + (n == 1 ? " byte" : " bytes");
+}
+
 std::string HexBytes(const std::vector<uint8_t>& bytes) {
     std::string out;
     for (uint8_t b : bytes) {
@@ -482,12 +486,12 @@ void MemoryRead(Port& port, const Request& request, Outcome& out) {
     out.json.Set("count", request.count);
     if (!reply.Ok()) {
         out.json.Set("error", StatusText(reply.status));
-        out.Fail("Reading " + std::to_string(request.count) + " bytes from " +
-                 std::to_string(request.from) + " failed: " + StatusText(reply.status));
+        out.Fail("Reading " + ByteCount(request.count) + " from " + std::to_string(request.from) +
+                 " failed: " + StatusText(reply.status));
         return;
     }
     out.json.Set("bytes", HexBytes(reply.bytes));
-    out.lines.push_back("Configuration memory, " + std::to_string(request.count) + " bytes from " +
+    out.lines.push_back("Configuration memory, " + ByteCount(request.count) + " from " +
                         Hex(request.from, 2) + ":");
     Dump(request.from, reply.bytes, out.lines);
 }
@@ -501,7 +505,7 @@ void WriteAndVerify(Port& port, unsigned from, const std::vector<uint8_t>& bytes
     out.json.Set("written", HexBytes(bytes));
     out.json.Set("status", StatusText(written.status));
     if (!written.Ok()) {
-        out.Fail("Writing " + std::to_string(bytes.size()) + " bytes at " + Hex(from, 2) +
+        out.Fail("Writing " + ByteCount(bytes.size()) + " at " + Hex(from, 2) +
                  " failed: " + StatusText(written.status));
         return;
     }
@@ -511,12 +515,12 @@ void WriteAndVerify(Port& port, unsigned from, const std::vector<uint8_t>& bytes
                  back.Ok() ? Json(HexBytes(back.bytes)) : Json(StatusText(back.status)));
     out.json.Set("verified", verified);
     if (!verified) {
-        out.Fail("Wrote " + std::to_string(bytes.size()) + " bytes at " + Hex(from, 2) +
+        out.Fail("Wrote " + ByteCount(bytes.size()) + " at " + Hex(from, 2) +
                  ", but they read back as " +
                  (back.Ok() ? HexBytes(back.bytes) : StatusText(back.status)));
         return;
     }
-    out.lines.push_back("Wrote " + std::to_string(bytes.size()) + " bytes at " + Hex(from, 2) +
+    out.lines.push_back("Wrote " + ByteCount(bytes.size()) + " at " + Hex(from, 2) +
                         ", read back the same:");
     Dump(from, back.bytes, out.lines);
 }
