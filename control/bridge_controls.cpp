@@ -49,8 +49,26 @@ NTSTATUS ReplyWord(ControlRequest& request, NTSTATUS status) {
     return status;
 }
 
+// The shapes of the chip operations behind the codes.
+using OutputOperation = NTSTATUS (*)(PortExtension*, PVOID, ULONG, ULONG*);
+using WordOutputOperation = NTSTATUS (*)(PortExtension*, USHORT, PVOID, ULONG, ULONG*);
 using WideRegisterWrite = NTSTATUS (*)(PortExtension*, USHORT);
-using WideRegisterRead = NTSTATUS (*)(PortExtension*, PVOID, ULONG, ULONG*);
+
+// An operation that fills the caller's output and says how much of it.
+NTSTATUS ReplyFromChip(ControlRequest& request, OutputOperation operation) {
+    ULONG count = 0;
+    const NTSTATUS status = operation(request.Port, request.Buffer, request.OutputLength, &count);
+    return Reply(request, status, count);
+}
+
+// The same after taking a word of input, which the reply may overwrite.
+NTSTATUS ReplyFromChip(ControlRequest& request, WordOutputOperation operation) {
+    const USHORT value = InputWord(request, 0);
+    ULONG count = 0;
+    const NTSTATUS status =
+        operation(request.Port, value, request.Buffer, request.OutputLength, &count);
+    return Reply(request, status, count);
+}
 
 NTSTATUS WriteWideRegister(ControlRequest& request, WideRegisterWrite write) {
     const USHORT value = InputWord(request, 0);
@@ -58,12 +76,10 @@ NTSTATUS WriteWideRegister(ControlRequest& request, WideRegisterWrite write) {
 }
 
 // The operations of these reads leave the chip-type check to their caller.
-NTSTATUS ReadWideRegister(ControlRequest& request, LONG minimumChipType, WideRegisterRead read) {
+NTSTATUS ReadWideRegister(ControlRequest& request, LONG minimumChipType, OutputOperation read) {
     if (request.Port->ChipType < minimumChipType)
         return STATUS_NOT_SUPPORTED;
-    ULONG returned = 0;
-    const NTSTATUS status = read(request.Port, request.Buffer, request.OutputLength, &returned);
-    return Reply(request, status, returned);
+    return ReplyFromChip(request, read);
 }
 
 // Register 1 read-modify-write. The bits other than `bit` are written back as
@@ -96,24 +112,15 @@ NTSTATUS GetRegister1Bit(ControlRequest& request, UCHAR bit) {
 }  // namespace
 
 NTSTATUS IoctlBridgeGetDeviceDescriptor(ControlRequest& request) {
-    ULONG returned = 0;
-    const NTSTATUS status =
-        ChipGetDeviceDescriptor(request.Port, request.Buffer, request.OutputLength, &returned);
-    return Reply(request, status, returned);
+    return ReplyFromChip(request, ChipGetDeviceDescriptor);
 }
 
 NTSTATUS IoctlBridgeGetConfigDescriptor(ControlRequest& request) {
-    ULONG returned = 0;
-    const NTSTATUS status =
-        ChipGetConfigDescriptor(request.Port, request.Buffer, request.OutputLength, &returned);
-    return Reply(request, status, returned);
+    return ReplyFromChip(request, ChipGetConfigDescriptor);
 }
 
 NTSTATUS IoctlBridgeGetStringDescriptor(ControlRequest& request) {
-    ULONG returned = 0;
-    const NTSTATUS status =
-        ChipGetStringDescriptor(request.Port, request.Buffer, request.OutputLength, &returned);
-    return Reply(request, status, returned);
+    return ReplyFromChip(request, ChipGetStringDescriptor);
 }
 
 NTSTATUS IoctlBridgeVendorWrite(ControlRequest& request) {
@@ -128,10 +135,7 @@ NTSTATUS IoctlBridgeVendorRead(ControlRequest& request) {
 }
 
 NTSTATUS IoctlBridgePipe0Read(ControlRequest& request) {
-    ULONG returned = 0;
-    const NTSTATUS status =
-        ChipReadFirstPipe(request.Port, request.Buffer, request.OutputLength, &returned);
-    return Reply(request, status, returned);
+    return ReplyFromChip(request, ChipReadFirstPipe);
 }
 
 NTSTATUS IoctlBridgePipe1Write(ControlRequest& request) {
@@ -139,10 +143,7 @@ NTSTATUS IoctlBridgePipe1Write(ControlRequest& request) {
 }
 
 NTSTATUS IoctlBridgePipe2Read(ControlRequest& request) {
-    ULONG returned = 0;
-    const NTSTATUS status =
-        ChipReadThirdPipe(request.Port, request.Buffer, request.OutputLength, &returned);
-    return Reply(request, status, returned);
+    return ReplyFromChip(request, ChipReadThirdPipe);
 }
 
 // The raw line request: the port's own idea of DTR and RTS stays as it was.
@@ -232,31 +233,19 @@ NTSTATUS IoctlBridgePing(ControlRequest& request) {
 }
 
 NTSTATUS IoctlBridgeReadRegister0E(ControlRequest& request) {
-    ULONG count = 0;
-    const NTSTATUS status =
-        ChipReadRegister0E(request.Port, request.Buffer, request.OutputLength, &count);
-    return Reply(request, status, count);
+    return ReplyFromChip(request, ChipReadRegister0E);
 }
 
 NTSTATUS IoctlBridgeWriteRegister0E(ControlRequest& request) {
-    ULONG count = 0;
-    const NTSTATUS status = ChipWriteRegister0E(request.Port, InputWord(request, 0), request.Buffer,
-                                                request.OutputLength, &count);
-    return Reply(request, status, count);
+    return ReplyFromChip(request, ChipWriteRegister0E);
 }
 
 NTSTATUS IoctlBridgeReadRegister0F(ControlRequest& request) {
-    ULONG count = 0;
-    const NTSTATUS status =
-        ChipReadRegister0F(request.Port, request.Buffer, request.OutputLength, &count);
-    return Reply(request, status, count);
+    return ReplyFromChip(request, ChipReadRegister0F);
 }
 
 NTSTATUS IoctlBridgeWriteRegister0F(ControlRequest& request) {
-    ULONG count = 0;
-    const NTSTATUS status = ChipWriteRegister0F(request.Port, InputWord(request, 0), request.Buffer,
-                                                request.OutputLength, &count);
-    return Reply(request, status, count);
+    return ReplyFromChip(request, ChipWriteRegister0F);
 }
 
 NTSTATUS IoctlBridgeWriteRegister06(ControlRequest& request) {

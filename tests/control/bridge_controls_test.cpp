@@ -6,6 +6,7 @@
 
 #include "control/bridge_ioctl.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -451,6 +452,46 @@ TEST_F(BridgeTransferControl, RestartRightAfterStopNeverRunsTwoReadersOfAKind) {
     auto read = file().Read(5);
     ASSERT_TRUE(RunUntilCompleted(read));
     EXPECT_EQ(Text(read->Output()), "after");
+}
+
+// A restart leaves the bulk-in reader to the receive hold that keeps it idle:
+// reading on would run past the flow control. The hold's release starts it.
+TEST_F(BridgeTransferControl, RestartLeavesAHeldReaderToTheHoldsRelease) {
+    sim_.SetSystemSize(MmSmallSystem);
+    Open(2);
+    const uint8_t bulkIn = chip().BulkInEndpoint();
+    SERIAL_QUEUE_SIZE size{1024, 0};
+    ASSERT_EQ(Control(IOCTL_SERIAL_SET_QUEUE_SIZE, sim::Bytes(size)), STATUS_SUCCESS);
+    ASSERT_EQ(SetTimeouts(MAXULONG, 0, 0), STATUS_SUCCESS);
+    ASSERT_EQ(SetHandFlow(SERIAL_DTR_HANDSHAKE, SERIAL_RTS_CONTROL, 512, 128), STATUS_SUCCESS);
+    std::vector<uint8_t> sent;
+    for (size_t i = 0; i < 1024 - kBulkInLength; i += 100) {
+        std::vector<uint8_t> chunk;
+        for (size_t k = i; k < std::min<size_t>(i + 100, 1024 - kBulkInLength); ++k)
+            chunk.push_back(static_cast<uint8_t>('a' + k % 26));
+        sent.insert(sent.end(), chunk.begin(), chunk.end());
+        Receive(chunk);
+        sim_.RunFor(5 * kMillisecond);
+    }
+    ASSERT_EQ(port()->RxHoldReasons, static_cast<ULONG>(RX_HOLD_DTR));
+    ASSERT_EQ(Outstanding(bulkIn), 0u);
+
+    EXPECT_EQ(Transfers(1, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(Transfers(0, nullptr), STATUS_SUCCESS);
+    sim_.RunFor(5 * kMillisecond);
+    EXPECT_EQ(Outstanding(bulkIn), 0u) << "still held";
+    EXPECT_EQ(Outstanding(chip().StatusEndpoint()), 1u);
+
+    auto drain = file().Read(4096);
+    ASSERT_TRUE(RunUntilCompleted(drain));
+    EXPECT_EQ(drain->Output(), sent);
+    sim_.RunFor(5 * kMillisecond);
+    EXPECT_EQ(Outstanding(bulkIn), 1u) << "the release started it again";
+    Receive("xyz");
+    sim_.RunFor(5 * kMillisecond);
+    auto after = file().Read(16);
+    ASSERT_TRUE(RunUntilCompleted(after));
+    EXPECT_EQ(Text(after->Output()), "xyz");
 }
 
 // A write under way when the readers stop goes on to its end.
