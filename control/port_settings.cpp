@@ -222,7 +222,8 @@ bool HandFlowAcceptable(const PortExtension* port, const SERIAL_HANDFLOW& handFl
     const ULONG ringSize = port->ReceiveBufferSize;
     const bool limitsFit = handFlow.XonLimit >= 0 && static_cast<ULONG>(handFlow.XonLimit) <= ringSize &&
                            handFlow.XoffLimit >= 0 && static_cast<ULONG>(handFlow.XoffLimit) <= ringSize;
-    return !((handFlow.ControlHandShake & SERIAL_CONTROL_INVALID) || (handFlow.FlowReplace & SERIAL_FLOW_INVALID) ||
+    return !((handFlow.ControlHandShake & SERIAL_CONTROL_INVALID) ||
+             (handFlow.FlowReplace & SERIAL_FLOW_INVALID) ||
              (handFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_MASK || !limitsFit ||
              (port->EscapeChar && (handFlow.FlowReplace & SERIAL_ERROR_CHAR)));
 }
@@ -250,7 +251,8 @@ NTSTATUS IoctlGetHandFlow(ControlRequest& request) {
 
 bool TimeoutsAcceptable(const SERIAL_TIMEOUTS& timeouts) {
     // All three read values at MAXULONG has no meaning a read could follow.
-    return !(timeouts.ReadIntervalTimeout == MAXULONG && timeouts.ReadTotalTimeoutMultiplier == MAXULONG &&
+    return !(timeouts.ReadIntervalTimeout == MAXULONG &&
+             timeouts.ReadTotalTimeoutMultiplier == MAXULONG &&
              timeouts.ReadTotalTimeoutConstant == MAXULONG);
 }
 

@@ -213,8 +213,7 @@ NTSTATUS NTAPI PowerDispatch(PDEVICE_OBJECT device, PIRP irp) {
     // The port's own wait-wake request reaches here from inside ArmWaitWake's
     // PoRequestPowerIrp; it is recognised by that, before any party could
     // complete it, and goes down with the completion routine that hands it over.
-    if (sp->MinorFunction == IRP_MN_WAIT_WAKE && port->WaitWakeArming &&
-        !port->WaitWakeIrp) {
+    if (sp->MinorFunction == IRP_MN_WAIT_WAKE && port->WaitWakeArming && !port->WaitWakeIrp) {
         port->WaitWakeArming = 0;
         InterlockedExchange(&port->WaitWakeCancelFlag, 0);
         InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&port->WaitWakeIrp), irp);
@@ -322,8 +321,8 @@ NTSTATUS ArmWaitWake(PortExtension* port, SYSTEM_POWER_STATE systemState) {
 }
 
 void CancelWaitWake(PortExtension* port) {
-    PIRP irp = static_cast<PIRP>(InterlockedExchangePointer(
-        reinterpret_cast<PVOID volatile*>(&port->WaitWakeIrp), nullptr));
+    PIRP irp = static_cast<PIRP>(
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&port->WaitWakeIrp), nullptr));
     if (!irp)
         return;
     IoCancelIrp(irp);

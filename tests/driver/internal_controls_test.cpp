@@ -208,6 +208,35 @@ TEST_F(InternalControlsTest, CancelCloseAndRemovalEndThePendingWaitWake) {
     EXPECT_FALSE(NT_SUCCESS(WaitWakeRequests()[2].status));
 }
 
+// The ring's wake-up and a cancel meet: whichever wins, the request ends once
+// (success and a system wake, or cancelled), nobody touches it after, and the
+// port is left with no request and no callback to come. PCT seeds vary who wins.
+TEST_F(InternalControlsTest, ACancelRacingTheWakeUpEndsTheRequestOnce) {
+    sim::Adapter& adapter = Plugged();
+    PortExtension* port = adapter.Port();
+    sim::ScriptedPeer& peer = adapter.AttachPeer();
+    ASSERT_EQ(Send(adapter, IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE).status, STATUS_SUCCESS);
+    ASSERT_EQ(sim::SleepSystem(adapter.Pdo(), PowerSystemSleeping3).set, STATUS_SUCCESS);
+    peer.SetLines(sim::PeerLines{true, true, true, true});
+    EXPECT_EQ(Send(adapter, IOCTL_SERIAL_INTERNAL_CANCEL_WAIT_WAKE).status, STATUS_SUCCESS);
+    sim_.RunFor(500 * kMillisecond);
+    ASSERT_EQ(WaitWakeRequests().size(), 1u);
+    const sim::DevicePowerRequest request = WaitWakeRequests()[0];
+    ASSERT_TRUE(request.completed);
+    EXPECT_TRUE(request.status == STATUS_SUCCESS || request.status == STATUS_CANCELLED)
+        << std::hex << request.status;
+    EXPECT_EQ(port->WaitWakeIrp, nullptr);
+    EXPECT_EQ(port->WaitWakeOutstanding, 0);
+    EXPECT_EQ(port->WakeEnabled, 0);
+    if (request.status == STATUS_SUCCESS) {
+        EXPECT_EQ(sim::CurrentSystemPowerState(), PowerSystemWorking);
+    } else {
+        EXPECT_EQ(sim::WakeSystem(adapter.Pdo()).set, STATUS_SUCCESS);
+    }
+    ExpectIdle(port);
+    EXPECT_EQ(adapter.Remove(), STATUS_SUCCESS);
+}
+
 TEST_F(InternalControlsTest, WakeUpIsRefusedWhereTheDeviceCannotWakeTheSystem) {
     struct Case {
         const char* what;
