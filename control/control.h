@@ -5,6 +5,14 @@
 #include "driver/port_extension.h"
 
 DRIVER_DISPATCH DispatchDeviceControl;
+DRIVER_DISPATCH DispatchInternalDeviceControl;
+
+// The checks SET_HANDFLOW and SET_TIMEOUTS apply to their records, and the
+// installation of an accepted record; the internal settings codes share them.
+bool HandFlowAcceptable(const PortExtension* port, const SERIAL_HANDFLOW& handFlow);
+void InstallHandFlow(PortExtension* port, const SERIAL_HANDFLOW& handFlow);
+bool TimeoutsAcceptable(const SERIAL_TIMEOUTS& timeouts);
+void InstallTimeouts(PortExtension* port, const SERIAL_TIMEOUTS& timeouts);
 
 // Gives the port settings the values every start writes.
 void WriteDefaultSettings(PortExtension* port);

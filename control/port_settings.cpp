@@ -218,21 +218,29 @@ NTSTATUS IoctlSetChars(ControlRequest& request) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS IoctlSetHandFlow(ControlRequest& request) {
-    PortExtension* port = request.Port;
-    SERIAL_HANDFLOW handFlow;
-    RtlCopyMemory(&handFlow, request.Buffer, sizeof(handFlow));
+bool HandFlowAcceptable(const PortExtension* port, const SERIAL_HANDFLOW& handFlow) {
     const ULONG ringSize = port->ReceiveBufferSize;
     const bool limitsFit = handFlow.XonLimit >= 0 && static_cast<ULONG>(handFlow.XonLimit) <= ringSize &&
                            handFlow.XoffLimit >= 0 && static_cast<ULONG>(handFlow.XoffLimit) <= ringSize;
-    if ((handFlow.ControlHandShake & SERIAL_CONTROL_INVALID) || (handFlow.FlowReplace & SERIAL_FLOW_INVALID) ||
-        (handFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_MASK || !limitsFit ||
-        (port->EscapeChar && (handFlow.FlowReplace & SERIAL_ERROR_CHAR)))
-        return STATUS_INVALID_PARAMETER;
+    return !((handFlow.ControlHandShake & SERIAL_CONTROL_INVALID) ||
+             (handFlow.FlowReplace & SERIAL_FLOW_INVALID) ||
+             (handFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_MASK || !limitsFit ||
+             (port->EscapeChar && (handFlow.FlowReplace & SERIAL_ERROR_CHAR)));
+}
+
+void InstallHandFlow(PortExtension* port, const SERIAL_HANDFLOW& handFlow) {
     ApplyHandFlow(port, handFlow, false);
     // WMI publishes the limits the ring works with now.
     port->WmiCommInfo.XoffXmitThreshold = static_cast<ULONG>(handFlow.XoffLimit);
     port->WmiCommInfo.XonXmitThreshold = static_cast<ULONG>(handFlow.XonLimit);
+}
+
+NTSTATUS IoctlSetHandFlow(ControlRequest& request) {
+    SERIAL_HANDFLOW handFlow;
+    RtlCopyMemory(&handFlow, request.Buffer, sizeof(handFlow));
+    if (!HandFlowAcceptable(request.Port, handFlow))
+        return STATUS_INVALID_PARAMETER;
+    InstallHandFlow(request.Port, handFlow);
     return STATUS_SUCCESS;
 }
 
@@ -241,19 +249,26 @@ NTSTATUS IoctlGetHandFlow(ControlRequest& request) {
     return Reply(request, &reply, sizeof(reply));
 }
 
+bool TimeoutsAcceptable(const SERIAL_TIMEOUTS& timeouts) {
+    // All three read values at MAXULONG has no meaning a read could follow.
+    return !(timeouts.ReadIntervalTimeout == MAXULONG &&
+             timeouts.ReadTotalTimeoutMultiplier == MAXULONG &&
+             timeouts.ReadTotalTimeoutConstant == MAXULONG);
+}
+
+void InstallTimeouts(PortExtension* port, const SERIAL_TIMEOUTS& timeouts) {
+    // Under ControlLock, where the read path copies it: never a torn record.
+    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&port->ControlLock);
+    port->Timeouts = timeouts;
+    KeReleaseSpinLock(&port->ControlLock, irql);
+}
+
 NTSTATUS IoctlSetTimeouts(ControlRequest& request) {
     SERIAL_TIMEOUTS timeouts;
     RtlCopyMemory(&timeouts, request.Buffer, sizeof(timeouts));
-    // All three read values at MAXULONG has no meaning a read could follow.
-    if (timeouts.ReadIntervalTimeout == MAXULONG &&
-        timeouts.ReadTotalTimeoutMultiplier == MAXULONG &&
-        timeouts.ReadTotalTimeoutConstant == MAXULONG) {
+    if (!TimeoutsAcceptable(timeouts))
         return STATUS_INVALID_PARAMETER;
-    }
-    // Under ControlLock, where the read path copies it: never a torn record.
-    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&request.Port->ControlLock);
-    request.Port->Timeouts = timeouts;
-    KeReleaseSpinLock(&request.Port->ControlLock, irql);
+    InstallTimeouts(request.Port, timeouts);
     return STATUS_SUCCESS;
 }
 

@@ -4,6 +4,8 @@
 // work), cleanup, flush, purge and file information.
 #include "datapath/datapath.h"
 
+#include "driver/driver.h"
+
 #include "control/control.h"
 #include "usb/usb.h"
 
@@ -224,7 +226,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
     port->WmiCommInfo.IsBusy = FALSE;
     FreeRing(port);
     port->WakeEnabled = 0;
-    if (port->WaitWakeIrp) IoCancelIrp(port->WaitWakeIrp);
+    CancelWaitWake(port);
     CompleteNow(port, irp, STATUS_SUCCESS);
 
     DrainDeferredWork(port);

@@ -8,6 +8,8 @@
 // is released.
 #include "datapath/datapath.h"
 
+#include "driver/driver.h"
+
 #include "usb/usb.h"
 
 namespace {
@@ -219,7 +221,7 @@ void KillAllRequests(PortExtension* port) {
     // outlive their handle or their device.
     CancelSlot(port, &port->CurrentImmediate);
     CancelSlot(port, &port->CurrentXoffCounter);
-    if (port->WaitWakeIrp) IoCancelIrp(port->WaitWakeIrp);
+    CancelWaitWake(port);
     CancelQueued(port, &port->StalledQueue);
 }
 

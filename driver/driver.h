@@ -71,5 +71,15 @@ void InitializePower(PortExtension* port);
 // needs it.
 NTSTATUS RequestDevicePowerD0(PDEVICE_OBJECT physicalDevice, PortExtension* port);
 REQUEST_POWER_COMPLETE SystemPowerContinuation;
+// Wake-up from the port: asks the power manager for a wait-wake request on the
+// port's stack for `systemState` (PASSIVE_LEVEL). Answers STATUS_SUCCESS while
+// one is pending (a second call arms nothing more), or why none could be.
+NTSTATUS ArmWaitWake(PortExtension* port, SYSTEM_POWER_STATE systemState);
+// Cancels the port's wait-wake request, if it has one; returns at once.
+void CancelWaitWake(PortExtension* port);
+// Waits until no wait-wake callback of the port can run any more.
+void WaitForWaitWakeToEnd(PortExtension* port);
+REQUEST_POWER_COMPLETE WaitWakeDone;
+IO_COMPLETION_ROUTINE WaitWakeComplete;
 REQUEST_POWER_COMPLETE PowerRequestDone;
 IO_COMPLETION_ROUTINE DevicePowerUpComplete;

@@ -10,18 +10,6 @@ ULONG NextDeviceNumber;
 ExtBaudrateEntry ExtBaudrateList[kMaxExtBaudrates];
 LONG ExtBaudrateCount;
 
-namespace {
-
-// Request types whose handling has not been built into this driver yet.
-NTSTATUS NTAPI DispatchNotAvailable(PDEVICE_OBJECT, PIRP irp) {
-    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_INVALID_DEVICE_REQUEST;
-}
-
-}  // namespace
-
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
     // A loader gives every load fresh globals; say so explicitly for the ones that
     // do not start at zero, so a reload in the same address space behaves alike.
@@ -56,7 +44,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRI
     driverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = DispatchSetInformation;
     driverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DispatchFlush;
     driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
-    driverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchNotAvailable;
+    driverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalDeviceControl;
     driverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
     driverObject->MajorFunction[IRP_MJ_POWER] = PowerDispatch;
     driverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = WmiDispatch;

@@ -121,8 +121,10 @@ NTSTATUS HandleRemove(PortExtension* port, PIRP irp) {
     LARGE_INTEGER settle;
     settle.QuadPart = -50000;  // 5 ms
     KeDelayExecutionThread(KernelMode, FALSE, &settle);
-    // A cancelled transfer's completion must not reach a deleted port.
+    // A cancelled transfer's completion must not reach a deleted port, nor the
+    // callback of a cancelled wait-wake request.
     WaitForTransfersToDrain(port);
+    WaitForWaitWakeToEnd(port);
     PDEVICE_OBJECT lower = port->LowerDevice;
     DeleteDevice(port->DeviceObject);
     // The extension is gone: only the saved lower device may be used now.

@@ -124,7 +124,19 @@ struct PortExtension {
     // the port): while either is set, the device may not be taken deeper than
     // DeviceWake.
     UCHAR WakeEnabled;
-    PIRP WaitWakeIrp;
+    // The port's own wait-wake request while it is on its way down or pending
+    // on the bus. Whoever takes it out with an interlocked exchange (the
+    // request's completion, or a canceller) owns the hand-off; WaitWakeCancelFlag
+    // decides which of the two lets the completion go on (see power.cpp).
+    PIRP volatile WaitWakeIrp;
+    LONG WaitWakeCancelFlag;
+    // 1 from the moment the port asks for a wait-wake request until that
+    // request's callback is done with the port; WaitWakeEnded is signalled
+    // then, so removal never deletes the port under the callback.
+    LONG WaitWakeOutstanding;
+    LONG WaitWakeArming;
+    NTSTATUS WaitWakeStatus;
+    KEVENT WaitWakeEnded;
 
     // --- WMI records ------------------------------------------------------------------
     // The WMI library context, filled at the first start just before the port

@@ -92,9 +92,18 @@ void RestoreAfterPowerUp(PortExtension* port) {
         StartContinuousTransfer(port, BulkIn);
 }
 
+// Going to sleep with wake-up armed, the device goes only as deep as it can
+// still wake the system from; otherwise D3.
+DEVICE_POWER_STATE SleepingDeviceState(const PortExtension* port) {
+    const bool wakeArmed = port->WakeEnabled || port->WaitWakeIrp;
+    if (wakeArmed && port->DeviceWake >= PowerDeviceD1 && port->DeviceWake < PowerDeviceD3)
+        return static_cast<DEVICE_POWER_STATE>(port->DeviceWake);
+    return PowerDeviceD3;
+}
+
 NTSTATUS SystemSetPower(PortExtension* port, PIRP irp, PIO_STACK_LOCATION sp) {
     const bool waking = sp->Parameters.Power.State.SystemState == PowerSystemWorking;
-    const DEVICE_POWER_STATE target = waking ? PowerDeviceD0 : PowerDeviceD3;
+    const DEVICE_POWER_STATE target = waking ? PowerDeviceD0 : SleepingDeviceState(port);
     // The restore below runs after the system request may have been completed
     // and its hold given back: it keeps the port counted busy on its own.
     if (waking)
@@ -179,6 +188,9 @@ NTSTATUS QueryPower(PortExtension* port, PIRP irp, PIO_STACK_LOCATION sp) {
 void InitializePower(PortExtension* port) {
     port->PendingSystemPowerIrp = nullptr;
     KeInitializeEvent(&port->SystemPowerDeviceDone, NotificationEvent, FALSE);
+    port->WaitWakeIrp = nullptr;
+    port->WaitWakeOutstanding = 0;
+    KeInitializeEvent(&port->WaitWakeEnded, NotificationEvent, TRUE);
 }
 
 NTSTATUS NTAPI PowerDispatch(PDEVICE_OBJECT device, PIRP irp) {
@@ -198,6 +210,19 @@ NTSTATUS NTAPI PowerDispatch(PDEVICE_OBJECT device, PIRP irp) {
         return DeviceSetPower(port, irp, sp);
     if (sp->MinorFunction == IRP_MN_QUERY_POWER)
         return QueryPower(port, irp, sp);
+    // The port's own wait-wake request reaches here from inside ArmWaitWake's
+    // PoRequestPowerIrp; it is recognised by that, before any party could
+    // complete it, and goes down with the completion routine that hands it over.
+    if (sp->MinorFunction == IRP_MN_WAIT_WAKE && port->WaitWakeArming && !port->WaitWakeIrp) {
+        port->WaitWakeArming = 0;
+        InterlockedExchange(&port->WaitWakeCancelFlag, 0);
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&port->WaitWakeIrp), irp);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, WaitWakeComplete, port, TRUE, TRUE, TRUE);
+        status = PoCallDriver(port->LowerDevice, irp);
+        ReleasePendingHold(port);
+        return status;
+    }
 
     // Wait-wake, power sequence and the rest belong to the bus. Whether the
     // device still needs D0 is read while the request still holds the port.
@@ -264,4 +289,74 @@ VOID NTAPI PowerRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context,
         return;
     wait->Status = ioStatus->Status;
     KeSetEvent(&wait->Done, IO_NO_INCREMENT, FALSE);
+}
+
+// --- Wait-wake ---------------------------------------------------------------
+// The request is the power manager's; the port only holds a pointer to it. A
+// canceller and the request's completion may meet on two processors: each
+// takes the pointer out with one exchange. The completion that finds it gone
+// knows a canceller is at IoCancelIrp, and the cancel flag says which of the two
+// came second: that one lets the completion go on, so the request is never
+// freed under IoCancelIrp.
+
+NTSTATUS ArmWaitWake(PortExtension* port, SYSTEM_POWER_STATE systemState) {
+    if (InterlockedCompareExchange(&port->WaitWakeOutstanding, 1, 0) != 0)
+        return STATUS_SUCCESS;
+    KeClearEvent(&port->WaitWakeEnded);
+    port->WaitWakeStatus = STATUS_PENDING;
+    port->WaitWakeArming = 1;
+    POWER_STATE state;
+    state.SystemState = systemState;
+    const NTSTATUS requested = PoRequestPowerIrp(port->PhysicalDevice, IRP_MN_WAIT_WAKE, state,
+                                                 WaitWakeDone, port->DeviceObject, nullptr);
+    port->WaitWakeArming = 0;
+    if (requested != STATUS_PENDING) {
+        InterlockedExchange(&port->WaitWakeOutstanding, 0);
+        KeSetEvent(&port->WaitWakeEnded, IO_NO_INCREMENT, FALSE);
+        return requested;
+    }
+    // A bus that refused at once has run the callback already.
+    const NTSTATUS answered = port->WaitWakeStatus;
+    return answered == STATUS_PENDING || NT_SUCCESS(answered) ? STATUS_SUCCESS : answered;
+}
+
+void CancelWaitWake(PortExtension* port) {
+    PIRP irp = static_cast<PIRP>(
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&port->WaitWakeIrp), nullptr));
+    if (!irp)
+        return;
+    IoCancelIrp(irp);
+    // The completion came first and kept the request for us: let it go on.
+    if (InterlockedExchange(&port->WaitWakeCancelFlag, 1) == 1)
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+void WaitForWaitWakeToEnd(PortExtension* port) {
+    if (port->WaitWakeOutstanding)
+        KeWaitForSingleObject(&port->WaitWakeEnded, Executive, KernelMode, FALSE, nullptr);
+}
+
+NTSTATUS NTAPI WaitWakeComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto* port = static_cast<PortExtension*>(context);
+    if (irp->PendingReturned)
+        IoMarkIrpPending(irp);
+    if (InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&port->WaitWakeIrp),
+                                   nullptr) == irp)
+        return STATUS_SUCCESS;
+    // A canceller has the pointer: the second of us two lets the request go on.
+    if (InterlockedExchange(&port->WaitWakeCancelFlag, 1) == 1)
+        return STATUS_SUCCESS;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+VOID NTAPI WaitWakeDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context,
+                        PIO_STATUS_BLOCK ioStatus) {
+    PortExtension* port = PortOf(static_cast<PDEVICE_OBJECT>(context));
+    port->WaitWakeStatus = ioStatus->Status;
+    // A request that never went down (refused on the way) leaves the pointer
+    // unset; one that did was taken out by its completion or its canceller.
+    port->WaitWakeArming = 0;
+    InterlockedExchange(&port->WaitWakeOutstanding, 0);
+    // Last: removal may delete the port as soon as this is signalled.
+    KeSetEvent(&port->WaitWakeEnded, IO_NO_INCREMENT, FALSE);
 }

@@ -42,6 +42,7 @@ TEST_F(SimTest, EachMajorFunctionReachesItsOwnRoutine) {
     };
     const Named named[] = {
         {IRP_MJ_DEVICE_CONTROL, DispatchDeviceControl},
+        {IRP_MJ_INTERNAL_DEVICE_CONTROL, DispatchInternalDeviceControl},
         {IRP_MJ_POWER, PowerDispatch},
         {IRP_MJ_SYSTEM_CONTROL, WmiDispatch},
         {IRP_MJ_PNP, PnpDispatch},
@@ -61,7 +62,6 @@ TEST_F(SimTest, EachMajorFunctionReachesItsOwnRoutine) {
                             IRP_MJ_QUERY_INFORMATION,
                             IRP_MJ_SET_INFORMATION,
                             IRP_MJ_FLUSH_BUFFERS,
-                            IRP_MJ_INTERNAL_DEVICE_CONTROL,
                             IRP_MJ_CLEANUP};
     std::set<UCHAR> handled;
     for (const Named& n : named)

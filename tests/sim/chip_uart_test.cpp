@@ -242,6 +242,63 @@ TEST_F(ChipFifos, SuspendLosesWhatArrivesAndHoldsWhatWaitsToGo) {
     EXPECT_EQ(Drain(chip), (std::vector<uint8_t>{'o', 'k'}));
 }
 
+// --- remote wake-up ------------------------------------------------------------------
+
+class ChipRemoteWakeup : public ChipUartTest {};
+
+// Suspended with remote wake-up armed by the host, the chip signals resume at the
+// first activity on its serial side (a character beginning, a line change),
+// once per suspend; unarmed, or on a device that does not claim the feature,
+// it never does.
+TEST_F(ChipRemoteWakeup, ActivityWhileSuspendedSignalsResumeOncePerSuspendWhenArmed) {
+    sim::BridgeChip chip(2);
+    ChipHost host{chip};
+    host.Configure();
+    ASSERT_EQ(host.SetLineCoding(115200, 0, 0, 8), Handshake::Ack);
+    sim::ScriptedPeer peer(chip, Peer(115200));
+    std::vector<sim::Ticks> signals;
+    chip.SetWakeListener([&] { signals.push_back(sim_.Now()); });
+
+    chip.Suspend();
+    peer.Send(Iota(5));
+    peer.SetLinesInScript(sim::PeerLines{true, true, true, true});
+    sim_.RunFor(10 * kMillisecond);
+    EXPECT_TRUE(signals.empty()) << "not armed";
+    chip.Resume();
+    peer.SetLines(sim::PeerLines{true, true, true, false});
+
+    ASSERT_EQ(host.Out(0x00, 3, 1, 0), Handshake::Ack);  // SET_FEATURE DEVICE_REMOTE_WAKEUP
+    EXPECT_TRUE(chip.RemoteWakeupEnabled());
+    sim_.RunFor(kMillisecond);
+    chip.Suspend();
+    const sim::Ticks sent = sim_.Now();
+    peer.Send(Iota(20));
+    sim_.RunFor(10 * kMillisecond);
+    ASSERT_EQ(signals.size(), 1u) << "one signal however much follows";
+    EXPECT_LE(signals[0] - sent, kMillisecond) << "at the first character, not at the resume";
+    peer.SetLines(sim::PeerLines{true, true, true, true});
+    sim_.RunFor(kMillisecond);
+    EXPECT_EQ(signals.size(), 1u);
+    EXPECT_EQ(chip.RemoteWakeups(), 1u);
+    EXPECT_EQ(chip.Counters().receivedLost, 25u) << "what woke the host is still lost";
+
+    chip.Resume();
+    sim_.RunFor(kMillisecond);
+    chip.Suspend();
+    peer.SetLines(sim::PeerLines{true, true, true, false});  // the ring ends
+    sim_.RunFor(kMillisecond);
+    EXPECT_EQ(signals.size(), 2u) << "a line change wakes too, once more after a new suspend";
+
+    // A configuration without the remote wake-up attribute refuses to arm it.
+    sim::DescriptorSet plain = sim::BridgeDescriptors(2);
+    plain.configuration.attributes = 0x80;
+    sim::BridgeChip other(2, chiptest::Options([&](auto& o) { o.descriptors = plain; }));
+    ChipHost otherHost{other};
+    otherHost.Configure();
+    EXPECT_EQ(otherHost.Out(0x00, 3, 1, 0), Handshake::Stall);
+    EXPECT_FALSE(other.RemoteWakeupEnabled());
+}
+
 // --- status packets -------------------------------------------------------------------
 
 class ChipStatus : public ChipUartTest {};

@@ -101,7 +101,18 @@ void BridgeChip::BusReset() {
 // only the UART's clock stops. See REGISTERS.md, "Suspend".
 void BridgeChip::Suspend() {
     suspended_ = true;
+    wakeSignalled_ = false;
     uart_->Suspend();
+}
+
+// One signal per suspend: the host resumes the port (or not) in its own time,
+// and what follows before that is latched or lost as the suspend says.
+void BridgeChip::WakeOnActivity() {
+    if (!suspended_ || !remoteWakeup_ || wakeSignalled_)
+        return;
+    wakeSignalled_ = true;
+    ++remoteWakeups_;
+    SignalRemoteWakeup();
 }
 
 void BridgeChip::Resume() {

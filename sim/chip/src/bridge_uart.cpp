@@ -318,6 +318,13 @@ void ChipUart::ScheduleWake() {
         if (k <= receiver_.AheadCount())
             wake = receiver_.AheadAt(k - 1);
         wake = std::min(wake, receiver_.NextNotable());
+    } else if (ReceiverRuns() && suspended_ && chip_.remoteWakeup_ && !chip_.wakeSignalled_) {
+        // Suspended with remote wake-up armed, the first character that begins
+        // is what wakes the host.
+        receiver_.DecodeAhead(1);
+        if (receiver_.AheadCount() >= 1)
+            wake = receiver_.AheadAt(0);
+        wake = std::min(wake, receiver_.NextNotable());
     }
     if (bulkInNaked_ && lastInFull_ && rxFifo_.empty())
         wake = std::min(wake, ToLineTime(zlpDue_));
@@ -488,6 +495,8 @@ void ChipUart::Deliver(const ReceivedCharacter& ch) {
     if (suspended_ || fifoReset_) {
         if (!ch.breakCondition)
             ++counters_.receivedLost;
+        if (suspended_)
+            chip_.WakeOnActivity();
         return;
     }
     if (ch.breakCondition) {
@@ -528,6 +537,8 @@ void ChipUart::Deliver(const ReceivedCharacter& ch) {
 void ChipUart::DeliverPlain(const uint8_t* values, size_t n) {
     if (suspended_ || fifoReset_) {
         counters_.receivedLost += n;
+        if (suspended_)
+            chip_.WakeOnActivity();
         return;
     }
     counters_.charactersReceived += n;
@@ -670,9 +681,12 @@ void ChipUart::PushStatus(uint16_t word, bool fromUart) {
     }
     const bool wasEmpty = statusQueue_.empty();
     statusQueue_.push_back({word, fromUart});
-    // A change during suspend is latched and reported after the resume.
+    // A change during suspend is latched and reported after the resume; it is
+    // also what wakes a host that armed remote wake-up (a ring, a carrier).
     if (wasEmpty && chip_.statusIn_ != 0 && !suspended_)
         chip_.EndpointReady(chip_.statusIn_);
+    if (suspended_)
+        chip_.WakeOnActivity();
 }
 
 void ChipUart::InjectStatus(uint16_t word) {

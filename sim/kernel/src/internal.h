@@ -337,6 +337,11 @@ struct PowerManagerState {
         std::deque<PIRP> waiting;
     };
     std::map<std::pair<PDEVICE_OBJECT, int>, Slot> slots;
+    // The stack the last system sleep was sent to: a wait-wake that completes
+    // while the system sleeps wakes the system through it.
+    PDEVICE_OBJECT sleepingPdo = nullptr;
+    bool wakeUnderWay = false;
+    uint64_t wakesByDevice = 0;
 };
 
 struct Simulation::State {

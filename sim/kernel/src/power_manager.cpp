@@ -181,6 +181,28 @@ POWER_ACTION ActionFor(SYSTEM_POWER_STATE state) {
     }
 }
 
+// A device that woke the system: the wait-wake has completed, and the power
+// manager brings the system back to S0 from a thread of its own, as Windows
+// does after the wake event (the set-power takes the stack's time; the
+// completion that got here may be running at DISPATCH_LEVEL).
+void WakeOnDeviceSignal() {
+    PowerManagerState& pm = Pm();
+    if (pm.systemState == PowerSystemWorking || !pm.sleepingPdo || pm.wakeUnderWay)
+        return;
+    pm.wakeUnderWay = true;
+    PDEVICE_OBJECT pdo = pm.sleepingPdo;
+    Simulation::Current().CreateThread("power manager (wake-up by a device)", [pdo] {
+        POWER_STATE working;
+        working.SystemState = PowerSystemWorking;
+        const POWER_ACTION action =
+            Pm().lastAction == PowerActionNone ? PowerActionSleep : Pm().lastAction;
+        SendPowerIrp(pdo, IRP_MN_SET_POWER, SystemPowerState, working, action);
+        Pm().systemState = PowerSystemWorking;
+        Pm().wakeUnderWay = false;
+        ++Pm().wakesByDevice;
+    });
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -219,6 +241,8 @@ bool CheckPowerIrpCompleter(PIRP irp, IrpRecord& rec) {
 void CheckPowerIrpFinished(PIRP irp, IrpRecord& rec, NTSTATUS status) {
     PDEVICE_OBJECT top = rec.powerReceivers.empty() ? nullptr : rec.powerReceivers.front();
     Log(PowerEventKind::Completed, rec.powerNumber, top, OriginalLocation(rec), status);
+    if (rec.powerMinor == IRP_MN_WAIT_WAKE && NT_SUCCESS(status))
+        WakeOnDeviceSignal();
     if (!SetOrQuery(rec.powerMinor))
         return;
     // A request that ends while still active somewhere (its driver never
@@ -365,6 +389,7 @@ PowerTransition SleepSystem(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state) {
         t.set = SendPowerIrp(pdo, IRP_MN_SET_POWER, SystemPowerState, target, action)->status;
         Pm().systemState = state;
         Pm().lastAction = action;
+        Pm().sleepingPdo = pdo;
     } else {
         t.refused = true;
         POWER_STATE stay;
@@ -390,6 +415,10 @@ PowerTransition WakeSystem(PDEVICE_OBJECT pdo) {
     SettleDeviceRequests(first);
     t.deviceRequests.assign(Pm().requests.begin() + static_cast<long>(first), Pm().requests.end());
     return t;
+}
+
+uint64_t SystemWakesByDevice() {
+    return Pm().wakesByDevice;
 }
 
 PowerIrpResult QueryDevicePower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state) {

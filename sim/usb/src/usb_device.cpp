@@ -325,6 +325,29 @@ void UsbDevice::Impl::CompleteWaitWake(NTSTATUS status) {
     FinishPowerIrp(irp, status);
 }
 
+// Left armed when the request ends: the function driver may have armed it
+// itself, and a resume signal with no wait-wake pending wakes nothing.
+bool UsbDevice::Impl::ArmRemoteWakeup() {
+    SetupPacket s;
+    s.bmRequestType = 0x00;
+    s.bRequest = USB_REQUEST_SET_FEATURE;
+    s.wValue = USB_FEATURE_REMOTE_WAKEUP;
+    std::vector<uint8_t> data;
+    return function->Control(s, data) == Handshake::Ack;
+}
+
+void UsbDevice::Impl::RemoteWakeup() {
+    std::weak_ptr<bool> alive = this->alive;
+    sim->Schedule(
+        0, "USB remote wake-up",
+        [this, alive] {
+            if (!alive.lock())
+                return;
+            CompleteWaitWake(STATUS_SUCCESS);
+        },
+        true);
+}
+
 Ticks UsbDevice::Impl::PowerLatencyFor(const IO_STACK_LOCATION& sp) const {
     if (powerLatency >= 0)
         return powerLatency;
@@ -520,6 +543,9 @@ NTSTATUS UsbDevice::Impl::DispatchPower(PIRP irp) {
                 return FinishPowerIrp(irp, STATUS_INVALID_DEVICE_STATE);
             if (waitWake)
                 return FinishPowerIrp(irp, STATUS_DEVICE_BUSY);
+            // A device that cannot signal resume cannot wake anything.
+            if (!ArmRemoteWakeup())
+                return FinishPowerIrp(irp, STATUS_NOT_SUPPORTED);
             // Held until the device signals wake-up, the request is cancelled, or
             // the device goes.
             IoMarkIrpPending(irp);
@@ -600,6 +626,10 @@ std::unique_ptr<UsbDevice> PlugUsbDevice(std::shared_ptr<UsbFunction> function,
     raw->function->SetReadyListener([raw, alive](uint8_t endpoint) {
         if (alive.lock())
             raw->EndpointReady(endpoint);
+    });
+    raw->function->SetWakeListener([raw, alive] {
+        if (alive.lock())
+            raw->RemoteWakeup();
     });
     raw->Enumerate();
     raw->DeriveIdentifiers();

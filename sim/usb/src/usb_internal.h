@@ -92,6 +92,12 @@ struct UsbDevice::Impl {
     void ResetBusState();
     void GoAway();
     void CompleteWaitWake(NTSTATUS status);
+    // Arms the function's remote wake-up, as the hub does for a wait-wake
+    // request it accepts; false when the function refused.
+    bool ArmRemoteWakeup();
+    // The function signalled resume: the pending wait-wake completes, at
+    // DISPATCH_LEVEL, in an event of its own.
+    void RemoteWakeup();
     Ticks PowerLatencyFor(const IO_STACK_LOCATION& sp) const;
     void SuspendPort();
     void ResumePort();

@@ -232,6 +232,8 @@ class BridgeChip : public UsbFunction {
     void Suspend() override;
     void Resume() override;
     bool Suspended() const { return suspended_; }
+    // Remote wake-ups the chip signalled while suspended (see REGISTERS.md).
+    uint64_t RemoteWakeups() const { return remoteWakeups_; }
 
     int variant() const { return variant_; }
     const DescriptorSet& descriptors() const { return descriptors_; }
@@ -355,6 +357,11 @@ class BridgeChip : public UsbFunction {
     std::array<uint16_t, kRegisterCount> registers_{};
     bool fifoReset_ = false;
     bool suspended_ = false;
+    uint64_t remoteWakeups_ = 0;
+    bool wakeSignalled_ = false;
+    // Activity on the serial side of a suspended chip: wakes the host when it
+    // armed remote wake-up.
+    void WakeOnActivity();
 
     std::array<uint8_t, kConfigMemorySize> memory_{};
     Ticks memoryBusyUntil_ = 0;

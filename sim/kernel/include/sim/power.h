@@ -108,6 +108,10 @@ PowerTransition SleepSystem(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state);
 PowerTransition WakeSystem(PDEVICE_OBJECT pdo);
 // The system state after the last transition (S0 until the first).
 SYSTEM_POWER_STATE CurrentSystemPowerState();
+// A wait-wake request that completes with success while the system sleeps
+// wakes it: the power manager sends set-power S0 to the stack that was put to
+// sleep, from a thread of its own. How many such wakes have finished.
+uint64_t SystemWakesByDevice();
 
 // A device query-power for `state`, sent by the power manager and waited for.
 PowerIrpResult QueryDevicePower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state);

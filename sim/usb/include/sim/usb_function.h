@@ -57,13 +57,21 @@ public:
     // that answered Nak can make progress (data to send, room to receive).
     void SetReadyListener(std::function<void(uint8_t endpoint)> listener) { ready_ = std::move(listener); }
 
+    // The bus listens here too: a suspended function whose host armed remote
+    // wake-up (SET_FEATURE DEVICE_REMOTE_WAKEUP) signals resume on its own.
+    void SetWakeListener(std::function<void()> listener) { wake_ = std::move(listener); }
+
 protected:
     void EndpointReady(uint8_t endpoint) {
         if (ready_) ready_(endpoint);
     }
+    void SignalRemoteWakeup() {
+        if (wake_) wake_();
+    }
 
 private:
     std::function<void(uint8_t)> ready_;
+    std::function<void()> wake_;
 };
 
 }  // namespace sim
