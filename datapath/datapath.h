@@ -49,6 +49,7 @@ void ContinueWrite(PortExtension* port, NTSTATUS status, ULONG moved, ULONG seri
 void StartImmediateChar(PortExtension* port, PIRP irp);
 DRIVER_CANCEL WriteCancelRoutine;
 DRIVER_CANCEL XoffCounterCancelRoutine;
+DRIVER_CANCEL WaitingXoffCounterCancelRoutine;
 DRIVER_CANCEL ImmediateCancelRoutine;
 // The write side has gone idle (no write current, none queued, or the immediate
 // character done): SERIAL_EV_TXEMPTY once the transmitter has emptied, and,

@@ -277,6 +277,7 @@ NTSTATUS StartPurge(PortExtension* port) {
         if (mask & SERIAL_PURGE_TXABORT) {
             KillQueue(port, &port->WriteQueue, &port->CurrentWrite);
             KillQueue(port, &port->WriteQueue, &port->CurrentXoffCounter);
+            KillQueue(port, &port->WriteQueue, &port->WaitingXoffCounter);
         }
         if (mask & SERIAL_PURGE_RXABORT) KillQueue(port, &port->ReadQueue, &port->CurrentRead);
         if (mask & SERIAL_PURGE_RXCLEAR) {

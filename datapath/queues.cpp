@@ -221,6 +221,7 @@ void KillAllRequests(PortExtension* port) {
     // outlive their handle or their device.
     CancelSlot(port, &port->CurrentImmediate);
     CancelSlot(port, &port->CurrentXoffCounter);
+    CancelSlot(port, &port->WaitingXoffCounter);
     CancelWaitWake(port);
     CancelQueued(port, &port->StalledQueue);
 }

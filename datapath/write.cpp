@@ -154,10 +154,34 @@ bool WriteTimeout(PortExtension* port, ULONG chars, LARGE_INTEGER* due) {
     return true;
 }
 
-// A later write or XOFF_COUNTER ends the XOFF_COUNTER that is counting.
+// Completes a request of the XOFF_COUNTER slots with the status it holds.
+void CompleteXoffCounter(PortExtension* port, PIRP irp) {
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_SERIAL_INCREMENT);
+    ReleasePendingHold(port);
+}
+
+// Takes the XOFF_COUNTER waiting for the counting slot off it (cancel spin lock
+// held); null when none waits or its cancel routine has it.
+PIRP TakeWaitingXoffCounter(PortExtension* port) {
+    PIRP waiting = port->WaitingXoffCounter;
+    if (!waiting || !IoSetCancelRoutine(waiting, nullptr)) return nullptr;
+    port->WaitingXoffCounter = nullptr;
+    return waiting;
+}
+
+// A later write or XOFF_COUNTER ends the XOFF_COUNTER that is counting, and
+// the one waiting to count.
 void RetireCountingXoffCounter(PortExtension* port) {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
+    PIRP waiting = TakeWaitingXoffCounter(port);
+    if (waiting) {
+        IoReleaseCancelSpinLock(irql);
+        waiting->IoStatus.Status = STATUS_SERIAL_MORE_WRITES;
+        CompleteXoffCounter(port, waiting);
+        IoAcquireCancelSpinLock(&irql);
+    }
     PIRP counting = port->CurrentXoffCounter;
     if (!counting || RequestRefs(counting) == 0) {
         IoReleaseCancelSpinLock(irql);
@@ -214,6 +238,13 @@ bool StartCounting(PortExtension* port, PIRP irp) {
     if (irp->Cancel) {
         irp->IoStatus.Status = STATUS_CANCELLED;
         return false;
+    }
+    if (port->CurrentXoffCounter) {
+        // The one before has reached its count and its done DPC is still to
+        // end it: this one waits for the slot, cancellable, and the DPC starts it.
+        port->WaitingXoffCounter = irp;
+        IoSetCancelRoutine(irp, WaitingXoffCounterCancelRoutine);
+        return true;
     }
     const auto* counter = static_cast<const SERIAL_XOFF_COUNTER*>(irp->AssociatedIrp.SystemBuffer);
     port->CurrentXoffCounter = irp;
@@ -372,7 +403,21 @@ VOID NTAPI XoffCounterDoneDpc(PKDPC, PVOID context, PVOID, PVOID) {
     IoAcquireCancelSpinLock(&irql);
     if (port->CurrentXoffCounter) port->CurrentXoffCounter->IoStatus.Information = 0;
     TryCompleteCurrent(port, irql, nullptr, STATUS_SUCCESS, kXoffCounterPlan, RefInDevice);
+    // The one that waited for the slot counts now (or ends, cancelled meanwhile).
+    IoAcquireCancelSpinLock(&irql);
+    PIRP waiting = port->CurrentXoffCounter ? nullptr : TakeWaitingXoffCounter(port);
+    const bool ended = waiting && !StartCounting(port, waiting);
+    IoReleaseCancelSpinLock(irql);
+    if (ended) CompleteXoffCounter(port, waiting);
     ReleaseDeferred(port);
+}
+
+VOID NTAPI WaitingXoffCounterCancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
+    PortExtension* port = PortOf(device);
+    if (port->WaitingXoffCounter == irp) port->WaitingXoffCounter = nullptr;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    CompleteXoffCounter(port, irp);
 }
 
 VOID NTAPI XoffCounterTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {

@@ -290,6 +290,9 @@ struct PortExtension {
     PIRP CurrentPurge;
     PIRP CurrentImmediate;
     PIRP CurrentXoffCounter;
+    // An XOFF_COUNTER whose character went out while the one before it, which
+    // has reached its count, still holds CurrentXoffCounter.
+    PIRP WaitingXoffCounter;
 
     // --- Chip type and register shadows -----------------------------------------
     LONG ChipType;

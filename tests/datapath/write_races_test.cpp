@@ -228,4 +228,37 @@ TEST_F(WriteRacesTest, PulledOutDuringWritesEveryRequestEndsOnce) {
     EXPECT_FALSE(adapter().Present());
 }
 
+// Held: the first XOFF_COUNTER has reached its count and its done DPC waits
+// when a second one has sent its character and starts counting. Each must end
+// as itself: the first with success, the second by its own count.
+TEST_F(WriteRacesTest, AnXoffCounterDoneWhileTheNextStartsCountingEndsAsItself) {
+    OpenWithPeer();
+    const SERIAL_XOFF_COUNTER one{0, 1, 0x13};
+    auto first = file().DeviceIoControl(IOCTL_SERIAL_XOFF_COUNTER, sim::Bytes(one));
+    sim_.RunFor(50 * kMillisecond);
+    ASSERT_NE(port()->CurrentXoffCounter, nullptr);
+    sim_.SetPolicy(sim::Policy::Held);
+    auto releaseCompletions = [&] {
+        for (int i = 0; i < 50; ++i) {
+            sim_.RunFor(kMillisecond);
+            while (sim_.ReleaseNamed("usb completion")) sim_.RunUntilIdle();
+        }
+    };
+    Receive("a");
+    releaseCompletions();
+    auto second = file().DeviceIoControl(IOCTL_SERIAL_XOFF_COUNTER, sim::Bytes(one));
+    releaseCompletions();
+    while (sim_.ReleaseNamed("WriteCompleteDpc")) sim_.RunUntilIdle();
+    sim_.SetPolicy(sim::Policy::Eager);
+    sim_.ReleaseAll();
+    sim_.RunFor(50 * kMillisecond);
+    ASSERT_TRUE(first->Completed());
+    EXPECT_EQ(first->Status(), STATUS_SUCCESS);
+    EXPECT_FALSE(second->Completed()) << "it counts its own character";
+    Receive("b");
+    ASSERT_TRUE(RunUntilCompleted(second, kSecond));
+    EXPECT_EQ(second->Status(), STATUS_SUCCESS);
+    ExpectIdle();
+}
+
 }  // namespace
