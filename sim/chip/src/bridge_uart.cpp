@@ -88,17 +88,21 @@ void ChipUart::WatchFlowCharacters() {
         receiver_.Watch({});
 }
 
+// What is on the transmit line stops at `now`: the character under way
+// finishes, nothing laid after it goes, a break ends.
+void ChipUart::TakeBackTheLine(LineTime now) {
+    serial::SerialLine::Batch batch(txLine_);
+    AdvanceTransmitter(now);
+    RetractTransmitter(now);
+    if (breakLaid_) {
+        txLine_.EndBreak(now);
+        breakLaid_ = false;
+    }
+}
+
 void ChipUart::PowerOn() {
     const LineTime now = LineNow();
-    {
-        serial::SerialLine::Batch batch(txLine_);
-        AdvanceTransmitter(now);
-        RetractTransmitter(now);
-        if (breakLaid_) {
-            txLine_.EndBreak(now);
-            breakLaid_ = false;
-        }
-    }
+    TakeBackTheLine(now);
     txFifo_.clear();
     laid_.clear();
     laidData_ = 0;
@@ -213,15 +217,7 @@ void ChipUart::Unplug() {
         return;
     Service();
     const LineTime now = LineNow();
-    {
-        serial::SerialLine::Batch batch(txLine_);
-        AdvanceTransmitter(now);
-        RetractTransmitter(now);
-        if (breakLaid_) {
-            txLine_.EndBreak(now);
-            breakLaid_ = false;
-        }
-    }
+    TakeBackTheLine(now);
     ConnectReceive(nullptr);
     plugged_ = false;
     outputsListener_ = nullptr;

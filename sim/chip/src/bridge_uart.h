@@ -101,6 +101,7 @@ class ChipUart {
     // Transmitter.
     void AdvanceTransmitter(LineTime now);
     void RetractTransmitter(LineTime now);
+    void TakeBackTheLine(LineTime now);
     void Lay(LineTime now);
     void Replan();
 

@@ -811,18 +811,30 @@ NTSTATUS IssueControl(HANDLE handle, PKEVENT event, PIO_STATUS_BLOCK iosb, ULONG
     return Issue(handle, r);
 }
 
-NTSTATUS IssueQuery(HANDLE handle, PIO_STATUS_BLOCK iosb, PVOID information, ULONG length,
-                    FILE_INFORMATION_CLASS informationClass) {
-    PFILE_OBJECT file = FileOfHandle(handle);
-    if (!file)
+// What the I/O manager checks before a query or set of file information reaches
+// the driver: the handle, the class, the record's length and the access the
+// handle was granted (`needs` names the query or set column of the class's rule).
+NTSTATUS CheckInformationRequest(HANDLE handle, ULONG length, FILE_INFORMATION_CLASS informationClass,
+                                 ACCESS_MASK InformationRule::*needs, PFILE_OBJECT* file) {
+    *file = FileOfHandle(handle);
+    if (!*file)
         return STATUS_INVALID_HANDLE;
     if (informationClass <= 0 || informationClass >= FileMaximumInformation)
         return STATUS_INVALID_INFO_CLASS;
     const InformationRule* rule = RuleFor(informationClass);
     if (rule && length < rule->length)
         return STATUS_INFO_LENGTH_MISMATCH;
-    if (rule && rule->queryNeeds && !(RecordOf(file)->granted & rule->queryNeeds))
+    if (rule && rule->*needs && !(RecordOf(*file)->granted & rule->*needs))
         return STATUS_ACCESS_DENIED;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IssueQuery(HANDLE handle, PIO_STATUS_BLOCK iosb, PVOID information, ULONG length,
+                    FILE_INFORMATION_CLASS informationClass) {
+    PFILE_OBJECT file = nullptr;
+    NTSTATUS status = CheckInformationRequest(handle, length, informationClass, &InformationRule::queryNeeds, &file);
+    if (status != STATUS_SUCCESS)
+        return status;
     // The position of a synchronous file is the I/O manager's own: it answers
     // without asking the driver.
     if (informationClass == FilePositionInformation && (file->Flags & FO_SYNCHRONOUS_IO)) {
@@ -852,16 +864,10 @@ NTSTATUS IssueQuery(HANDLE handle, PIO_STATUS_BLOCK iosb, PVOID information, ULO
 
 NTSTATUS IssueSet(HANDLE handle, PIO_STATUS_BLOCK iosb, const void* information, ULONG length,
                   FILE_INFORMATION_CLASS informationClass) {
-    PFILE_OBJECT file = FileOfHandle(handle);
-    if (!file)
-        return STATUS_INVALID_HANDLE;
-    if (informationClass <= 0 || informationClass >= FileMaximumInformation)
-        return STATUS_INVALID_INFO_CLASS;
-    const InformationRule* rule = RuleFor(informationClass);
-    if (rule && length < rule->length)
-        return STATUS_INFO_LENGTH_MISMATCH;
-    if (rule && rule->setNeeds && !(RecordOf(file)->granted & rule->setNeeds))
-        return STATUS_ACCESS_DENIED;
+    PFILE_OBJECT file = nullptr;
+    NTSTATUS status = CheckInformationRequest(handle, length, informationClass, &InformationRule::setNeeds, &file);
+    if (status != STATUS_SUCCESS)
+        return status;
     if (informationClass == FilePositionInformation && (file->Flags & FO_SYNCHRONOUS_IO)) {
         FILE_POSITION_INFORMATION position;
         std::memcpy(&position, information, sizeof position);
