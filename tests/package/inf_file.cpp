@@ -138,7 +138,8 @@ InfFile::InfFile(const std::string& text) {
         if (line.front() == '[') {
             const size_t close = line.find(']');
             if (close == std::string::npos) {
-                throw InfSyntaxError("line " + std::to_string(first) + ": section name without ']'");
+                throw InfSyntaxError("line " + std::to_string(first) +
+                                     ": section name without ']'");
             }
             const std::string name = Trim(line.substr(1, close - 1));
             // A section given twice is one section with the lines of both, as Windows reads it.
@@ -170,7 +171,8 @@ const InfSection* InfFile::Section(const std::string& name) const {
     return it == index_.end() ? nullptr : &sections_[it->second];
 }
 
-std::vector<const InfLine*> InfFile::Lines(const std::string& section, const std::string& key) const {
+std::vector<const InfLine*> InfFile::Lines(const std::string& section,
+                                           const std::string& key) const {
     std::vector<const InfLine*> lines;
     if (const InfSection* found = Section(section)) {
         for (const InfLine& line : found->lines) {
@@ -182,7 +184,8 @@ std::vector<const InfLine*> InfFile::Lines(const std::string& section, const std
     return lines;
 }
 
-std::optional<std::string> InfFile::Value(const std::string& section, const std::string& key) const {
+std::optional<std::string> InfFile::Value(const std::string& section,
+                                          const std::string& key) const {
     const std::vector<const InfLine*> lines = Lines(section, key);
     if (lines.size() != 1 || lines.front()->values.empty()) {
         return std::nullopt;
@@ -228,7 +231,8 @@ std::vector<std::string> InfFile::UndefinedTokens() const {
             for (const std::string& field : fields) {
                 for (const std::string& token : Tokens(field)) {
                     if (Lines("Strings", token).empty()) {
-                        undefined.push_back("%" + token + "% (line " + std::to_string(line.number) + ")");
+                        undefined.push_back("%" + token + "% (line " + std::to_string(line.number) +
+                                            ")");
                     }
                 }
             }

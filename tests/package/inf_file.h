@@ -19,8 +19,8 @@ class InfSyntaxError : public std::runtime_error {
 };
 
 struct InfLine {
-    int number = 0;           // in the file, counting from 1
-    std::string key;          // empty for a line without '='
+    int number = 0;                   // in the file, counting from 1
+    std::string key;                  // empty for a line without '='
     std::vector<std::string> values;  // unquoted and trimmed, tokens left as written
 };
 

@@ -106,6 +106,12 @@ std::string DescriptorHardwareId(int variant) {
     return id;
 }
 
+// What to run when a cross build's package is missing.
+std::string BuildHint(const Build& build) {
+    return build.Inf() + " not found; build it with `cmake --preset " + build.preset +
+           " && cmake --build --preset " + build.preset + "`";
+}
+
 // Runs the check on the INF text, a syntax error being a failure with its reason.
 template <typename Check>
 AssertionResult OnInf(const std::string& text, Check check) {
@@ -120,11 +126,13 @@ AssertionResult OnInf(const std::string& text, Check check) {
 AssertionResult CheckVersion(const InfFile& inf) {
     const auto value = [&](const char* key) { return inf.Value("Version", key).value_or(""); };
     if (!EqualNoCase(value("Signature"), "$WINDOWS NT$")) {
-        return AssertionFailure() << "Signature '" << value("Signature") << "', expected $WINDOWS NT$";
+        return AssertionFailure() << "Signature '" << value("Signature")
+                                  << "', expected $WINDOWS NT$";
     }
-    if (!EqualNoCase(value("Class"), "Ports") || !EqualNoCase(value("ClassGuid"), kPortsClassGuid)) {
-        return AssertionFailure() << "Class '" << value("Class") << "' ClassGuid '" << value("ClassGuid")
-                                  << "', expected Ports " << kPortsClassGuid;
+    if (!EqualNoCase(value("Class"), "Ports") ||
+        !EqualNoCase(value("ClassGuid"), kPortsClassGuid)) {
+        return AssertionFailure() << "Class '" << value("Class") << "' ClassGuid '"
+                                  << value("ClassGuid") << "', expected Ports " << kPortsClassGuid;
     }
     if (value("Provider").empty()) {
         return AssertionFailure() << "no Provider";
@@ -135,14 +143,21 @@ AssertionResult CheckVersion(const InfFile& inf) {
     }
     static const std::regex kDriverVer(
         R"((0[1-9]|1[0-2])/(0[1-9]|[12][0-9]|3[01])/(\d{4}),(\d+)\.(\d+)\.(\d+)\.(\d+))");
+    // DriverVer = date,version: two values.
+    const std::vector<const InfLine*> lines = inf.Lines("Version", "DriverVer");
+    std::string driverVer;
+    if (lines.size() == 1 && lines.front()->values.size() == 2) {
+        driverVer =
+            inf.Expand(lines.front()->values[0]) + "," + inf.Expand(lines.front()->values[1]);
+    }
     std::smatch match;
-    const std::string driverVer = value("DriverVer");
     if (!std::regex_match(driverVer, match, kDriverVer)) {
         return AssertionFailure() << "DriverVer '" << driverVer << "' is not mm/dd/yyyy,w.x.y.z";
     }
     for (size_t part = 4; part < match.size(); ++part) {
         if (std::stoul(match[part]) > 65535) {
-            return AssertionFailure() << "DriverVer '" << driverVer << "': " << match[part] << " > 65535";
+            return AssertionFailure()
+                   << "DriverVer '" << driverVer << "': " << match[part] << " > 65535";
         }
     }
     return AssertionSuccess();
@@ -173,19 +188,22 @@ const InfSection* ModelsSection(const InfFile& inf, const Platform& platform) {
     return nullptr;
 }
 
-AssertionResult CheckModels(const InfFile& inf, const Platform& platform, const std::string& hardwareId) {
+AssertionResult CheckModels(const InfFile& inf, const Platform& platform,
+                            const std::string& hardwareId) {
     const InfSection* models = ModelsSection(inf, platform);
     if (models == nullptr) {
-        return AssertionFailure() << "[Manufacturer] names no Models section for " << platform.decoration;
+        return AssertionFailure() << "[Manufacturer] names no Models section for "
+                                  << platform.decoration;
     }
     if (models->lines.empty()) {
         return AssertionFailure() << "[" << models->name << "] lists no device";
     }
     for (const InfLine& line : models->lines) {
         if (line.values.size() < 2 || !EqualNoCase(line.values[1], hardwareId)) {
-            return AssertionFailure() << "[" << models->name << "] line " << line.number << " names '"
-                                      << (line.values.size() < 2 ? "" : line.values[1])
-                                      << "', not the adapter's " << hardwareId;
+            return AssertionFailure()
+                   << "[" << models->name << "] line " << line.number << " names '"
+                   << (line.values.size() < 2 ? "" : line.values[1]) << "', not the adapter's "
+                   << hardwareId;
         }
         if (inf.Expand(line.key).empty()) {
             return AssertionFailure() << "[" << models->name << "] line " << line.number
@@ -249,8 +267,8 @@ AssertionResult CheckInstallsImage(const InfFile& inf, const Platform& platform)
         for (const std::string& name : copied) {
             names << " " << name;
         }
-        return AssertionFailure() << platform.decoration << " copies {" << names.str() << " }, expected "
-                                  << platform.image << " alone";
+        return AssertionFailure() << platform.decoration << " copies {" << names.str()
+                                  << " }, expected " << platform.image << " alone";
     }
     // Where the file comes from: a disk of the platform's (or every platform's) media.
     const std::string media = std::string(".") + platform.media;
@@ -259,11 +277,14 @@ AssertionResult CheckInstallsImage(const InfFile& inf, const Platform& platform)
         return lines.empty() ? inf.Lines("SourceDisksFiles", platform.image) : lines;
     }();
     if (source.size() != 1 || source.front()->values.empty()) {
-        return AssertionFailure() << platform.image << " is not in [SourceDisksFiles" << media << "]";
+        return AssertionFailure() << platform.image << " is not in [SourceDisksFiles" << media
+                                  << "]";
     }
     const std::string disk = source.front()->values.front();
-    if (inf.Lines("SourceDisksNames" + media, disk).empty() && inf.Lines("SourceDisksNames", disk).empty()) {
-        return AssertionFailure() << platform.image << " is on disk " << disk << ", which no SourceDisksNames has";
+    if (inf.Lines("SourceDisksNames" + media, disk).empty() &&
+        inf.Lines("SourceDisksNames", disk).empty()) {
+        return AssertionFailure() << platform.image << " is on disk " << disk
+                                  << ", which no SourceDisksNames has";
     }
     // The one service the device gets as its function driver.
     const std::string services = install->name + ".Services";
@@ -281,15 +302,17 @@ AssertionResult CheckInstallsImage(const InfFile& inf, const Platform& platform)
     const auto value = [&](const char* key) { return inf.Value(section, key).value_or("(none)"); };
     if (Number(value("ServiceType")) != 1 || Number(value("StartType")) != 3 ||
         Number(value("ErrorControl")) != 1) {
-        return AssertionFailure() << "service " << associated.front()[0] << ": ServiceType " << value("ServiceType")
-                                  << ", StartType " << value("StartType") << ", ErrorControl "
-                                  << value("ErrorControl") << "; expected a kernel driver (1), demand start (3), "
+        return AssertionFailure() << "service " << associated.front()[0] << ": ServiceType "
+                                  << value("ServiceType") << ", StartType " << value("StartType")
+                                  << ", ErrorControl " << value("ErrorControl")
+                                  << "; expected a kernel driver (1), demand start (3), "
                                   << "normal error control (1)";
     }
     const std::string binary = std::string("%12%\\") + platform.image;
     if (!EqualNoCase(value("ServiceBinary"), binary)) {
-        return AssertionFailure() << "service " << associated.front()[0] << " loads " << value("ServiceBinary")
-                                  << " on " << platform.decoration << ", expected " << binary;
+        return AssertionFailure() << "service " << associated.front()[0] << " loads "
+                                  << value("ServiceBinary") << " on " << platform.decoration
+                                  << ", expected " << binary;
     }
     return AssertionSuccess();
 }
@@ -335,7 +358,8 @@ AssertionResult CheckDeviceKey(const InfFile& inf, const Platform& platform) {
     }
     const AddRegEntry* multiport = nullptr;
     const AddRegEntry* upper = nullptr;
-    for (const AddRegEntry& entry : DeviceKeyEntries(inf, platform)) {
+    const std::vector<AddRegEntry> entries = DeviceKeyEntries(inf, platform);
+    for (const AddRegEntry& entry : entries) {
         if (!EqualNoCase(entry.root, "HKR") || !entry.subkey.empty()) {
             continue;
         }
@@ -344,7 +368,8 @@ AssertionResult CheckDeviceKey(const InfFile& inf, const Platform& platform) {
         } else if (EqualNoCase(entry.name, "UpperFilters")) {
             upper = &entry;
         } else if (EqualNoCase(entry.name, "LowerFilters")) {
-            return AssertionFailure() << "a COM port has no lower filter; the INF gives LowerFilters";
+            return AssertionFailure()
+                   << "a COM port has no lower filter; the INF gives LowerFilters";
         }
     }
     if (multiport == nullptr || multiport->flags != kRegDword || multiport->values.size() != 1 ||
@@ -354,17 +379,20 @@ AssertionResult CheckDeviceKey(const InfFile& inf, const Platform& platform) {
     }
     if (upper == nullptr || upper->flags != kRegMultiSz || upper->values.size() != 1 ||
         !EqualNoCase(upper->values.front(), "serenum")) {
-        return AssertionFailure() << "the device key gets no UpperFilters REG_MULTI_SZ naming serenum alone";
+        return AssertionFailure()
+               << "the device key gets no UpperFilters REG_MULTI_SZ naming serenum alone";
     }
     for (const auto& entry : Entries(inf, install->name + ".Services", "AddService")) {
         if (EqualNoCase(entry.front(), "serenum")) {
             if (entry.size() >= 2 && (Number(entry[1]) & kAssociatedService)) {
-                return AssertionFailure() << "serenum is a filter, yet the INF makes it the device's service";
+                return AssertionFailure()
+                       << "serenum is a filter, yet the INF makes it the device's service";
             }
             return AssertionSuccess();
         }
     }
-    return AssertionFailure() << "the filter serenum has no AddService in " << install->name << ".Services";
+    return AssertionFailure() << "the filter serenum has no AddService in " << install->name
+                              << ".Services";
 }
 
 // Every check for both platforms: what a package must pass.
@@ -453,8 +481,7 @@ class DriverPackage : public ::testing::TestWithParam<Build> {
   protected:
     void SetUp() override {
         const std::optional<std::string> text = ReadText(build().Inf());
-        ASSERT_TRUE(text.has_value()) << build().Inf() << " not found; build it with `cmake --preset "
-                                      << build().preset << " && cmake --build --preset " << build().preset << "`";
+        ASSERT_TRUE(text.has_value()) << BuildHint(build());
         inf_ = *text;
     }
     const Build& build() const { return GetParam(); }
@@ -462,7 +489,8 @@ class DriverPackage : public ::testing::TestWithParam<Build> {
 
     // osslsigncode's verdict on `image` against the certificates in `ca`.
     static std::pair<int, std::string> Verify(const std::string& image, const std::string& ca) {
-        return Run(std::string(VODREK_OSSLSIGNCODE) + " verify -CAfile " + Quoted(ca) + " -in " + Quoted(image));
+        return Run(std::string(VODREK_OSSLSIGNCODE) + " verify -CAfile " + Quoted(ca) + " -in " +
+                   Quoted(image));
     }
     static std::pair<int, std::string> Run(const std::string& command) {
         std::string output;
@@ -503,32 +531,46 @@ TEST_P(DriverPackage, InfChecksRejectADoctoredInf) {
     struct Case {
         const char* what;
         std::string from, to;
+        std::string reason;  // in the failure the check gives
     };
     const Case cases[] = {
-        {"another device setup class", "Class       = Ports", "Class       = Modem"},
-        {"another class GUID", guid, "{4D36E96D-E325-11CE-BFC1-08002BE10318}"},
-        {"a DriverVer that is no date", "DriverVer   = ", "DriverVer   = 2026-"},
-        {"another adapter", id.substr(0, 12), "USB\\VID_0001"},
-        {"no x86 models", ", NTamd64, NTx86", ", NTamd64"},
-        {"the images swapped in the services", "%12%\\" + x64, "%12%\\" + x86},
+        {"another device setup class", "Class       = Ports", "Class       = Modem",
+         "Class 'Modem'"},
+        {"another class GUID", guid, "{4D36E96D-E325-11CE-BFC1-08002BE10318}",
+         "ClassGuid '{4D36E96D"},
+        {"a DriverVer that is no date", "DriverVer   = ", "DriverVer   = 2026-",
+         "is not mm/dd/yyyy"},
+        {"another adapter", id.substr(0, 12), "USB\\VID_0001", "not the adapter's"},
+        {"no x86 models", ", NTamd64, NTx86", ", NTamd64", "no Models section for NTx86"},
+        {"the images swapped in the services", "%12%\\" + x64, "%12%\\" + x86,
+         "loads %12%\\" + x86},
         {"the x86 image copied on x64", "[VodrekPort.Files.amd64]\r\n" + x64,
-         "[VodrekPort.Files.amd64]\r\n" + x86},
-        {"the x64 image not on the source media", x64 + " = 1", x86 + " = 1"},
-        {"no function driver associated", "0x00000002, VodrekService.amd64", "0x00000000, VodrekService.amd64"},
-        {"an automatic start", "StartType     = 3", "StartType     = 2"},
-        {"a user-mode service", "ServiceType   = 1", "ServiceType   = 16"},
-        {"files to another directory", "DefaultDestDir = 12", "DefaultDestDir = 11"},
-        {"no MultiportDevice", "HKR,,MultiportDevice,0x00010001,0", "HKR,,Unrelated,0x00010001,0"},
-        {"a multiport device", "HKR,,MultiportDevice,0x00010001,0", "HKR,,MultiportDevice,0x00010001,1"},
-        {"MultiportDevice as a string", "HKR,,MultiportDevice,0x00010001,0", "HKR,,MultiportDevice,,0"},
-        {"no upper filter", "HKR,,UpperFilters", "HKR,,OtherFilters"},
-        {"a lower filter", "HKR,,UpperFilters", "HKR,,LowerFilters"},
-        {"an undefined string", "%MakerName% =", "%NoSuchName% ="},
-        {"an unterminated quote", "\"vodrek\"", "\"vodrek"},
+         "[VodrekPort.Files.amd64]\r\n" + x86, "NTamd64 copies { " + x86},
+        {"the x64 image not on the source media", x64 + " = 1", x86 + " = 1",
+         x64 + " is not in [SourceDisksFiles.amd64]"},
+        {"no function driver associated", "0x00000002, VodrekService.amd64",
+         "0x00000000, VodrekService.amd64", "associates 0 services"},
+        {"an automatic start", "StartType     = 3", "StartType     = 2", "StartType 2"},
+        {"a user-mode service", "ServiceType   = 1", "ServiceType   = 16", "ServiceType 16"},
+        {"files to another directory", "DefaultDestDir = 12", "DefaultDestDir = 11",
+         "goes to directory 11"},
+        {"no MultiportDevice", "HKR,,MultiportDevice,0x00010001,0", "HKR,,Unrelated,0x00010001,0",
+         "no MultiportDevice DWORD 0 (absent)"},
+        {"a multiport device", "HKR,,MultiportDevice,0x00010001,0",
+         "HKR,,MultiportDevice,0x00010001,1", "no MultiportDevice DWORD 0 (flags or value differ)"},
+        {"MultiportDevice as a string", "HKR,,MultiportDevice,0x00010001,0",
+         "HKR,,MultiportDevice,,0", "no MultiportDevice DWORD 0 (flags or value differ)"},
+        {"no upper filter", "HKR,,UpperFilters", "HKR,,OtherFilters", "no UpperFilters"},
+        {"a lower filter", "HKR,,UpperFilters", "HKR,,LowerFilters", "gives LowerFilters"},
+        {"an undefined string", "%MakerName% =", "%NoSuchName% =", "%NoSuchName%"},
+        {"an unterminated quote", "\"vodrek\"", "\"vodrek", "unterminated quote"},
     };
     ASSERT_TRUE(CheckInf(inf(), id));
     for (const Case& doctored : cases) {
-        EXPECT_FALSE(CheckInf(Doctored(inf(), doctored.from, doctored.to), id)) << doctored.what;
+        const AssertionResult result = CheckInf(Doctored(inf(), doctored.from, doctored.to), id);
+        EXPECT_FALSE(result) << doctored.what;
+        EXPECT_NE(std::string(result.message()).find(doctored.reason), std::string::npos)
+            << doctored.what << ": rejected for another reason: " << result.message();
     }
 }
 
@@ -560,8 +602,9 @@ TEST_P(DriverPackage, SignatureCheckRejectsAChangedImageAndAnotherCa) {
     // A CA of the same kind that did not issue the signing certificate.
     const std::string key = simtest::TempPath("other_ca.key");
     const std::string ca = simtest::TempPath("other_ca.pem");
-    const auto made = Run(std::string(VODREK_OPENSSL) + " req -x509 -newkey rsa:2048 -nodes -days 1 -keyout " +
-                          Quoted(key) + " -out " + Quoted(ca) + " -subj '/CN=another test CA'");
+    const auto made =
+        Run(std::string(VODREK_OPENSSL) + " req -x509 -newkey rsa:2048 -nodes -days 1 -keyout " +
+            Quoted(key) + " -out " + Quoted(ca) + " -subj '/CN=another test CA'");
     ASSERT_EQ(made.first, 0) << made.second;
     std::tie(status, output) = Verify(build().Image(), ca);
     EXPECT_NE(status, 0) << "the image verified against a CA that did not sign it:\n" << output;
@@ -570,7 +613,9 @@ TEST_P(DriverPackage, SignatureCheckRejectsAChangedImageAndAnotherCa) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Vodrek, DriverPackage, ::testing::Values(kBuildX64, kBuildX86),
-                         [](const ::testing::TestParamInfo<Build>& info) { return std::string(info.param.label); });
+                         [](const ::testing::TestParamInfo<Build>& info) {
+                             return std::string(info.param.label);
+                         });
 
 // --- the INF on the simulated machine ---------------------------------------------------------
 
@@ -584,7 +629,8 @@ void InstallDeviceKey(const InfFile& inf, const Platform& platform, const std::u
     const std::vector<AddRegEntry> entries = DeviceKeyEntries(inf, platform);
     ASSERT_FALSE(entries.empty()) << "the INF writes nothing to the device key";
     for (const AddRegEntry& entry : entries) {
-        ASSERT_TRUE(EqualNoCase(entry.root, "HKR") && entry.subkey.empty()) << entry.root << "," << entry.subkey;
+        ASSERT_TRUE(EqualNoCase(entry.root, "HKR") && entry.subkey.empty())
+            << entry.root << "," << entry.subkey;
         const std::u16string name = Wide(entry.name);
         if (entry.flags == kRegDword) {
             ASSERT_EQ(entry.values.size(), 1u) << entry.name;
@@ -599,7 +645,8 @@ void InstallDeviceKey(const InfFile& inf, const Platform& platform, const std::u
             ASSERT_EQ(entry.values.size(), 1u) << entry.name;
             sim::SetRegistryString(key, name, Wide(entry.values.front()));
         } else {
-            FAIL() << entry.name << ": registry type flags " << entry.flags << " not installed by this test";
+            FAIL() << entry.name << ": registry type flags " << entry.flags
+                   << " not installed by this test";
         }
     }
 }
@@ -624,11 +671,11 @@ class PackageOnTheSimulatedMachine : public simtest::SimTest,
 TEST_P(PackageOnTheSimulatedMachine, EveryChipVariantMatchesAndItsPortStartsWithTheInfsDeviceKey) {
     const Build& build = GetParam();
     const std::optional<std::string> text = ReadText(build.Inf());
-    ASSERT_TRUE(text.has_value()) << build.Inf() << " not found; build it with `cmake --preset " << build.preset
-                                  << " && cmake --build --preset " << build.preset << "`";
+    ASSERT_TRUE(text.has_value()) << BuildHint(build);
     const InfFile inf(*text);
     const InfSection* models = ModelsSection(inf, build.platform);
-    ASSERT_TRUE(models != nullptr && !models->lines.empty() && models->lines.front().values.size() >= 2);
+    ASSERT_TRUE(models != nullptr && !models->lines.empty() &&
+                models->lines.front().values.size() >= 2);
     const std::string infId = models->lines.front().values[1];
 
     for (int variant = 0; variant < sim::BridgeChip::kVariantCount; ++variant) {
@@ -648,9 +695,9 @@ TEST_P(PackageOnTheSimulatedMachine, EveryChipVariantMatchesAndItsPortStartsWith
         }
         EXPECT_TRUE(matched) << "the INF's " << infId << " is none of the bus's identifiers";
 
-        const sim::PnpResult answer = sim::SendPnp(adapter.Pdo(), IRP_MN_QUERY_ID, [](IO_STACK_LOCATION& sp) {
-            sp.Parameters.QueryId.IdType = BusQueryHardwareIDs;
-        });
+        const sim::PnpResult answer = sim::SendPnp(
+            adapter.Pdo(), IRP_MN_QUERY_ID,
+            [](IO_STACK_LOCATION& sp) { sp.Parameters.QueryId.IdType = BusQueryHardwareIDs; });
         ASSERT_EQ(answer.status, STATUS_SUCCESS);
         std::vector<std::u16string> expected = busIds;
         expected.push_back(u"*PNP0501");
@@ -659,8 +706,11 @@ TEST_P(PackageOnTheSimulatedMachine, EveryChipVariantMatchesAndItsPortStartsWith
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Vodrek, PackageOnTheSimulatedMachine, ::testing::Values(kBuildX64, kBuildX86),
-                         [](const ::testing::TestParamInfo<Build>& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(Vodrek, PackageOnTheSimulatedMachine,
+                         ::testing::Values(kBuildX64, kBuildX86),
+                         [](const ::testing::TestParamInfo<Build>& info) {
+                             return std::string(info.param.label);
+                         });
 
 }  // namespace
 }  // namespace vodrek::package
