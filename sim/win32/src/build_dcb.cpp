@@ -280,9 +280,10 @@ BOOL Build(const std::string& definition, LPDCB dcb, LPCOMMTIMEOUTS timeouts) {
             return FALSE;
         }
         i = digits;
-        if (i < text.size() && text[i] == ':')
+        if (i < text.size() && text[i] == ':') {
             ++i;
-        if (i < text.size() && !std::isspace(static_cast<unsigned char>(text[i]))) {
+        } else if (i < text.size() && !std::isspace(static_cast<unsigned char>(text[i]))) {
+            // Without its colon the name ends at a blank.
             SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;
         }

@@ -416,6 +416,11 @@ uint32_t CurrentThreadId() {
 }
 
 uint32_t& LastError() {
+    // The functions that only compute (BuildCommDCB) also work outside a
+    // process, in the host's own thread.
+    static uint32_t outsideProcess = 0;
+    if (!g_process || !Simulation::Exists())
+        return outsideProcess;
     return St().lastError[Simulation::Current().CurrentThreadId()];
 }
 
