@@ -382,14 +382,15 @@ TEST(Win32Comm, BlockingWaitCommEventHoldsASynchronousHandlesOtherRequests) {
         w32test::Configure(h);
         ASSERT_TRUE(SetCommMask(h, EV_CTS));
         const int64_t start = bench.NowMs();
-        // Another thread asks for the modem status at once (it waits: a
-        // synchronous handle does one request at a time), then the far end
-        // drops CTS after 300 ms.
+        // Another thread asks for the modem status 100 ms on, while the wait
+        // is pending (it waits: a synchronous handle does one request at a
+        // time); the far end drops CTS after 300 ms.
         LineChanger changer{&bench, h};
         HANDLE asker = CreateThread(
             nullptr, 0,
             [](LPVOID p) -> DWORD {
                 auto* c = static_cast<LineChanger*>(p);
+                Sleep(100);
                 DWORD status = 0;
                 const BOOL ok = GetCommModemStatus(c->port, &status);
                 c->controlDoneAt = c->bench->NowMs();
