@@ -60,6 +60,28 @@ BOOL SynchronousAnswer(HANDLE file, NtStatus status, const StatusBlock& iosb, LP
     return FALSE;
 }
 
+// ReadFile and WriteFile: with an OVERLAPPED at its offset and on its event;
+// without one, waited for, and then the count is where the answer goes.
+BOOL TransferFile(bool write, HANDLE file, LPVOID buffer, DWORD length, LPDWORD done,
+                  LPOVERLAPPED overlapped) {
+    if (done)
+        *done = 0;
+    if (overlapped) {
+        overlapped->Internal = kStatusPending;
+        const int64_t offset = OffsetOf(overlapped);
+        const NtStatus status = Transfer(write, file, overlapped->hEvent, BlockOf(overlapped),
+                                         buffer, length, &offset);
+        return OverlappedAnswer(status, overlapped, done);
+    }
+    if (!done) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    StatusBlock iosb{};
+    const NtStatus status = Transfer(write, file, nullptr, &iosb, buffer, length, nullptr);
+    return SynchronousAnswer(file, status, iosb, done);
+}
+
 }  // namespace
 
 extern "C" {
@@ -165,46 +187,14 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
 
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                      LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
-    if (lpNumberOfBytesRead)
-        *lpNumberOfBytesRead = 0;
-    if (lpOverlapped) {
-        lpOverlapped->Internal = kStatusPending;
-        const int64_t offset = OffsetOf(lpOverlapped);
-        const NtStatus status = sim::win32::ReadFile(hFile, lpOverlapped->hEvent, BlockOf(lpOverlapped),
-                                                     lpBuffer, nNumberOfBytesToRead, &offset);
-        return OverlappedAnswer(status, lpOverlapped, lpNumberOfBytesRead);
-    }
-    // Without an OVERLAPPED the count is where the answer goes.
-    if (!lpNumberOfBytesRead) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    StatusBlock iosb{};
-    const NtStatus status =
-        sim::win32::ReadFile(hFile, nullptr, &iosb, lpBuffer, nNumberOfBytesToRead, nullptr);
-    return SynchronousAnswer(hFile, status, iosb, lpNumberOfBytesRead);
+    return TransferFile(false, hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead,
+                        lpOverlapped);
 }
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
-    if (lpNumberOfBytesWritten)
-        *lpNumberOfBytesWritten = 0;
-    if (lpOverlapped) {
-        lpOverlapped->Internal = kStatusPending;
-        const int64_t offset = OffsetOf(lpOverlapped);
-        const NtStatus status =
-            sim::win32::WriteFile(hFile, lpOverlapped->hEvent, BlockOf(lpOverlapped), lpBuffer,
-                                  nNumberOfBytesToWrite, &offset);
-        return OverlappedAnswer(status, lpOverlapped, lpNumberOfBytesWritten);
-    }
-    if (!lpNumberOfBytesWritten) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    StatusBlock iosb{};
-    const NtStatus status =
-        sim::win32::WriteFile(hFile, nullptr, &iosb, lpBuffer, nNumberOfBytesToWrite, nullptr);
-    return SynchronousAnswer(hFile, status, iosb, lpNumberOfBytesWritten);
+    return TransferFile(true, hFile, const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite,
+                        lpNumberOfBytesWritten, lpOverlapped);
 }
 
 BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,

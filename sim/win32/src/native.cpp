@@ -258,28 +258,18 @@ NtStatus OpenFile(void** handle, const std::u16string& ntName, uint32_t access, 
     return status;
 }
 
-NtStatus ReadFile(void* file, void* event, StatusBlock* iosb, void* buffer, uint32_t length,
-                  const int64_t* offset) {
+NtStatus Transfer(bool write, void* file, void* event, StatusBlock* iosb, void* buffer,
+                  uint32_t length, const int64_t* offset) {
     PKEVENT e;
     if (NtStatus s = EventOf(event, &e))
         return s;
     LARGE_INTEGER at{};
     if (offset)
         at.QuadPart = *offset;
-    return NtReadFile(FileOf(file), e, reinterpret_cast<PIO_STATUS_BLOCK>(iosb), buffer, length,
-                      offset ? &at : nullptr);
-}
-
-NtStatus WriteFile(void* file, void* event, StatusBlock* iosb, const void* buffer, uint32_t length,
-                   const int64_t* offset) {
-    PKEVENT e;
-    if (NtStatus s = EventOf(event, &e))
-        return s;
-    LARGE_INTEGER at{};
-    if (offset)
-        at.QuadPart = *offset;
-    return NtWriteFile(FileOf(file), e, reinterpret_cast<PIO_STATUS_BLOCK>(iosb), buffer, length,
-                       offset ? &at : nullptr);
+    const auto block = reinterpret_cast<PIO_STATUS_BLOCK>(iosb);
+    if (write)
+        return NtWriteFile(FileOf(file), e, block, buffer, length, offset ? &at : nullptr);
+    return NtReadFile(FileOf(file), e, block, buffer, length, offset ? &at : nullptr);
 }
 
 NtStatus DeviceControl(void* file, void* event, StatusBlock* iosb, uint32_t code, const void* input,

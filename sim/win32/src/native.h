@@ -39,11 +39,10 @@ NtStatus OpenFile(void** handle, const std::u16string& ntName, uint32_t access, 
                   uint32_t disposition, uint32_t options, uint32_t attributes, StatusBlock* iosb);
 // The kernel32 name conversion ("COM3", "\\.\COM3"); empty when the name is no device.
 std::u16string NtNameOf(const std::u16string& win32Name);
-// `event` is an event handle of the program's, or null.
-NtStatus ReadFile(void* file, void* event, StatusBlock* iosb, void* buffer, uint32_t length,
-                  const int64_t* offset);
-NtStatus WriteFile(void* file, void* event, StatusBlock* iosb, const void* buffer, uint32_t length,
-                   const int64_t* offset);
+// NtWriteFile (`write`) or NtReadFile. `event` is an event handle of the
+// program's, or null; `offset` null for the file position.
+NtStatus Transfer(bool write, void* file, void* event, StatusBlock* iosb, void* buffer,
+                  uint32_t length, const int64_t* offset);
 NtStatus DeviceControl(void* file, void* event, StatusBlock* iosb, uint32_t code, const void* input,
                        uint32_t inputLength, void* output, uint32_t outputLength);
 NtStatus FlushFile(void* file, StatusBlock* iosb);
