@@ -5,10 +5,10 @@
 // adapters unplugged and the driver unloaded, with the verifier watching).
 // The exit status is what the program's main returned.
 //
-//   --vodrek-ports=SPEC   (or VODREK_PORTS=SPEC)   the adapters, default "2:loopback"
+//   --vodrek-ports=LIST   (or VODREK_PORTS=LIST)   the adapters, default "2:loopback"
 //   --vodrek-time-limit=S (or VODREK_TIME_LIMIT=S) virtual seconds the program may take (3600)
 //
-// SPEC is a comma-separated list of adapters, each VARIANT[:WIRE][@NAME]:
+// LIST is a comma-separated list of adapters, each VARIANT[:WIRE][@NAME]:
 //   VARIANT  the bridge chip's variant, 0 to 4
 //   WIRE     loopback            a loopback plug with every pin wired
 //            loopback(PINS)      only the named pins: data, rts-cts, dtr-dsr,
@@ -40,7 +40,7 @@ int ProgramMainVoid() __asm__("_Z17vodrek_win32_mainv") __attribute__((weak));
 
 namespace {
 
-struct AdapterSpec {
+struct AdapterEntry {
     int variant = 2;
     std::string wire = "loopback";
     std::string argument;  // what the wire's parentheses held
@@ -52,19 +52,19 @@ struct AdapterSpec {
     std::exit(2);
 }
 
-std::vector<AdapterSpec> ParsePorts(const std::string& spec) {
-    std::vector<AdapterSpec> out;
+std::vector<AdapterEntry> ParsePorts(const std::string& list) {
+    std::vector<AdapterEntry> out;
     size_t start = 0;
-    while (start <= spec.size()) {
+    while (start <= list.size()) {
         // Commas inside parentheses belong to the wire.
         size_t end = start;
         int depth = 0;
-        while (end < spec.size() && (spec[end] != ',' || depth > 0)) {
-            depth += spec[end] == '(' ? 1 : spec[end] == ')' ? -1 : 0;
+        while (end < list.size() && (list[end] != ',' || depth > 0)) {
+            depth += list[end] == '(' ? 1 : list[end] == ')' ? -1 : 0;
             ++end;
         }
-        std::string item = spec.substr(start, end - start);
-        AdapterSpec a;
+        std::string item = list.substr(start, end - start);
+        AdapterEntry a;
         const size_t at = item.find('@');
         if (at != std::string::npos) {
             a.name = item.substr(at + 1);
@@ -73,7 +73,7 @@ std::vector<AdapterSpec> ParsePorts(const std::string& spec) {
         const size_t colon = item.find(':');
         const std::string variant = item.substr(0, colon);
         if (variant.size() != 1 || variant[0] < '0' || variant[0] > '4')
-            Usage("chip variant '" + variant + "' in '" + spec + "' is not 0 to 4");
+            Usage("chip variant '" + variant + "' in '" + list + "' is not 0 to 4");
         a.variant = variant[0] - '0';
         if (colon != std::string::npos) {
             a.wire = item.substr(colon + 1);
@@ -88,7 +88,7 @@ std::vector<AdapterSpec> ParsePorts(const std::string& spec) {
         if (a.wire != "loopback" && a.wire != "null" && a.wire != "peer" && a.wire != "none")
             Usage("unknown wire '" + a.wire + "' (loopback, null, peer, none)");
         out.push_back(a);
-        if (end >= spec.size())
+        if (end >= list.size())
             break;
         start = end + 1;
     }
@@ -158,22 +158,22 @@ int main(int argc, char** argv) {
     args.push_back(nullptr);
     if (limitSeconds <= 0)
         Usage("the time limit must be a positive number of seconds");
-    const std::vector<AdapterSpec> specs = ParsePorts(ports);
+    const std::vector<AdapterEntry> entries = ParsePorts(ports);
 
     int exitCode = 0;
     {
         sim::Simulation simulation;
         sim::Workbench bench;
         std::vector<sim::Adapter*> adapters;
-        for (size_t i = 0; i < specs.size(); ++i) {
+        for (size_t i = 0; i < entries.size(); ++i) {
             sim::AdapterOptions options;
-            options.variant = specs[i].variant;
+            options.variant = entries[i].variant;
             const std::string name =
-                specs[i].name.empty() ? "COM" + std::to_string(3 + i) : specs[i].name;
+                entries[i].name.empty() ? "COM" + std::to_string(3 + i) : entries[i].name;
             options.portName = std::u16string(name.begin(), name.end());
             adapters.push_back(&bench.AddAdapter(options));
         }
-        for (size_t i = 0; i < specs.size(); ++i) {
+        for (size_t i = 0; i < entries.size(); ++i) {
             const NTSTATUS status = adapters[i]->Plug();
             if (!NT_SUCCESS(status)) {
                 std::fprintf(stderr, "vodrek win32: adapter %zu did not start (status 0x%08X)\n", i,
@@ -181,12 +181,12 @@ int main(int argc, char** argv) {
                 return 2;
             }
         }
-        for (size_t i = 0; i < specs.size(); ++i) {
-            const AdapterSpec& s = specs[i];
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const AdapterEntry& s = entries[i];
             if (s.wire == "loopback") {
                 adapters[i]->PlugLoopback(Pins(s.argument));
             } else if (s.wire == "null") {
-                if (i + 1 >= specs.size())
+                if (i + 1 >= entries.size())
                     Usage("a null-modem cable needs a next adapter to go to");
                 bench.ConnectNullModem(*adapters[i], *adapters[i + 1]);
                 ++i;
