@@ -1,5 +1,7 @@
 # Host build: the driver sources against the simulator's stand-in headers, the
 # simulated platform, the tools, the tests and the benchmarks.
+# C too: Win32 programs and the tests of their headers may be written in C.
+enable_language(C)
 option(VODREK_SANITIZE "build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 set(VODREK_IMAGE_X64 "${CMAKE_SOURCE_DIR}/build/win-x64/${VODREK_IMAGE_X64_NAME}.sys" CACHE FILEPATH
     "x64 image checked by the image tests")

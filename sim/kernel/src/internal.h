@@ -92,6 +92,9 @@ struct Context {
     bool satisfied = false;
     NTSTATUS waitStatus = STATUS_SUCCESS;
     DISPATCHER_HEADER* waitObject = nullptr;
+    // A wait on several objects only watches them: a signal wakes the thread
+    // without taking the signal, and the thread looks at them all again.
+    bool watching = false;
     uint64_t timeoutEvent = 0;
     std::vector<PFAST_MUTEX> ownedMutexes;
     // A spin lock another processor holds, while this context spins on it.

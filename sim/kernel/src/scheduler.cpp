@@ -1045,6 +1045,7 @@ int Simulation::CreateThread(std::string name, std::function<void()> body) {
 
 bool Simulation::ThreadFinished(int id) const { return state_->threads.at(static_cast<size_t>(id))->finished; }
 int Simulation::CurrentThreadId() const { return state_->current->id; }
+PKEVENT Simulation::ThreadObject(int id) const { return &state_->threads.at(static_cast<size_t>(id))->ended; }
 
 void Simulation::Yield() {
     Context* self = state_->current;
@@ -1110,12 +1111,26 @@ void SatisfyWaiters(DISPATCHER_HEADER* object) {
     auto& st = St();
     auto range = st.waiters.equal_range(object);
     bool synchronization = object->Type == kEventSynchronizationType || object->Type == kTimerSynchronizationType;
+    std::vector<Context*> watchers;
     for (auto it = range.first; it != range.second && object->SignalState > 0;) {
         Context* t = it->second;
         it = st.waiters.erase(it);
         t->satisfied = true;
         t->waitStatus = STATUS_SUCCESS;
+        if (t->watching) {
+            watchers.push_back(t);
+            continue;
+        }
         if (synchronization) object->SignalState = 0;
+    }
+    // A thread watching several objects is woken once: it leaves the others.
+    for (Context* t : watchers) {
+        for (auto it = st.waiters.begin(); it != st.waiters.end();) {
+            if (it->second == t)
+                it = st.waiters.erase(it);
+            else
+                ++it;
+        }
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <vector>
 
 namespace sim {
 
@@ -457,6 +458,90 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     }
     if (zeroTimeout) return STATUS_TIMEOUT;
     return BlockOn(header, Timeout);
+}
+
+namespace {
+// A wait on several objects: the thread watches them all until one is
+// signalled or `due` (when given) has come, then looks at them again.
+void WatchObjects(const std::vector<DISPATCHER_HEADER*>& objects, const Ticks* due) {
+    auto& st = St();
+    Context* self = CurrentThread();
+    self->waiting = true;
+    self->satisfied = false;
+    self->watching = true;
+    self->waitObject = objects.front();
+    self->waitStatus = STATUS_SUCCESS;
+    for (DISPATCHER_HEADER* object : objects) st.waiters.emplace(object, self);
+    self->timeoutEvent = 0;
+    if (due) {
+        self->timeoutEvent = Simulation::Current().Schedule(
+            std::max<Ticks>(*due - st.now, 0), "wait time-out of '" + self->name + "'", [self] {
+                if (!self->waiting || self->satisfied) return;
+                self->satisfied = true;
+                self->waitStatus = STATUS_TIMEOUT;
+                auto& waiters = St().waiters;
+                for (auto it = waiters.begin(); it != waiters.end();) {
+                    if (it->second == self)
+                        it = waiters.erase(it);
+                    else
+                        ++it;
+                }
+            });
+    }
+    while (!self->satisfied) BlockCurrent();
+    if (self->timeoutEvent) Simulation::Current().CancelScheduled(self->timeoutEvent);
+    self->timeoutEvent = 0;
+    self->waiting = false;
+    self->watching = false;
+    self->waitObject = nullptr;
+}
+
+bool Consumes(const DISPATCHER_HEADER* header) {
+    return header->Type == kEventSynchronizationType || header->Type == kTimerSynchronizationType;
+}
+}  // namespace
+
+NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
+                                        KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                        PKWAIT_BLOCK WaitBlockArray) {
+    SIM_DDI();
+    const bool zeroTimeout = Timeout && Timeout->QuadPart == 0;
+    if (!RequireIrql(zeroTimeout ? "KeWaitForMultipleObjects (zero time-out)"
+                                 : "KeWaitForMultipleObjects (with a time-out or none)",
+                     zeroTimeout ? DISPATCH_LEVEL : APC_LEVEL))
+        return STATUS_TIMEOUT;
+    // More objects than a thread's own wait blocks need the caller's array.
+    if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS || (Count > THREAD_WAIT_OBJECTS && !WaitBlockArray)) {
+        Verifier::Violation(Rule::BadParameter, "KeWaitForMultipleObjects with " + std::to_string(Count) +
+                                                    " objects" + (WaitBlockArray ? "" : " and no wait blocks"));
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::vector<DISPATCHER_HEADER*> headers;
+    for (ULONG i = 0; i < Count; ++i) {
+        auto* header = static_cast<DISPATCHER_HEADER*>(Object[i]);
+        if (!CheckHeader(header, "KeWaitForMultipleObjects")) return STATUS_TIMEOUT;
+        headers.push_back(header);
+    }
+    Ticks due = 0;
+    if (Timeout && !zeroTimeout) due = ExpiryOnTick(DueFromTimeout(Timeout->QuadPart));
+    for (;;) {
+        if (WaitType == WaitAny) {
+            for (ULONG i = 0; i < Count; ++i) {
+                if (headers[i]->SignalState > 0) {
+                    if (Consumes(headers[i])) headers[i]->SignalState = 0;
+                    return STATUS_WAIT_0 + static_cast<NTSTATUS>(i);
+                }
+            }
+        } else if (std::all_of(headers.begin(), headers.end(),
+                               [](const DISPATCHER_HEADER* h) { return h->SignalState > 0; })) {
+            for (DISPATCHER_HEADER* header : headers) {
+                if (Consumes(header)) header->SignalState = 0;
+            }
+            return STATUS_WAIT_0;
+        }
+        if (zeroTimeout || (Timeout && St().now >= due)) return STATUS_TIMEOUT;
+        WatchObjects(headers, Timeout ? &due : nullptr);
+    }
 }
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {

@@ -132,6 +132,9 @@ public:
     // current thread waits or yields). Answers its id.
     int CreateThread(std::string name, std::function<void()> body);
     bool ThreadFinished(int id) const;
+    // The thread as a dispatcher object: signalled once it has ended (its
+    // requests cancelled and waited for), as a thread handle is on Windows.
+    PKEVENT ThreadObject(int id) const;
     int CurrentThreadId() const;
     void Yield();
 

@@ -158,6 +158,18 @@ NTKERNELAPI LONG NTAPI KeReadStateEvent(PRKEVENT Event);
 NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                                  KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                  PLARGE_INTEGER Timeout);
+typedef enum _WAIT_TYPE { WaitAll, WaitAny } WAIT_TYPE;
+typedef struct _KWAIT_BLOCK {
+    PVOID Object;
+    USHORT WaitKey;
+} KWAIT_BLOCK, *PKWAIT_BLOCK;
+#define THREAD_WAIT_OBJECTS 3
+#define MAXIMUM_WAIT_OBJECTS 64
+NTKERNELAPI NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
+                                                    KWAIT_REASON WaitReason,
+                                                    KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                    PLARGE_INTEGER Timeout,
+                                                    PKWAIT_BLOCK WaitBlockArray);
 NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                   PLARGE_INTEGER Interval);
 
