@@ -279,12 +279,20 @@ void Simulation(const Settings& settings, Results& results) {
         spec.baud = 6000000;
         spec.bytes = bytes;
         spec.schedule = schedule;
-        const StreamRun run = RunNullModem(spec);
+        // The fastest of three runs: the same simulation each time (virtual time
+        // is deterministic), so the spread is the machine's, not the program's.
+        StreamRun run = RunNullModem(spec);
+        for (int again = settings.quick ? 1 : 3; again > 1; --again) {
+            StreamRun next = RunNullModem(spec);
+            if (next.cpuSeconds < run.cpuSeconds)
+                run = next;
+        }
         for (Figure& f : Speed("simulation speed",
                                {{"stream", "6 Mbaud duplex null-modem, chips 2-4"},
                                 {"policy", schedule == Schedule::Eager ? "eager, 1 processor"
                                                                       : "pct, 2 processors"},
-                                {"bytes", std::to_string(bytes)}},
+                                {"bytes", std::to_string(bytes)},
+                                {"runs", settings.quick ? "1" : "best of 3"}},
                                run, 50))
             results.Add(f);
     }
