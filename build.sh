@@ -4,6 +4,8 @@
 #
 #   ./build.sh demo [vodrek-sim arguments...]   build, then run the demo
 #   ./build.sh test                            build, then run every test
+#   ./build.sh bench [vodrek_bench arguments]  release build, then every benchmark:
+#                                              tables, build/bench/results.json, plots
 #   ./build.sh build                           only build
 #
 # Missing Debian packages are installed with apt-get (as root).
@@ -13,6 +15,10 @@ cd "$(dirname "$0")"
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
           g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-x86-64-dev
           mingw-w64-i686-dev tshark openssl osslsigncode)
+# The benchmarks count instructions with callgrind and plot with gnuplot.
+if [ "${1:-}" = bench ]; then
+    packages+=(valgrind gnuplot-nox)
+fi
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -33,8 +39,11 @@ build_preset() {
     cmake --build --preset "$1"
 }
 
-build_preset win-x64
-build_preset win-x86
+# The benchmarks need only the host's release build.
+if [ "$what" != bench ]; then
+    build_preset win-x64
+    build_preset win-x86
+fi
 case "$what" in
     demo)
         build_preset host-release
@@ -48,12 +57,21 @@ case "$what" in
         echo "== tests"
         exec ctest --preset host-debug
         ;;
+    bench)
+        build_preset host-release
+        echo "== benchmarks"
+        build/host-release/bench/vodrek_bench --out build/bench "$@"
+        if command -v gnuplot >/dev/null && [ -f build/bench/throughput.dat ]; then
+            gnuplot -e "dir='build/bench'" bench/throughput.gp
+            echo "plots: build/bench/throughput.png, build/bench/throughput_ratio.png"
+        fi
+        ;;
     build)
         build_preset host-debug
         build_preset host-release
         ;;
     *)
-        echo "usage: $0 demo|test|build" >&2
+        echo "usage: $0 demo|test|bench|build" >&2
         exit 2
         ;;
 esac

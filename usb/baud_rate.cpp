@@ -105,7 +105,7 @@ PURB AllocateLineCodingRequest() {
 }  // namespace
 
 NTSTATUS SetBaudRate(PortExtension* port, ULONG baud) {
-    if (KeGetCurrentIrql() > PASSIVE_LEVEL)
+    if (!CanWaitForChip())
         return STATUS_UNSUCCESSFUL;
     // The rate the chip already runs at needs nothing; one the chip may not have
     // taken is sent again.
@@ -140,7 +140,7 @@ NTSTATUS SetBaudRate(PortExtension* port, ULONG baud) {
 NTSTATUS SetLineControl(PortExtension* port) {
     // Nothing can be sent from here; saying so beats claiming a change the chip
     // never saw.
-    if (KeGetCurrentIrql() > PASSIVE_LEVEL)
+    if (!CanWaitForChip())
         return STATUS_UNSUCCESSFUL;
     const LineCodingRecord framing = LineCodingFraming(port->LineControl);
     port->LineCoding.StopBits = framing.StopBits;

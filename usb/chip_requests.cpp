@@ -80,7 +80,7 @@ bool ChangeControlLine(PortExtension* port, USHORT line, bool raise) {
         static_cast<USHORT>(raise ? port->ControlLineState | line : port->ControlLineState & ~line);
     urb->UrbControlVendorClassRequest.Value = port->ControlLineState;
     KeReleaseSpinLock(&port->ControlLock, irql);
-    if (KeGetCurrentIrql() > PASSIVE_LEVEL)
+    if (!CanWaitForChip())
         return NT_SUCCESS(SubmitUrbAsync(port->DeviceObject, urb));
     return NT_SUCCESS(SendAndFree(port, urb));
 }
@@ -337,7 +337,7 @@ NTSTATUS SetDsrFlowInChip(PortExtension* port, bool on) {
 NTSTATUS SetAutoXonXoffInChip(PortExtension* port, bool on) {
     if (!NewerChip(port))
         return STATUS_SUCCESS;
-    const bool canWait = KeGetCurrentIrql() == PASSIVE_LEVEL;
+    const bool canWait = CanWaitForChip();
     // Where the caller cannot wait, the shadow stands in for the chip's value.
     if (canWait && !ReadRegister(port, 0))
         return STATUS_NO_MEMORY;

@@ -128,6 +128,63 @@ void PutOne(PortExtension* port, UCHAR c, ReceiveActions& actions) {
 
 ULONG ToggleMode(const PortExtension* port) { return port->HandFlow.FlowReplace & SERIAL_RTS_MASK; }
 
+// Stores the longest run at the start of `chars` that PutOne would store one
+// by one with nothing else to do: into the waiting read up to its end, or into
+// the ring short of the next hold threshold and of its end. Answers how many it
+// stored; 0 leaves the next character to PutOne (DSR sensitivity, a counting
+// XOFF_COUNTER, a hold to take, a full ring).
+ULONG PutRun(PortExtension* port, const UCHAR* chars, ULONG count, ReceiveActions& actions) {
+    if ((port->HandFlow.ControlHandShake & SERIAL_DSR_SENSITIVITY) || port->XoffCountRemaining > 0) return 0;
+    if (port->FillAreaStart != port->ReceiveBuffer) {
+        const ULONG room = static_cast<ULONG>(port->FillAreaLast - port->FillPosition) + 1;
+        const ULONG n = count < room ? count : room;
+        RtlCopyMemory(port->FillPosition, chars, n);
+        InterlockedExchangeAdd(reinterpret_cast<volatile LONG*>(&port->CharsSinceIntervalCheck), static_cast<LONG>(n));
+        if (n < room) {
+            port->FillPosition += n;
+            return n;
+        }
+        // The read is full: as PutOne does at its last byte.
+        RingToFillArea(port);
+        if (port->CurrentRead)
+            port->CurrentRead->IoStatus.Information =
+                IoGetCurrentIrpStackLocation(port->CurrentRead)->Parameters.Read.Length;
+        QueueDeferred(port, &port->Dpc.ReadComplete);
+        return n;
+    }
+    // The ring: short of the first level at which storing a character takes a
+    // hold not yet taken, and of the ring's end.
+    const ULONG size = port->ReceiveBufferSize;
+    if (port->CharsInBuffer >= size) return 0;
+    ULONG limit = size - port->CharsInBuffer;
+    auto before = [&](ULONG threshold) {
+        // Levels below the threshold take nothing: CharsInBuffer + k < threshold.
+        const ULONG free = threshold > port->CharsInBuffer + 1 ? threshold - port->CharsInBuffer - 1 : 0;
+        if (free < limit) limit = free;
+    };
+    const ULONG holds = port->RxHoldReasons;
+    if ((port->HandFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE && !(holds & RX_HOLD_DTR))
+        before(DtrThreshold(port));
+    if ((port->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE && !(holds & RX_HOLD_RTS))
+        before(EarlyThreshold(port));
+    if ((port->HandFlow.FlowReplace & SERIAL_AUTO_RECEIVE) && !(holds & RX_HOLD_XOFF)) before(EarlyThreshold(port));
+    const ULONG n = count < limit ? count : limit;
+    if (n == 0) return 0;
+    const ULONG toEnd = static_cast<ULONG>(port->FillAreaLast - port->FillPosition) + 1;
+    if (n < toEnd) {
+        RtlCopyMemory(port->FillPosition, chars, n);
+        port->FillPosition += n;
+    } else {
+        RtlCopyMemory(port->FillPosition, chars, toEnd);
+        RtlCopyMemory(port->ReceiveBuffer, chars + toEnd, n - toEnd);
+        port->FillPosition = port->ReceiveBuffer + (n - toEnd);
+    }
+    const ULONG was = port->CharsInBuffer;
+    port->CharsInBuffer = was + n;
+    if (was < port->NearlyFullMark && port->NearlyFullMark <= was + n) actions.Events |= SERIAL_EV_RX80FULL;
+    return n;
+}
+
 // A one-character transfer the receive flow control sends; nothing waits for it.
 void SendFlowCharacter(PortExtension* port, UCHAR c) {
     SubmitTransfer(port->DeviceObject, BulkOut, &c, 1, BulkOutPurpose::FlowCharacter);
@@ -146,7 +203,15 @@ void PutReceivedChars(PortExtension* port, const UCHAR* chars, ULONG count, Rece
         InterlockedOr(AsLong(&port->ErrorFlags), SERIAL_ERROR_QUEUEOVERRUN);
         return;
     }
-    for (ULONG i = 0; i < count; ++i) PutOne(port, chars[i], actions);
+    for (ULONG i = 0; i < count;) {
+        const ULONG run = PutRun(port, chars + i, count - i, actions);
+        if (run) {
+            i += run;
+        } else {
+            PutOne(port, chars[i], actions);
+            ++i;
+        }
+    }
 }
 
 void InsertReceivedChars(PortExtension* port, const UCHAR* chars, ULONG count) {

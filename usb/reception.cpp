@@ -198,8 +198,28 @@ bool ProcessReceiveTransfer(PortExtension* port, const TransferOutcome& outcome)
         KeReleaseSpinLock(&port->ControlLock, irql);
         runLength = 0;
     };
-    for (ULONG i = 0; i < outcome.Length; ++i) {
-        Count(&port->PerfStats.ReceivedCount, &port->WmiPerfStats.ReceivedCount);
+    InterlockedExchangeAdd(AsLong(&port->PerfStats.ReceivedCount), static_cast<LONG>(outcome.Length));
+    InterlockedExchangeAdd(AsLong(&port->WmiPerfStats.ReceivedCount), static_cast<LONG>(outcome.Length));
+    // Nothing to take out of the stream or change in it: the transfer is one
+    // run, stored as it came.
+    const bool plain = mask == 0xFF && !(flowReplace & (SERIAL_NULL_STRIPPING | SERIAL_AUTO_TRANSMIT)) &&
+                       !port->EscapeChar;
+    if (plain && outcome.Length) {
+        events |= SERIAL_EV_RXCHAR;
+        for (ULONG i = 0; i < outcome.Length; ++i) {
+            if (outcome.Data[i] == eventChar) {
+                events |= SERIAL_EV_RXFLAG;
+                break;
+            }
+        }
+        KIRQL irql;
+        KeAcquireSpinLock(&port->ControlLock, &irql);
+        KeAcquireSpinLockAtDpcLevel(&port->FillLock);
+        if (port->DeviceIsOpen) PutReceivedChars(port, outcome.Data, outcome.Length, actions);
+        KeReleaseSpinLockFromDpcLevel(&port->FillLock);
+        KeReleaseSpinLock(&port->ControlLock, irql);
+    }
+    for (ULONG i = 0; !plain && i < outcome.Length; ++i) {
         const UCHAR c = static_cast<UCHAR>(outcome.Data[i] & mask);
         if (c == 0 && (flowReplace & SERIAL_NULL_STRIPPING)) continue;
         if ((flowReplace & SERIAL_AUTO_TRANSMIT) && (c == xoff || c == xon)) {

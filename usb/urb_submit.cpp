@@ -296,8 +296,8 @@ USBD_PIPE_HANDLE PipeHandleFor(const PortExtension* port, TransferKind kind) {
 }
 
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT device, PURB urb) {
-    // Waiting is only possible at PASSIVE_LEVEL; refusing beats a bug check.
-    if (KeGetCurrentIrql() > PASSIVE_LEVEL)
+    // Above APC_LEVEL no thread may wait: refusing beats a bug check.
+    if (!CanWaitForChip())
         return STATUS_INVALID_DEVICE_STATE;
     PDEVICE_OBJECT lower = PortOf(device)->LowerDevice;
     // A request of our own, freed by us: after a time-out it is still ours to

@@ -51,9 +51,13 @@ enum ReaderStateValue : LONG {
 // object is created (with the port's other locks).
 void InitializeTransfers(PortExtension* port);
 
+// Whether the caller may wait for a chip request: a thread may wait up to
+// APC_LEVEL, which is where open runs (under a fast mutex).
+inline bool CanWaitForChip() { return KeGetCurrentIrql() <= APC_LEVEL; }
+
 // Sends one control URB and waits for it, at most 3 seconds; then cancels it,
 // waits for the cancellation and answers STATUS_IO_TIMEOUT. The URB stays the
-// caller's. PASSIVE_LEVEL only (anything higher answers
+// caller's. Up to APC_LEVEL, where a thread may wait (anything higher answers
 // STATUS_INVALID_DEVICE_STATE and sends nothing).
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT device, PURB urb);
 // Sends one control URB without waiting and takes it over: it is freed (with

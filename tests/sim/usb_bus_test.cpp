@@ -349,6 +349,30 @@ TEST_F(UsbBusTest, InterruptInIsPolledOnItsPeriodsSchedule) {
     EXPECT_EQ(status[0], 0x31);
 }
 
+// Sent again from the completion of the one before, at the start of a frame, an
+// interrupt transfer keeps the endpoint's period: with an interval of 1 a status
+// packet can come every frame, not every other one.
+TEST_F(UsbBusTest, InterruptInSentAgainFromItsCompletionKeepsAPeriodOfOneFrame) {
+    DeviceLayout layout = usbtest::OneInterfaceDevice();
+    layout.interfaces[0].endpoints[0].interval = 1;
+    Plug(layout);
+    Configure();
+    for (uint8_t i = 0; i < 4; ++i)
+        function->Send(0x81, std::vector<uint8_t>(10, static_cast<uint8_t>(0x40 + i)));
+    uint8_t status[10];
+    URB poll = DataTransfer(Pipe(0x81), USBD_TRANSFER_DIRECTION_IN, status, sizeof status);
+    auto r = client->Submit(&poll);
+    ASSERT_TRUE(RunUntilDone(r));
+    const Ticks first = sim_.Now();
+    EXPECT_EQ(status[0], 0x40);
+    for (int i = 1; i < 4; ++i) {
+        r = client->Submit(&poll);
+        ASSERT_TRUE(RunUntilDone(r));
+        EXPECT_EQ(sim_.Now(), first + i * kUsbFrame) << "packet " << i;
+        EXPECT_EQ(status[0], 0x40 + i);
+    }
+}
+
 TEST_F(UsbBusTest, CancelledUrbsCompleteAtTheNextFrameWithWhatAlreadyMoved) {
     Plug();
     Configure();

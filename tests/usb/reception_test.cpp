@@ -70,6 +70,39 @@ TEST_F(ReceptionTest, ModemLinesThatComeOnAreEventsAndTheStatusShowsThem) {
     EXPECT_EQ(EventsOf(next), static_cast<ULONG>(SERIAL_EV_DSR));
 }
 
+// Open runs under the mutex it shares with query-stop and query-remove, at
+// APC_LEVEL: the settings it sends the chip still go out and are waited for,
+// the start-up write of the receive latency and the FIFO resets among them
+// (only the newer chips have those registers).
+TEST_F(ReceptionTest, OpenUnderItsMutexStillSendsEverySettingToTheChip) {
+    Open(2);
+    const auto requests = chip().ChipRequests();
+    auto sent = [&](USHORT value, USHORT index) {
+        return std::count_if(requests.begin(), requests.end(), [&](const sim::ControlRecord& r) {
+            return r.setup.wValue == value && r.setup.wIndex == index && r.result == sim::Handshake::Ack;
+        });
+    };
+    EXPECT_EQ(sent(0x0B0B, 0x0002), 1) << "the receive latency, written at open";
+    EXPECT_EQ(sent(0x0909, 0), 1) << "receive FIFO reset";
+    EXPECT_EQ(sent(0x0808, 0), 1) << "transmit FIFO reset";
+    EXPECT_EQ(chip().Register(0x0B), 2u) << "2 ms, not the power-on 16";
+}
+
+TEST_F(ReceptionTest, OpenSendsAnOlderChipNoneOfTheNewerChipsRegisters) {
+    Open(0);
+    const auto requests = chip().ChipRequests();
+    for (USHORT value : {0x0B0B, 0x0909, 0x0808}) {
+        EXPECT_EQ(std::count_if(requests.begin(), requests.end(),
+                                [&](const sim::ControlRecord& r) { return r.setup.wValue == value; }),
+                  0)
+            << std::hex << value;
+    }
+    // What it has still gets there: the line coding of the open.
+    EXPECT_GE(std::count_if(requests.begin(), requests.end(),
+                            [](const sim::ControlRecord& r) { return r.setup.bRequest == 0x20; }),
+              1);
+}
+
 // The older chips report RI as a level, the newer ones as a change.
 TEST_F(ReceptionTest, RingHeldOnIsAnEventInEveryPacketOnOlderChipsOnlyOnChangeOnNewer) {
     for (int variant : {0, 2}) {

@@ -42,13 +42,11 @@ bool Alive() { return Simulation::Exists(); }
 // `sp`: the stack pointer of the code that called the DDI (the frame base of
 // the DDI itself); everything below it belongs to frames that have returned or
 // to the DDI.
+// The depth is kept with the call and goes to the table when the routine
+// returns (or the table is read): a DDI call costs no table look-up.
 void SampleStack(Context* self, uintptr_t sp) {
-    auto& depths = StackDepths();
-    for (const CallOut& call : self->callouts) {
-        if (call.entrySp <= sp) continue;
-        size_t& deepest = depths[call.routine];
-        deepest = std::max(deepest, static_cast<size_t>(call.entrySp - sp));
-    }
+    for (CallOut& call : self->callouts)
+        call.lowestSp = std::min(call.lowestSp, sp);
     // A stack object whose frame this context has returned from: the stack
     // pointer has risen above it.
     for (StackObject& object : St().stackObjects) {
@@ -56,6 +54,12 @@ void SampleStack(Context* self, uintptr_t sp) {
             reinterpret_cast<uintptr_t>(object.address) < sp)
             object.frameGone = true;
     }
+}
+
+void RecordDepth(const CallOut& call) {
+    if (call.lowestSp >= call.entrySp) return;
+    size_t& deepest = StackDepths()[call.routine];
+    deepest = std::max(deepest, static_cast<size_t>(call.entrySp - call.lowestSp));
 }
 
 void Sample(const void* frame) {
@@ -75,7 +79,8 @@ DriverCall::DriverCall(const void* routine)
     driver_ = SimulatorRoutines().count(routine) == 0;
     if (driver_) {
         context_->atomicDepth = 0;
-        context_->callouts.push_back({routine, StackPointer()});
+        const uintptr_t sp = StackPointer();
+        context_->callouts.push_back({routine, sp, sp});
     } else {
         ++context_->atomicDepth;
     }
@@ -84,7 +89,10 @@ DriverCall::DriverCall(const void* routine)
 DriverCall::~DriverCall() {
     if (!context_) return;
     context_->atomicDepth = savedDepth_;
-    if (driver_ && !context_->callouts.empty()) context_->callouts.pop_back();
+    if (driver_ && !context_->callouts.empty()) {
+        RecordDepth(context_->callouts.back());
+        context_->callouts.pop_back();
+    }
 }
 
 DdiScope::DdiScope(const void* caller, const void* frame) : caller_(caller) {
@@ -208,6 +216,13 @@ std::string CallerName(const void* returnAddress) {
 }
 
 std::vector<std::pair<std::string, size_t>> DeepestStackUse() {
+    // Routines still running have their depth so far counted too.
+    if (Alive()) {
+        for (auto& t : St().threads)
+            for (const CallOut& call : t->callouts) RecordDepth(call);
+        for (auto& c : St().dpcContexts)
+            for (const CallOut& call : c->callouts) RecordDepth(call);
+    }
     std::vector<std::pair<std::string, size_t>> out;
     for (auto& [routine, depth] : StackDepths()) out.emplace_back(CodeName(routine), depth);
     std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.second > b.second; });

@@ -60,6 +60,7 @@ enum class Yielding {
 struct CallOut {
     const void* routine;
     uintptr_t entrySp;
+    uintptr_t lowestSp;  // the deepest the routine's stack has been seen to go
 };
 
 // A stack object (event, status block, completion context) handed to a request

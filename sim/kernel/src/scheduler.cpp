@@ -799,11 +799,18 @@ Simulation::~Simulation() {
                     [](const std::unique_ptr<Context>& t) { return t->id != 0 && t->started && Enabled(t.get()); }) ||
         std::any_of(st.processors.begin(), st.processors.end(), [](const Processor& p) { return p.inDpc; });
     if (unfinished) RunUntilIdle();
-    if (std::getenv("VODREK_SCHEDULE_STATS")) {
-        std::fprintf(stderr, "sim: %s: %llu preemption points, %llu scheduling steps, %llu context switches, %.3f s of virtual time\n",
-                     ScheduleDescription().c_str(), static_cast<unsigned long long>(st.points),
-                     static_cast<unsigned long long>(st.pctSteps), static_cast<unsigned long long>(st.switches),
-                     static_cast<double>(st.now) / kSecond);
+    // The figures to stderr, or appended to a file (which leaves the output of
+    // a tool whose output is being read alone: the suite's simulation speed).
+    const char* statsFile = std::getenv("VODREK_SCHEDULE_STATS_FILE");
+    if (std::getenv("VODREK_SCHEDULE_STATS") || statsFile) {
+        FILE* out = statsFile ? std::fopen(statsFile, "a") : stderr;
+        if (out) {
+            std::fprintf(out, "sim: %s: %llu preemption points, %llu scheduling steps, %llu context switches, %.3f s of virtual time\n",
+                         ScheduleDescription().c_str(), static_cast<unsigned long long>(st.points),
+                         static_cast<unsigned long long>(st.pctSteps), static_cast<unsigned long long>(st.switches),
+                         static_cast<double>(st.now) / kSecond);
+            if (out != stderr) std::fclose(out);
+        }
     }
     CheckIoAtTeardown();
     CheckNoPoolLeft("when the simulation ended");

@@ -51,14 +51,18 @@ bool UsbDevice::Impl::Ready(const UsbEndpoint& ep) const {
     return !ep.naking;
 }
 
-Ticks UsbDevice::Impl::EarliestFrame(const UsbEndpoint& ep) const {
+Ticks UsbDevice::Impl::FirstFrame() const {
     // A host controller reports completions at the start of a frame and goes
     // on scheduling in that frame: a driver that sends the next transfer from
     // its completion routine gets it into the frame just begun. Anything else
     // waits for the next frame.
     const Ticks now = sim->Now();
     const bool joinsFrame = now % kUsbFrame == 0 && lastDelivery == now && lastFrameStart != now;
-    const Ticks next = joinsFrame ? now : NextFrameAfter(now);
+    return joinsFrame ? now : NextFrameAfter(now);
+}
+
+Ticks UsbDevice::Impl::EarliestFrame(const UsbEndpoint& ep) const {
+    const Ticks next = FirstFrame();
     return ep.type == USB_ENDPOINT_TYPE_INTERRUPT ? std::max(next, ep.nextPoll) : next;
 }
 
@@ -95,8 +99,11 @@ void UsbDevice::Impl::ScheduleNextFrame() {
 
 void UsbDevice::Impl::Enqueue(UsbTransfer& t) {
     UsbEndpoint& ep = *t.endpoint;
+    // An interrupt endpoint is polled in the first frame of its period the
+    // transfer can go in: a transfer sent again from the completion of the one
+    // before keeps the endpoint's period (every frame for an interval of 1).
     if (ep.type == USB_ENDPOINT_TYPE_INTERRUPT && ep.queue.empty())
-        ep.nextPoll = std::max(ep.nextPoll, AlignedFrameAfter(sim->Now(), ep.periodFrames));
+        ep.nextPoll = std::max(ep.nextPoll, AlignedFrameAfter(FirstFrame() - 1, ep.periodFrames));
     ep.queue.push_back(&t);
     if (Ready(ep))
         RequestFrame(EarliestFrame(ep));

@@ -122,6 +122,8 @@ struct UsbDevice::Impl {
     enum class Packet { Continue, Finished, Blocked };
     Packet ServePacket(UsbEndpoint& ep, UsbTransfer& t, Ticks frameEnd);
     bool Ready(const UsbEndpoint& ep) const;
+    // The first frame a transfer queued now can go in.
+    Ticks FirstFrame() const;
     Ticks EarliestFrame(const UsbEndpoint& ep) const;
     void RequestFrame(Ticks at);
     void ScheduleNextFrame();
