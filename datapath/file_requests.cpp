@@ -127,7 +127,9 @@ NTSTATUS OpenPort(PortExtension* port, PIRP irp) {
         ChipWriteRegister8Or9(port, 1);
         ChipWriteRegister8Or9(port, 0);
     }
-    // The pipes are configured (the port is started): the readers run from here.
+    // The pipes are configured (the port is started): the readers run from here,
+    // on pipes that a stall during an earlier open no longer holds halted.
+    ResetHaltedPipes(port);
     NTSTATUS status = power;
     if (NT_SUCCESS(StartContinuousTransfers(port))) status = STATUS_SUCCESS;
     irp->IoStatus.Information = 0;

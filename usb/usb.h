@@ -53,7 +53,7 @@ void InitializeTransfers(PortExtension* port);
 
 // Sends one control URB and waits for it, at most 3 seconds; then cancels it,
 // waits for the cancellation and answers STATUS_IO_TIMEOUT. The URB stays the
-// caller's. PASSIVE_LEVEL only (anything higher answers
+// caller's. Up to APC_LEVEL, where a thread may wait (anything higher answers
 // STATUS_INVALID_DEVICE_STATE and sends nothing).
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT device, PURB urb);
 // Sends one control URB without waiting and takes it over: it is freed (with
@@ -88,14 +88,22 @@ NTSTATUS SendPreparedTransfer(PortExtension* port, TransferContext* transfer);
 NTSTATUS StartContinuousTransfer(PortExtension* port, TransferKind kind);
 // Both readers, status first.
 NTSTATUS StartContinuousTransfers(PortExtension* port);
+// Resets each pipe on which a transfer ended halted (a stall), so that its
+// transfers run again; a reset that fails is tried again the next time.
+// Up to APC_LEVEL; open calls it before it starts the readers.
+NTSTATUS ResetHaltedPipes(PortExtension* port);
 
 // Cancels the outstanding transfers of one kind (every outstanding bulk-out
 // transfer for BulkOut) and stops the kind's reader. Does not wait. Does nothing
 // above PASSIVE_LEVEL: the write cancel routine calls it with the cancel spin
 // lock held, and its chunk in flight then completes normally.
 void CancelTransfer(PortExtension* port, TransferKind kind);
-// StatusIn, BulkOut, BulkIn, in that order.
+// StatusIn, BulkOut, BulkIn, in that order, then the asynchronous control
+// requests still outstanding.
 void CancelAllTransfers(PortExtension* port);
+// Cancels every asynchronous control request not yet completed. Does not wait;
+// PASSIVE_LEVEL.
+void CancelAsyncControls(PortExtension* port);
 // CancelAllTransfers, then waits until every transfer and asynchronous request
 // of the port has completed; the port stays usable (a reader may be started
 // again afterwards). PASSIVE_LEVEL.

@@ -370,6 +370,9 @@ void Finish(Machine& m, const Scenario& scenario) {
     PortExtension* port = m.adapter->Port();
     EXPECT_EQ(port->PendingRequestCount, 1);
     EXPECT_EQ(port->DeferredWorkCount, 1);
+    if (std::getenv("VODREK_FAULT_SITES")) {
+        for (const std::string& line : m.sim.DebugLog()) std::fprintf(stderr, "driver: %s", line.c_str());
+    }
     m.bench.reset();
 }
 
@@ -386,7 +389,17 @@ class FaultPlan {
                                                        : sim::UrbFault::Kind::NeverComplete;
             urbFault.times = 0;
             sim::UrbMatch match;
-            match.predicate = [counter, target](const sim::UrbSummary&) { return ++*counter == *target; };
+            const bool trace = std::getenv("VODREK_FAULT_SITES") != nullptr;
+            match.predicate = [counter, target, trace](const sim::UrbSummary& urb) {
+                ++*counter;
+                if (trace) {
+                    std::fprintf(stderr, "USB request %llu: function 0x%x, endpoint 0x%02x, request 0x%02x, %lu bytes%s\n",
+                                 static_cast<unsigned long long>(*counter), urb.function, urb.endpoint,
+                                 urb.hasSetup ? urb.setup.bRequest : 0, static_cast<unsigned long>(urb.length),
+                                 *counter == *target ? " (fails)" : "");
+                }
+                return *counter == *target;
+            };
             m.adapter->Usb().InjectFault(match, urbFault);
         }
         start_ = Count();
