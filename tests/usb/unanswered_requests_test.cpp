@@ -13,24 +13,10 @@ using sim::kMillisecond;
 using sim::kSecond;
 using simtest::OpenPortTest;
 
-constexpr uint8_t kSetLineCoding = 0x20;
 constexpr uint8_t kSetControlLineState = 0x22;
 
 class UnansweredRequestsTest : public OpenPortTest {
   protected:
-    // Every control request's bRequest the bus sees from now on, in order.
-    std::shared_ptr<std::vector<uint8_t>> WatchControlRequests() {
-        auto seen = std::make_shared<std::vector<uint8_t>>();
-        sim::UrbMatch match;
-        match.predicate = [seen](const sim::UrbSummary& urb) {
-            if (urb.hasSetup) seen->push_back(urb.setup.bRequest);
-            return false;
-        };
-        sim::UrbFault never;
-        never.times = 0;
-        adapter().Usb().InjectFault(match, never);
-        return seen;
-    }
     void ReopenAndEcho() {
         NTSTATUS status;
         file_ = sim::File::Open(u"\\\\.\\COM3", &status, sim::OverlappedOpen());
@@ -91,18 +77,27 @@ TEST_F(UnansweredRequestsTest, APipeHaltedByAStallIsResetAtTheNextOpen) {
     EXPECT_EQ(port()->HaltedPipes, 0);
 }
 
-// The open sends the line coding (and the rest of the settings) to the chip,
-// although it runs at APC_LEVEL under its fast mutex.
+// The open sends the port's settings to the chip although it runs at APC_LEVEL
+// under its fast mutex; the first of them, the remote wake-up feature (a
+// standard SET_FEATURE or CLEAR_FEATURE to the device), goes out only with a
+// request that waits for its answer.
 TEST_F(UnansweredRequestsTest, TheOpenSendsTheSettingsToTheChip) {
     Open();
     Close();
-    auto seen = WatchControlRequests();
+    auto wakeFeature = std::make_shared<int>(0);
+    sim::UrbMatch watch;
+    watch.predicate = [wakeFeature](const sim::UrbSummary& urb) {
+        if (urb.hasSetup && urb.setup.bmRequestType == 0x00 && (urb.setup.bRequest == 0x01 || urb.setup.bRequest == 0x03) &&
+            urb.setup.wValue == 1)
+            ++*wakeFeature;
+        return false;
+    };
+    adapter().Usb().InjectFault(watch, sim::UrbFault{});
     NTSTATUS status;
     file_ = sim::File::Open(u"\\\\.\\COM3", &status, sim::OverlappedOpen());
     ASSERT_EQ(status, STATUS_SUCCESS);
     sim_.RunFor(10 * kMillisecond);
-    EXPECT_NE(std::find(seen->begin(), seen->end(), kSetLineCoding), seen->end())
-        << "the open sent no line coding";
+    EXPECT_EQ(*wakeFeature, 1) << "the open sent none of its synchronous requests";
 }
 
 }  // namespace
