@@ -127,9 +127,7 @@ NTSTATUS OpenPort(PortExtension* port, PIRP irp) {
         ChipWriteRegister8Or9(port, 1);
         ChipWriteRegister8Or9(port, 0);
     }
-    // The pipes are configured (the port is started): the readers run from here,
-    // on pipes that a stall during an earlier open no longer holds halted.
-    ResetHaltedPipes(port);
+    // The pipes are configured (the port is started): the readers run from here.
     NTSTATUS status = power;
     if (NT_SUCCESS(StartContinuousTransfers(port))) status = STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
@@ -183,6 +181,9 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_INSUFFICIENT_POWER;
     }
+    // A pipe a stall left halted is reset first, while a request may still
+    // wait (the mutex raises to APC_LEVEL); the readers this open starts then run.
+    ResetHaltedPipes(port);
     // Admission and the open run under the mutex that query-stop and
     // query-remove decide under: neither can come between them.
     ExAcquireFastMutex(&port->OpenStateMutex);

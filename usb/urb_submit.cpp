@@ -305,9 +305,8 @@ USBD_PIPE_HANDLE PipeHandleFor(const PortExtension* port, TransferKind kind) {
 }
 
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT device, PURB urb) {
-    // Waiting is possible up to APC_LEVEL, where the open runs under its fast
-    // mutex and sends the port's settings; above it, refusing beats a bug check.
-    if (KeGetCurrentIrql() > APC_LEVEL)
+    // Waiting is only possible at PASSIVE_LEVEL; refusing beats a bug check.
+    if (KeGetCurrentIrql() > PASSIVE_LEVEL)
         return STATUS_INVALID_DEVICE_STATE;
     PDEVICE_OBJECT lower = PortOf(device)->LowerDevice;
     // A request of our own, freed by us: after a time-out it is still ours to

@@ -53,7 +53,7 @@ void InitializeTransfers(PortExtension* port);
 
 // Sends one control URB and waits for it, at most 3 seconds; then cancels it,
 // waits for the cancellation and answers STATUS_IO_TIMEOUT. The URB stays the
-// caller's. Up to APC_LEVEL, where a thread may wait (anything higher answers
+// caller's. PASSIVE_LEVEL only (anything higher answers
 // STATUS_INVALID_DEVICE_STATE and sends nothing).
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT device, PURB urb);
 // Sends one control URB without waiting and takes it over: it is freed (with
@@ -90,7 +90,7 @@ NTSTATUS StartContinuousTransfer(PortExtension* port, TransferKind kind);
 NTSTATUS StartContinuousTransfers(PortExtension* port);
 // Resets each pipe on which a transfer ended halted (a stall), so that its
 // transfers run again; a reset that fails is tried again the next time.
-// Up to APC_LEVEL; open calls it before it starts the readers.
+// PASSIVE_LEVEL; open calls it before it takes its fast mutex.
 NTSTATUS ResetHaltedPipes(PortExtension* port);
 
 // Cancels the outstanding transfers of one kind (every outstanding bulk-out

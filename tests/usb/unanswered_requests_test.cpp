@@ -1,8 +1,6 @@
 // The device answering badly, and what the port does about it: a control request
 // the device never answers must not hold a close for ever; a pipe halted by a
-// stall is reset at the next open so that its transfers run again; and the open,
-// which runs under its fast mutex at APC_LEVEL, really sends the port's settings
-// to the chip (a synchronous request may wait there).
+// stall is reset at the next open so that its transfers run again.
 #include "tests/support/open_port.h"
 
 #include <sim/usb_bus.h>
@@ -75,29 +73,6 @@ TEST_F(UnansweredRequestsTest, APipeHaltedByAStallIsResetAtTheNextOpen) {
     Close();
     ReopenAndEcho();
     EXPECT_EQ(port()->HaltedPipes, 0);
-}
-
-// The open sends the port's settings to the chip although it runs at APC_LEVEL
-// under its fast mutex; the first of them, the remote wake-up feature (a
-// standard SET_FEATURE or CLEAR_FEATURE to the device), goes out only with a
-// request that waits for its answer.
-TEST_F(UnansweredRequestsTest, TheOpenSendsTheSettingsToTheChip) {
-    Open();
-    Close();
-    auto wakeFeature = std::make_shared<int>(0);
-    sim::UrbMatch watch;
-    watch.predicate = [wakeFeature](const sim::UrbSummary& urb) {
-        if (urb.hasSetup && urb.setup.bmRequestType == 0x00 && (urb.setup.bRequest == 0x01 || urb.setup.bRequest == 0x03) &&
-            urb.setup.wValue == 1)
-            ++*wakeFeature;
-        return false;
-    };
-    adapter().Usb().InjectFault(watch, sim::UrbFault{});
-    NTSTATUS status;
-    file_ = sim::File::Open(u"\\\\.\\COM3", &status, sim::OverlappedOpen());
-    ASSERT_EQ(status, STATUS_SUCCESS);
-    sim_.RunFor(10 * kMillisecond);
-    EXPECT_EQ(*wakeFeature, 1) << "the open sent none of its synchronous requests";
 }
 
 }  // namespace
