@@ -431,6 +431,15 @@ NTSTATUS StartContinuousTransfer(PortExtension* port, TransferKind kind) {
     }
 }
 
+void NoteHaltedPipe(PortExtension* port, USBD_PIPE_HANDLE pipe, USBD_STATUS status) {
+    if (status != USBD_STATUS_STALL_PID && status != USBD_STATUS_ENDPOINT_HALTED)
+        return;
+    for (ULONG kind = 0; kind < kTransferKindCount; ++kind) {
+        if (pipe != nullptr && PipeHandleFor(port, static_cast<TransferKind>(kind)) == pipe)
+            InterlockedOr(&port->HaltedPipes, 1L << kind);
+    }
+}
+
 NTSTATUS ResetHaltedPipes(PortExtension* port) {
     NTSTATUS result = STATUS_SUCCESS;
     for (ULONG kind = 0; kind < kTransferKindCount; ++kind) {
@@ -476,9 +485,7 @@ NTSTATUS NTAPI TransferComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     if (kind == BulkOut && transfer->Purpose == BulkOutPurpose::Immediate)
         InterlockedDecrement(&port->TransmittingImmediate);
 
-    const USBD_STATUS usbStatus = transfer->Urb.Hdr.Status;
-    if (usbStatus == USBD_STATUS_STALL_PID || usbStatus == USBD_STATUS_ENDPOINT_HALTED)
-        InterlockedOr(&port->HaltedPipes, 1L << kind);
+    NoteHaltedPipe(port, PipeHandleFor(port, kind), transfer->Urb.Hdr.Status);
 
     const bool claimed = ClaimByCompletion(port, transfer);
     const bool removing =

@@ -91,6 +91,9 @@ NTSTATUS StartContinuousTransfers(PortExtension* port);
 // Resets each pipe on which a transfer ended halted (a stall), so that its
 // transfers run again; a reset that fails is tried again the next time.
 // PASSIVE_LEVEL; open calls it before it takes its fast mutex.
+// A transfer on `pipe` ended with `status`: a stalled or halted endpoint is
+// noted, for the next open to reset.
+void NoteHaltedPipe(PortExtension* port, USBD_PIPE_HANDLE pipe, USBD_STATUS status);
 NTSTATUS ResetHaltedPipes(PortExtension* port);
 
 // Cancels the outstanding transfers of one kind (every outstanding bulk-out
