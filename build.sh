@@ -7,6 +7,12 @@
 #   ./build.sh bench [vodrek_bench arguments]  release build, then every benchmark:
 #                                              tables, build/bench/results.json, plots
 #   ./build.sh build                           only build
+#   ./build.sh schedules [seeds] [jobs]         the `schedules` tests under many PCT
+#                                              seeds per test, in parallel
+#                                              (tests/schedules_campaign.sh)
+#   ./build.sh coverage                        line and branch coverage of the
+#                                              driver folders by the whole suite,
+#                                              text and HTML in build/coverage/
 #
 # Missing Debian packages are installed with apt-get (as root).
 set -euo pipefail
@@ -70,8 +76,32 @@ case "$what" in
         build_preset host-debug
         build_preset host-release
         ;;
+    schedules)
+        build_preset host-debug
+        exec tests/schedules_campaign.sh "$@"
+        ;;
+    coverage)
+        if ! command -v gcovr >/dev/null; then
+            export DEBIAN_FRONTEND=noninteractive
+            apt-get update -q
+            apt-get install -y -q --no-install-recommends gcovr
+        fi
+        build_preset host-coverage
+        find build/host-coverage -name '*.gcda' -delete
+        echo "== tests (coverage)"
+        ctest --preset host-coverage || echo "== some tests failed: the figures below are still the suite's"
+        rm -rf build/coverage
+        mkdir -p build/coverage
+        filters=(--root . --object-directory build/host-coverage
+                 --filter 'driver/' --filter 'control/' --filter 'datapath/' --filter 'usb/'
+                 --exclude-unreachable-branches)
+        gcovr "${filters[@]}" --txt build/coverage/lines.txt --html-details build/coverage/index.html
+        gcovr "${filters[@]}" --branches --txt build/coverage/branches.txt
+        gcovr "${filters[@]}" --print-summary --txt /dev/null | tail -3
+        echo "== build/coverage/lines.txt, branches.txt, index.html"
+        ;;
     *)
-        echo "usage: $0 demo|test|bench|build" >&2
+        echo "usage: $0 demo|test|bench|build|schedules|coverage" >&2
         exit 2
         ;;
 esac

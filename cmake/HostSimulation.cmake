@@ -17,6 +17,13 @@ endif()
 # Programs export their symbols, so the verifier can name the code it reports on.
 add_link_options(-rdynamic)
 
+# Line and branch coverage of the driver folders (./build.sh coverage): only the
+# driver's sources are instrumented; every program links the gcov runtime.
+option(VODREK_COVERAGE "instrument the driver sources for gcov" OFF)
+if(VODREK_COVERAGE)
+    add_link_options(--coverage)
+endif()
+
 add_library(vodrek_driver STATIC ${VODREK_DRIVER_SOURCES})
 # The test build reports every routine the driver enters, so the simulator can
 # check the pageable ones against the IRQL and the section lock.
@@ -30,6 +37,9 @@ target_compile_options(vodrek_driver PRIVATE ${VODREK_KERNEL_CXX_FLAGS})
 # Line information in every build (it changes no code): the benchmarks' callgrind
 # counts tell the driver's own instructions from the simulated kernel's by source file.
 target_compile_options(vodrek_driver PRIVATE -g)
+if(VODREK_COVERAGE)
+    target_compile_options(vodrek_driver PRIVATE --coverage)
+endif()
 
 add_subdirectory(sim)
 

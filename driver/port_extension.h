@@ -309,8 +309,16 @@ struct PortExtension {
     volatile LONG ReaderState[3];
     // Outstanding bulk-out transfers not yet claimed, under TransferLock.
     LIST_ENTRY BulkOutInFlight;
+    // One bit per TransferKind: a transfer of the kind ended on a halted (stalled)
+    // endpoint. The pipe stays halted until it is reset: the next open resets it.
+    volatile LONG HaltedPipes;
+    // Asynchronous control requests (made where the caller cannot wait) not yet
+    // claimed by their completion, under TransferLock: stopping the transfers
+    // cancels them too, so that a request the device never answers cannot hold
+    // a close, a restart or a removal for ever.
+    LIST_ENTRY AsyncControlsInFlight;
     // Innermost lock of the port (after FillLock): held only to link or unlink a
-    // bulk-out transfer, never across a call.
+    // bulk-out transfer or an asynchronous control request, never across a call.
     KSPIN_LOCK TransferLock;
     // Transfers and asynchronous control requests the port has sent and not yet
     // seen complete, plus one for the port itself until removal drains them.

@@ -19,25 +19,9 @@ void StopReader(PortExtension* port, TransferKind kind) {
 }
 
 // Takes every outstanding bulk-out transfer off the books at once, then cancels
-// each: a completion that comes first finds its request gone and leaves it to
-// the hand-off.
+// each.
 void CancelBulkOut(PortExtension* port) {
-    LIST_ENTRY claimed;
-    InitializeListHead(&claimed);
-    KIRQL irql;
-    KeAcquireSpinLock(&port->TransferLock, &irql);
-    while (!IsListEmpty(&port->BulkOutInFlight)) {
-        PLIST_ENTRY entry = RemoveHeadList(&port->BulkOutInFlight);
-        CONTAINING_RECORD(entry, TransferContext, Link)->Listed = FALSE;
-        InsertTailList(&claimed, entry);
-    }
-    KeReleaseSpinLock(&port->TransferLock, irql);
-
-    while (!IsListEmpty(&claimed)) {
-        auto* transfer = CONTAINING_RECORD(RemoveHeadList(&claimed), TransferContext, Link);
-        IoCancelIrp(transfer->Irp);
-        FinishHandoff(transfer);
-    }
+    CancelListed(port, &port->BulkOutInFlight, FreeTransfer);
 }
 
 }  // namespace
@@ -68,6 +52,8 @@ void CancelAllTransfers(PortExtension* port) {
     CancelTransfer(port, StatusIn);
     CancelTransfer(port, BulkOut);
     CancelTransfer(port, BulkIn);
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL)
+        CancelAsyncControls(port);
 }
 
 void StopTransfersAndWait(PortExtension* port) {

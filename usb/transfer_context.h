@@ -38,3 +38,45 @@ void FinishHandoff(TransferContext* transfer);
 // Claims and cancels the outstanding request of a reader kind, if any. Up to
 // DISPATCH_LEVEL, never with the cancel spin lock held.
 void CancelReaderInFlight(PortExtension* port, TransferKind kind);
+
+// Requests kept on a list of the port under TransferLock while Listed (bulk-out
+// transfers, asynchronous control requests), each with its Irp and Handoff.
+//
+// Their completion takes its own request off the list: true when it was still
+// there (the completion claims it), false when a canceller took it first.
+template <typename Request>
+bool TakeOffList(PortExtension* port, Request* request) {
+    KIRQL irql;
+    KeAcquireSpinLock(&port->TransferLock, &irql);
+    const bool listed = request->Listed != FALSE;
+    if (listed) {
+        RemoveEntryList(&request->Link);
+        request->Listed = FALSE;
+    }
+    KeReleaseSpinLock(&port->TransferLock, irql);
+    return listed;
+}
+
+// Takes every request off `inFlight` at once, then cancels each: a completion
+// that comes first finds its request gone and leaves it to the hand-off, in
+// which the second of the two parties calls `free`.
+template <typename Request>
+void CancelListed(PortExtension* port, LIST_ENTRY* inFlight, void (*free)(Request*)) {
+    LIST_ENTRY claimed;
+    InitializeListHead(&claimed);
+    KIRQL irql;
+    KeAcquireSpinLock(&port->TransferLock, &irql);
+    while (!IsListEmpty(inFlight)) {
+        PLIST_ENTRY entry = RemoveHeadList(inFlight);
+        CONTAINING_RECORD(entry, Request, Link)->Listed = FALSE;
+        InsertTailList(&claimed, entry);
+    }
+    KeReleaseSpinLock(&port->TransferLock, irql);
+
+    while (!IsListEmpty(&claimed)) {
+        auto* request = CONTAINING_RECORD(RemoveHeadList(&claimed), Request, Link);
+        IoCancelIrp(request->Irp);
+        if (InterlockedExchange(&request->Handoff, 1) != 0)
+            free(request);
+    }
+}

@@ -32,11 +32,28 @@ namespace {
 // A synchronous request that has not completed by then is cancelled.
 constexpr LONGLONG kSyncUrbLimit = 3 * 10'000'000LL;
 
+}  // namespace
+
+// An asynchronous control request: on AsyncControlsInFlight while Listed (both
+// changed under TransferLock). Its completion claims it by taking it off; a
+// canceller that took it off first settles with the completion through Handoff
+// who frees it, as for transfers.
 struct AsyncControlContext {
     PURB Urb;
     PDEVICE_OBJECT DeviceObject;
     PIRP Irp;
+    LIST_ENTRY Link;
+    BOOLEAN Listed;
+    volatile LONG Handoff;
 };
+
+namespace {
+
+void FreeAsyncControl(AsyncControlContext* context) {
+    IoFreeIrp(context->Irp);
+    FreeUrb(context->Urb);
+    ExFreePoolWithTag(context, VODREK_POOL_TAG);
+}
 
 // Where each kind's pipe sits: interface and position among its pipes.
 struct PipePosition {
@@ -218,17 +235,8 @@ void ContinueReader(PortExtension* port, TransferKind kind, ULONG length, bool r
 // The completion takes its own request off the port's books; false when a
 // canceller got there first.
 bool ClaimByCompletion(PortExtension* port, TransferContext* transfer) {
-    if (transfer->Kind == BulkOut) {
-        KIRQL irql;
-        KeAcquireSpinLock(&port->TransferLock, &irql);
-        const bool listed = transfer->Listed != FALSE;
-        if (listed) {
-            RemoveEntryList(&transfer->Link);
-            transfer->Listed = FALSE;
-        }
-        KeReleaseSpinLock(&port->TransferLock, irql);
-        return listed;
-    }
+    if (transfer->Kind == BulkOut)
+        return TakeOffList(port, transfer);
     // Compared with itself: a completion never takes another request's place.
     return InterlockedCompareExchangePointer(
                reinterpret_cast<PVOID volatile*>(&port->TransferInFlight[transfer->Kind]), nullptr,
@@ -243,6 +251,7 @@ void InitializeTransfers(PortExtension* port) {
         port->ReaderState[kind] = ReaderIdle;
     }
     InitializeListHead(&port->BulkOutInFlight);
+    InitializeListHead(&port->AsyncControlsInFlight);
     KeInitializeSpinLock(&port->TransferLock);
     port->TransfersOutstanding = 1;
     KeInitializeEvent(&port->TransfersDrained, NotificationEvent, FALSE);
@@ -347,20 +356,28 @@ NTSTATUS SubmitUrbAsync(PDEVICE_OBJECT device, PURB urb) {
     context->Urb = urb;
     context->DeviceObject = device;
     context->Irp = irp;
+    context->Handoff = 0;
     InterlockedIncrement(&port->TransfersOutstanding);
     IoSetCompletionRoutine(irp, AsyncControlComplete, context, TRUE, TRUE, TRUE);
+    KIRQL irql;
+    KeAcquireSpinLock(&port->TransferLock, &irql);
+    InsertTailList(&port->AsyncControlsInFlight, &context->Link);
+    context->Listed = TRUE;
+    KeReleaseSpinLock(&port->TransferLock, irql);
     return IoCallDriver(lower, irp);
 }
 
-NTSTATUS NTAPI AsyncControlComplete(PDEVICE_OBJECT, PIRP irp, PVOID contextPointer) {
+NTSTATUS NTAPI AsyncControlComplete(PDEVICE_OBJECT, PIRP, PVOID contextPointer) {
     auto* context = static_cast<AsyncControlContext*>(contextPointer);
     PortExtension* port = PortOf(context->DeviceObject);
-    IoFreeIrp(irp);
-    if (context->Urb)
-        FreeUrb(context->Urb);
-    ExFreePoolWithTag(context, VODREK_POOL_TAG);
+    if (TakeOffList(port, context) || InterlockedExchange(&context->Handoff, 1) != 0)
+        FreeAsyncControl(context);
     TransferFinished(port);
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void CancelAsyncControls(PortExtension* port) {
+    CancelListed(port, &port->AsyncControlsInFlight, FreeAsyncControl);
 }
 
 NTSTATUS SubmitTransfer(PDEVICE_OBJECT device, TransferKind kind, const void* data, ULONG length,
@@ -414,6 +431,39 @@ NTSTATUS StartContinuousTransfer(PortExtension* port, TransferKind kind) {
     }
 }
 
+void NoteHaltedPipe(PortExtension* port, USBD_PIPE_HANDLE pipe, USBD_STATUS status) {
+    if (status != USBD_STATUS_STALL_PID && status != USBD_STATUS_ENDPOINT_HALTED)
+        return;
+    for (ULONG kind = 0; kind < kTransferKindCount; ++kind) {
+        if (pipe != nullptr && PipeHandleFor(port, static_cast<TransferKind>(kind)) == pipe)
+            InterlockedOr(&port->HaltedPipes, 1L << kind);
+    }
+}
+
+NTSTATUS ResetHaltedPipes(PortExtension* port) {
+    NTSTATUS result = STATUS_SUCCESS;
+    for (ULONG kind = 0; kind < kTransferKindCount; ++kind) {
+        const LONG bit = 1L << kind;
+        if (!(port->HaltedPipes & bit))
+            continue;
+        USBD_PIPE_HANDLE pipe = PipeHandleFor(port, static_cast<TransferKind>(kind));
+        PURB urb = pipe ? AllocateUrb(URB_FUNCTION_RESET_PIPE, sizeof(_URB_PIPE_REQUEST), 0) : nullptr;
+        NTSTATUS status = pipe ? STATUS_INSUFFICIENT_RESOURCES : STATUS_INVALID_DEVICE_STATE;
+        if (urb) {
+            urb->UrbPipeRequest.PipeHandle = pipe;
+            status = SubmitUrbSync(port->DeviceObject, urb);
+            FreeUrb(urb);
+        }
+        // A reset that failed is tried again at the next open.
+        if (NT_SUCCESS(status)) {
+            InterlockedAnd(&port->HaltedPipes, ~bit);
+        } else {
+            result = status;
+        }
+    }
+    return result;
+}
+
 NTSTATUS StartContinuousTransfers(PortExtension* port) {
     NTSTATUS status = StartContinuousTransfer(port, StatusIn);
     NTSTATUS receive = StartContinuousTransfer(port, BulkIn);
@@ -434,6 +484,8 @@ NTSTATUS NTAPI TransferComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     // The immediate character has left the pipe however its transfer ended.
     if (kind == BulkOut && transfer->Purpose == BulkOutPurpose::Immediate)
         InterlockedDecrement(&port->TransmittingImmediate);
+
+    NoteHaltedPipe(port, PipeHandleFor(port, kind), transfer->Urb.Hdr.Status);
 
     const bool claimed = ClaimByCompletion(port, transfer);
     const bool removing =

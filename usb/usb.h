@@ -92,14 +92,25 @@ NTSTATUS SendPreparedTransfer(PortExtension* port, TransferContext* transfer);
 NTSTATUS StartContinuousTransfer(PortExtension* port, TransferKind kind);
 // Both readers, status first.
 NTSTATUS StartContinuousTransfers(PortExtension* port);
+// Resets each pipe on which a transfer ended halted (a stall), so that its
+// transfers run again; a reset that fails is tried again the next time.
+// PASSIVE_LEVEL; open calls it before it takes its fast mutex.
+// A transfer on `pipe` ended with `status`: a stalled or halted endpoint is
+// noted, for the next open to reset.
+void NoteHaltedPipe(PortExtension* port, USBD_PIPE_HANDLE pipe, USBD_STATUS status);
+NTSTATUS ResetHaltedPipes(PortExtension* port);
 
 // Cancels the outstanding transfers of one kind (every outstanding bulk-out
 // transfer for BulkOut) and stops the kind's reader. Does not wait. Does nothing
 // above PASSIVE_LEVEL: the write cancel routine calls it with the cancel spin
 // lock held, and its chunk in flight then completes normally.
 void CancelTransfer(PortExtension* port, TransferKind kind);
-// StatusIn, BulkOut, BulkIn, in that order.
+// StatusIn, BulkOut, BulkIn, in that order, then the asynchronous control
+// requests still outstanding.
 void CancelAllTransfers(PortExtension* port);
+// Cancels every asynchronous control request not yet completed. Does not wait;
+// PASSIVE_LEVEL.
+void CancelAsyncControls(PortExtension* port);
 // CancelAllTransfers, then waits until every transfer and asynchronous request
 // of the port has completed; the port stays usable (a reader may be started
 // again afterwards). PASSIVE_LEVEL.

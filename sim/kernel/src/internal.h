@@ -263,6 +263,7 @@ struct IoState {
     std::vector<std::unique_ptr<SimDriverRecord>> simDrivers;
     std::set<PDRIVER_OBJECT> drivers;
     int failNthDeviceCreation = 0;
+    uint64_t deviceCreations = 0;  // IoCreateDevice calls, the failed ones too
     NTSTATUS deviceCreationFailure = STATUS_INSUFFICIENT_RESOURCES;
     CONFIGURATION_INFORMATION configuration{};
     std::unordered_map<const Thread*, std::vector<CodeFrame>> frames;
@@ -398,6 +399,9 @@ struct Simulation::State {
     uint64_t poolSerial = 0;
     uint64_t failNthAllocation = 0;  // 0: off; counts down to the failing one
     std::set<ULONG> failTags;
+    uint64_t allocations = 0;  // every allocation fault injection may fail
+    bool recordAllocationCallers = false;
+    std::vector<const void*> allocationCallers;
     int sectionLocks = 0;
 
     // Machine facts and output.
@@ -474,6 +478,11 @@ bool NoteLockReleased(PKSPIN_LOCK lock, KIRQL* oldIrql);
 // source line where the build has them); CallerName for a return address.
 std::string CodeName(const void* address);
 std::string CallerName(const void* returnAddress);
+
+// Fault injection shared by every allocation a driver can see fail (pool, IRPs,
+// MDLs, power IRPs): counts it, notes its caller while sites are recorded, and
+// answers whether this one is the n-th that FailNthPoolAllocation chose.
+bool AllocationFails(const void* caller);
 
 // Verifier helpers.
 bool RequireIrql(const char* ddi, KIRQL maxIrql);

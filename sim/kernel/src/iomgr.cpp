@@ -676,6 +676,8 @@ bool DriverLoaded(PDRIVER_OBJECT driver) { return driver && Io().drivers.count(d
 
 void NameRoutine(const void* routine, std::string name) { St().routineNames[routine] = std::move(name); }
 
+uint64_t DeviceCreations() { return Io().deviceCreations; }
+
 void FailNthDeviceCreation(int n, NTSTATUS status) {
     Io().failNthDeviceCreation = n;
     Io().deviceCreationFailure = status;
@@ -702,8 +704,7 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) { SIM_D
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) { SIM_DDI();
     if (!RequireIrql("IoAllocateIrp", DISPATCH_LEVEL)) return nullptr;
-    auto& st = St();
-    if (st.failNthAllocation && --st.failNthAllocation == 0) return nullptr;
+    if (AllocationFails(__builtin_return_address(0))) return nullptr;
     return AllocateIrpRecord(StackSize, IrpOrigin::Allocated);
 }
 
@@ -1046,8 +1047,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) { SIM_DDI();
     if (!RequireIrql("IoBuildDeviceIoControlRequest", PASSIVE_LEVEL)) return nullptr;
-    auto& st = St();
-    if (st.failNthAllocation && --st.failNthAllocation == 0) return nullptr;
+    if (AllocationFails(__builtin_return_address(0))) return nullptr;
     PIRP irp = AllocateIrpRecord(DeviceObject->StackSize, IrpOrigin::Built);
     IrpRecord& rec = *FindIrp(irp);
     irp->UserIosb = IoStatusBlock;
@@ -1104,6 +1104,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     if (!RequireIrql("IoCreateDevice", PASSIVE_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
     auto& io = Io();
     *DeviceObject = nullptr;
+    ++io.deviceCreations;
     if (io.failNthDeviceCreation && --io.failNthDeviceCreation == 0) return io.deviceCreationFailure;
     std::u16string name = FromCounted(DeviceName);
     if (!name.empty()) {
@@ -1232,8 +1233,7 @@ PCONFIGURATION_INFORMATION NTAPI IoGetConfigurationInformation(void) { SIM_DDI()
 PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
                          PIRP Irp) { SIM_DDI();
     if (!RequireIrql("IoAllocateMdl", DISPATCH_LEVEL)) return nullptr;
-    auto& st = St();
-    if (st.failNthAllocation && --st.failNthAllocation == 0) return nullptr;
+    if (AllocationFails(__builtin_return_address(0))) return nullptr;
     PMDL mdl = NewLockedMdl(VirtualAddress, Length);
     mdl->MdlFlags = 0;  // described, not yet locked or mapped
     Io().mdls.insert(mdl);

@@ -27,14 +27,12 @@ bool IsPaged(POOL_TYPE type) { return (static_cast<int>(type) & 1) != 0 && type 
 // shows up.
 constexpr unsigned char kFreshPoolFill = 0xCD;
 
-PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* ddi) {
+PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* ddi, const void* caller) {
     auto& st = St();
     if (IsPaged(type) && !RequireIrql((std::string(ddi) + " (paged pool)").c_str(), APC_LEVEL))
         return nullptr;
     if (!IsPaged(type) && !RequireIrql(ddi, DISPATCH_LEVEL)) return nullptr;
-    if (st.failNthAllocation) {
-        if (--st.failNthAllocation == 0) return nullptr;
-    }
+    if (AllocationFails(caller)) return nullptr;
     if (st.failTags.count(tag)) return nullptr;
     size_t size = bytes ? bytes : 1;
     void* p = std::malloc(size);
@@ -44,7 +42,24 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* ddi) {
 }
 }  // namespace
 
+bool AllocationFails(const void* caller) {
+    auto& st = St();
+    ++st.allocations;
+    if (st.recordAllocationCallers) st.allocationCallers.push_back(caller);
+    return st.failNthAllocation && --st.failNthAllocation == 0;
+}
+
 void FailNthPoolAllocation(uint64_t n) { St().failNthAllocation = n; }
+uint64_t AllocationCount() { return St().allocations; }
+void RecordAllocationSites(bool on) {
+    St().recordAllocationCallers = on;
+    St().allocationCallers.clear();
+}
+std::vector<std::string> AllocationSites() {
+    std::vector<std::string> sites;
+    for (const void* caller : St().allocationCallers) sites.push_back(CallerName(caller));
+    return sites;
+}
 void FailPoolAllocationsWithTag(ULONG tag, bool fail) {
     if (fail)
         St().failTags.insert(tag);
@@ -100,17 +115,17 @@ using namespace sim;
 extern "C" {
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) { SIM_DDI();
-    return Allocate(PoolType, NumberOfBytes, Tag, "ExAllocatePoolWithTag");
+    return Allocate(PoolType, NumberOfBytes, Tag, "ExAllocatePoolWithTag", __builtin_return_address(0));
 }
 
 PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) { SIM_DDI();
-    return Allocate(PoolType, NumberOfBytes, 0x656E6F4E /* "None" */, "ExAllocatePool");
+    return Allocate(PoolType, NumberOfBytes, 0x656E6F4E /* "None" */, "ExAllocatePool", __builtin_return_address(0));
 }
 
 PVOID NTAPI ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) { SIM_DDI();
     bool failInsteadOfRaise = (static_cast<int>(PoolType) & POOL_QUOTA_FAIL_INSTEAD_OF_RAISE) != 0;
     auto base = static_cast<POOL_TYPE>(static_cast<int>(PoolType) & ~POOL_QUOTA_FAIL_INSTEAD_OF_RAISE);
-    PVOID p = Allocate(base, NumberOfBytes, Tag, "ExAllocatePoolWithQuotaTag");
+    PVOID p = Allocate(base, NumberOfBytes, Tag, "ExAllocatePoolWithQuotaTag", __builtin_return_address(0));
     if (!p && !failInsteadOfRaise) {
         // The kernel raises an exception here; a driver without a handler for it
         // brings the system down.

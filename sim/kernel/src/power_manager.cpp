@@ -533,9 +533,7 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
     if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&
         MinorFunction != IRP_MN_WAIT_WAKE)
         return STATUS_INVALID_PARAMETER_2;
-    auto& st = St();
-    if (st.failNthAllocation && --st.failNthAllocation == 0)
-        return STATUS_INSUFFICIENT_RESOURCES;
+    if (AllocationFails(__builtin_return_address(0))) return STATUS_INSUFFICIENT_RESOURCES;
 
     PDEVICE_OBJECT top = TopOfStack(DeviceObject);
     PIRP irp = BuildPowerIrp(top, MinorFunction, DevicePowerState, PowerState, PowerActionNone);

@@ -769,6 +769,11 @@ Simulation::Simulation() : state_(std::make_unique<State>()) {
         seed = std::strtoull(seedText, nullptr, 0);
         policy = Policy::SeededRandom;
     } else if (std::getenv("VODREK_SCHEDULES")) {
+        // A campaign split over several processes gives each its own range of seeds.
+        if (g_scheduleCounter == 0) {
+            if (const char* first = std::getenv("VODREK_SCHEDULE_FIRST"))
+                g_scheduleCounter = std::max<uint64_t>(std::strtoull(first, nullptr, 0), 1) - 1;
+        }
         seed = ++g_scheduleCounter;
     }
     if (policyName) {

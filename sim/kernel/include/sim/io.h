@@ -93,6 +93,8 @@ void NameRoutine(const void* routine, std::string name);
 
 // Fault injection: the n-th IoCreateDevice from now fails (1 = the next).
 void FailNthDeviceCreation(int n, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
+// IoCreateDevice calls so far, the failed ones too.
+uint64_t DeviceCreations();
 
 // Objects of the namespace, for inspection.
 std::vector<std::pair<std::u16string, std::u16string>> SymbolicLinks();

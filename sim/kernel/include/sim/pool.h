@@ -3,13 +3,25 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include <simnt/wdm.h>
 
 namespace sim {
 
-// The n-th allocation from now (1 = the next) fails; 0 turns it off.
+// The n-th allocation from now (1 = the next) fails; 0 turns it off. Every
+// allocation a driver can see fail counts: pool, IRPs (IoAllocateIrp,
+// IoBuildDeviceIoControlRequest), MDLs and power IRPs (PoRequestPowerIrp).
 void FailNthPoolAllocation(uint64_t n);
+// How many of those allocations this simulation has made: a scenario run once
+// to count them can then be run once per allocation with that one failing.
+uint64_t AllocationCount();
+// While on, the caller of each allocation is noted (turning it on or off forgets
+// what was noted); AllocationSites names them in order, by function and, where
+// the build has them, source line.
+void RecordAllocationSites(bool on);
+std::vector<std::string> AllocationSites();
 // Every allocation with `tag` fails while set.
 void FailPoolAllocationsWithTag(ULONG tag, bool fail = true);
 void ClearPoolFaults();

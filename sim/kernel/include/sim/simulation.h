@@ -8,7 +8,7 @@
 //   VODREK_POLICY=eager|held|random|pct   VODREK_SEED=N   VODREK_PROCESSORS=N
 //   VODREK_PCT_DEPTH=D   VODREK_PCT_STEPS=K
 //   VODREK_SCHEDULES=N (set by the schedules runs: each new simulation takes the
-//   next seed)
+//   next seed, from VODREK_SCHEDULE_FIRST or 1)
 #pragma once
 
 #include <cstdint>
