@@ -417,6 +417,13 @@ struct Simulation::State {
 };
 
 Simulation::State& St();
+
+// The system time now. Virtual time starts at 2026-01-01 00:00:00 UTC, in
+// 100-ns units since 1601.
+inline LONGLONG SystemTimeNow() {
+    constexpr LONGLONG kEpoch = 134114976000000000LL;
+    return kEpoch + St().now;
+}
 Context* CurrentThread();
 KIRQL CurrentIrql();
 void SetIrql(KIRQL irql);

@@ -11,6 +11,15 @@
 #define NTKERNELAPI
 #define NTHALAPI
 #define DECLSPEC_IMPORT
+// Parameters the DDK aligns to a pointer's width so that their offsets are the
+// same whatever the union member (8 on 64-bit builds, nothing to do on 32-bit).
+#ifndef POINTER_ALIGNMENT
+#if UINTPTR_MAX > 0xffffffffu
+#define POINTER_ALIGNMENT __attribute__((aligned(8)))
+#else
+#define POINTER_ALIGNMENT
+#endif
+#endif
 #define IN
 #define OUT
 #define OPTIONAL
