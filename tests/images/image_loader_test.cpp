@@ -6,6 +6,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -99,7 +100,15 @@ TEST(ImageLoader, MapsRelocatesAndBindsTheShippedImage) {
     const auto entry = reinterpret_cast<uintptr_t>(image->EntryPoint());
     EXPECT_EQ(entry - image->Base(), file.entry_point());
     EXPECT_EQ(LoadedImage::Holding(entry), image.get());
-    EXPECT_NE(image->Describe(entry).find("vodrek64.sys+0x"), std::string::npos);
+    EXPECT_EQ(image->Describe(entry).rfind("vodrek64.sys!DriverEntry+0x0 (", 0), 0u)
+        << image->Describe(entry);
+    // The driver's routines by their names, for the verifier's reports.
+    const auto& routines = image->Routines();
+    const auto dpc = std::find_if(routines.begin(), routines.end(), [](const sim::ImageRoutine& r) {
+        return r.name == "TransmitEmptyDpc";
+    });
+    ASSERT_NE(dpc, routines.end());
+    EXPECT_EQ(image->Describe(dpc->address + 3).rfind("vodrek64.sys!TransmitEmptyDpc+0x3", 0), 0u);
     EXPECT_EQ(LoadedImage::Holding(reinterpret_cast<uintptr_t>(&error)), nullptr);
 }
 

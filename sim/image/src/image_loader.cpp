@@ -1,10 +1,13 @@
 #include <sim/image_loader.h>
 
+#include <cxxabi.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <sstream>
 
 #include <sim/pe_image.h>
@@ -44,6 +47,17 @@ const char* MachineName(uint16_t machine) {
         case pe::kMachineI386: return "i386";
         default: return "unknown";
     }
+}
+
+// "_Z16TransmitEmptyDpcP5_KDPCPvS1_S1_" -> "TransmitEmptyDpc"; C names as they are.
+std::string RoutineName(const std::string& symbol) {
+    int status = 0;
+    char* demangled = abi::__cxa_demangle(symbol.c_str(), nullptr, nullptr, &status);
+    if (status != 0 || demangled == nullptr) return symbol;
+    std::string name(demangled);
+    std::free(demangled);
+    const size_t parameters = name.find('(');
+    return parameters == std::string::npos ? name : name.substr(0, parameters);
 }
 
 size_t RoundUp(size_t value, size_t to) { return (value + to - 1) / to * to; }
@@ -205,6 +219,20 @@ bool LoadedImage::MapFile(const std::vector<uint8_t>& file, std::string* error) 
         // keeps current.
         sharedDataReferences_ = RedirectSharedUserData(at, sections_, base_);
 
+        // Routine names for reports: every symbol defined in a code section.
+        constexpr uint8_t kStorageExternal = 2, kStorageStatic = 3;
+        for (const pe::Symbol& symbol : pe.Symbols()) {
+            if (symbol.section_number < 1 || static_cast<size_t>(symbol.section_number) > sections_.size() ||
+                (symbol.storage_class != kStorageExternal && symbol.storage_class != kStorageStatic)) {
+                continue;
+            }
+            const ImageSection& section = sections_[symbol.section_number - 1];
+            if (!section.executable || symbol.name.empty() || symbol.name[0] == '.') continue;
+            routines_.push_back({section.start + symbol.value, RoutineName(symbol.name)});
+        }
+        std::sort(routines_.begin(), routines_.end(),
+                  [](const ImageRoutine& a, const ImageRoutine& b) { return a.address < b.address; });
+
         const ImageSection* entrySection = SectionAt(base_ + pe.entry_point());
         if (pe.entry_point() == 0 || entrySection == nullptr || !entrySection->executable) {
             *error = "its entry point (RVA " + Hex(pe.entry_point()) + ") is not in code";
@@ -237,7 +265,11 @@ const ImageSection* LoadedImage::SectionAt(uintptr_t address) const {
 }
 
 std::string LoadedImage::Describe(uintptr_t address) const {
-    std::string text = name_ + "+" + Hex(address - base_);
+    auto after = std::upper_bound(routines_.begin(), routines_.end(), address,
+                                  [](uintptr_t a, const ImageRoutine& r) { return a < r.address; });
+    std::string text = after == routines_.begin()
+                           ? name_ + "+" + Hex(address - base_)
+                           : name_ + "!" + std::prev(after)->name + "+" + Hex(address - std::prev(after)->address);
     if (const ImageSection* section = SectionAt(address)) text += " (" + section->name + ")";
     return text;
 }

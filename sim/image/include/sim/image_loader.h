@@ -28,6 +28,13 @@ struct ImageSection {
     bool pageable = false;  // a PAGE* section: code or data the driver may page out
 };
 
+// A routine of the image, by the name its symbol table gives it (C++ names
+// demangled, without their parameter lists).
+struct ImageRoutine {
+    uintptr_t address = 0;
+    std::string name;
+};
+
 struct ImageImport {
     std::string module;
     std::string name;
@@ -54,13 +61,16 @@ class LoadedImage {
     const void* EntryPoint() const { return entry_; }
     const std::vector<ImageSection>& Sections() const { return sections_; }
     const std::vector<ImageImport>& Imports() const { return imports_; }
+    // From the image's COFF symbol table, by address; empty for a stripped image.
+    const std::vector<ImageRoutine>& Routines() const { return routines_; }
     size_t RelocationsApplied() const { return relocationsApplied_; }
     // References to the kernel's shared data page pointed at the simulator's copy.
     size_t SharedDataReferences() const { return sharedDataReferences_; }
 
     bool Contains(uintptr_t address) const { return address - base_ < size_; }
     const ImageSection* SectionAt(uintptr_t address) const;
-    // "vodrek64.sys+0x1a2b (.text)", for reports.
+    // "vodrek64.sys!TransmitEmptyDpc+0x1b (.text)" — or "vodrek64.sys+0x1a2b"
+    // without symbols — for reports.
     std::string Describe(uintptr_t address) const;
 
     // The loaded image holding `address`, or null.
@@ -79,6 +89,7 @@ class LoadedImage {
     size_t sharedDataReferences_ = 0;
     std::vector<ImageSection> sections_;
     std::vector<ImageImport> imports_;
+    std::vector<ImageRoutine> routines_;
 };
 
 // The routine the simulated kernel exports from `module` under `name` (module
