@@ -12,7 +12,7 @@ cd "$(dirname "$0")"
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
           g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-x86-64-dev
-          mingw-w64-i686-dev tshark)
+          mingw-w64-i686-dev tshark openssl osslsigncode)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

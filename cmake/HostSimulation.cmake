@@ -1,9 +1,9 @@
 # Host build: the driver sources against the simulator's stand-in headers, the
 # simulated platform, the tools, the tests and the benchmarks.
 option(VODREK_SANITIZE "build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
-set(VODREK_IMAGE_X64 "${CMAKE_SOURCE_DIR}/build/win-x64/vodrek64.sys" CACHE FILEPATH
+set(VODREK_IMAGE_X64 "${CMAKE_SOURCE_DIR}/build/win-x64/${VODREK_IMAGE_X64_NAME}.sys" CACHE FILEPATH
     "x64 image checked by the image tests")
-set(VODREK_IMAGE_X86 "${CMAKE_SOURCE_DIR}/build/win-x86/vodrek.sys" CACHE FILEPATH
+set(VODREK_IMAGE_X86 "${CMAKE_SOURCE_DIR}/build/win-x86/${VODREK_IMAGE_X86_NAME}.sys" CACHE FILEPATH
     "i386 image checked by the image tests")
 
 if(VODREK_SANITIZE)

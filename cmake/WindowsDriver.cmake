@@ -1,13 +1,13 @@
 # Kernel images for Windows, cross-compiled with mingw-w64.
 
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "X86")
-    set(image_name vodrek)
+    set(image_name ${VODREK_IMAGE_X86_NAME})
     set(entry_symbol _DriverEntry@8)
     set(image_base 0x10000)
     # Frame-based unwinding needs no DWARF tables in an i386 kernel image.
     set(arch_flags -fno-asynchronous-unwind-tables -fno-unwind-tables)
 else()
-    set(image_name vodrek64)
+    set(image_name ${VODREK_IMAGE_X64_NAME})
     set(entry_symbol DriverEntry)
     set(image_base 0x140000000)
     set(arch_flags "")
@@ -29,3 +29,6 @@ target_link_options(${image_name} PRIVATE
     -Wl,--image-base,${image_base}
     -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000)
 target_link_libraries(${image_name} PRIVATE ntoskrnl hal usbd wmilib gcc)
+
+# Signed with the build tree's test certificate, and copied beside vodrek.inf.
+vodrek_test_sign_image(${image_name})
