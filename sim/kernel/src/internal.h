@@ -455,6 +455,8 @@ Ticks ExpiryOnTick(Ticks due);
 // the check of code there running at `irql`.
 bool InPageableSection(const void* address);
 void CheckPageableCaller(const void* caller, const char* what);
+// A pageable routine entered (from `caller`, when known).
+void CheckPageableEntry(const void* routine, const void* caller);
 
 // Stack objects handed to requests (an IRP's event and status block, a
 // completion routine's context): registered while the request is out, checked
