@@ -1,5 +1,4 @@
 # Kernel images for Windows, cross-compiled with mingw-w64.
-set(VODREK_DDK_INCLUDE "/usr/share/mingw-w64/include/ddk" CACHE PATH "mingw-w64 DDK headers")
 
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "X86")
     set(image_name ${VODREK_IMAGE_X86_NAME})

@@ -5,6 +5,9 @@
 #include <sim/verifier.h>
 
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "control/control.h"
 #include "datapath/datapath.h"
@@ -31,7 +34,36 @@ void CheckPortIdle(void* deviceObject) {
     }
 }
 
+// The image, mapped afresh for every load of the driver (its global data
+// starts over, as when Windows loads it again), with its routines named for
+// the verifier's reports and the Held policy.
+std::unique_ptr<LoadedImage> LoadDriverImage() {
+#if !VODREK_WINDOWS_CALLING_CONVENTION
+    std::fprintf(stderr, "vodrek: this simulator calls drivers with the host's convention, not "
+                         "Windows'; it cannot run a driver image\n");
+    std::exit(2);
+#endif
+    const char* path = std::getenv("VODREK_IMAGE");
+    if (path == nullptr || *path == 0) path = VODREK_DEFAULT_IMAGE;
+    std::string error;
+    auto image = LoadedImage::Load(path, &error);
+    if (!image) {
+        std::fprintf(stderr, "vodrek: cannot load the driver image: %s\n", error.c_str());
+        std::exit(2);
+    }
+    for (const ImageRoutine& routine : image->Routines()) NameRoutine(reinterpret_cast<const void*>(routine.address), routine.name);
+    return image;
+}
+
 }  // namespace
+
+DriverBuild SelectedDriverBuild() {
+    const char* driver = std::getenv("VODREK_DRIVER");
+    if (driver == nullptr || *driver == 0 || std::strcmp(driver, "host") == 0) return DriverBuild::Host;
+    if (std::strcmp(driver, "image") == 0) return DriverBuild::Image;
+    std::fprintf(stderr, "vodrek: VODREK_DRIVER is '%s': it is host (the default) or image\n", driver);
+    std::exit(2);
+}
 
 void InstallPortChecks() {
     Verifier::SetTeardownCheck(CheckPortIdle);
@@ -99,7 +131,13 @@ bool Workbench::DriverLoaded() const { return sim::DriverLoaded(driver_); }
 void Workbench::ReloadDriverIfUnloaded() {
     if (DriverLoaded()) return;
     NTSTATUS status;
-    driver_ = LoadDriver(DriverEntry, kService, &status);
+    PDRIVER_INITIALIZE entry = DriverEntry;
+    if (SelectedDriverBuild() == DriverBuild::Image) {
+        image_.reset();
+        image_ = LoadDriverImage();
+        entry = reinterpret_cast<PDRIVER_INITIALIZE>(const_cast<void*>(image_->EntryPoint()));
+    }
+    driver_ = LoadDriver(entry, kService, &status);
     if (!driver_) return;
     DeclareExtensionLockOrder(driver_, {{offsetof(PortExtension, ControlLock), "ControlLock"},
                                         {kCancelSpinLockOffset, "cancel spin lock"},

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <sim/bridge_chip.h>
+#include <sim/image_loader.h>
 #include <sim/pnp.h>
 #include <sim/serial_wires.h>
 #include <sim/simulation.h>
@@ -78,6 +79,13 @@ private:
     std::unique_ptr<UsbDevice> usb_;
 };
 
+// Which build of the driver a workbench loads: the sources compiled for this
+// host (the default), or the x64 image the cross build made, loaded as Windows
+// loads it (VODREK_DRIVER=image; VODREK_IMAGE names another file than the
+// build's own vodrek64.sys).
+enum class DriverBuild { Host, Image };
+DriverBuild SelectedDriverBuild();
+
 class Workbench {
 public:
     // Loads the driver (service "vodrek"), optionally with an ExtBaudrate value.
@@ -107,6 +115,7 @@ private:
     void Unwire(const Adapter& adapter);
     std::vector<Wire> wires_;
     PDRIVER_OBJECT driver_ = nullptr;
+    std::unique_ptr<LoadedImage> image_;  // the image the driver runs from, if it is one
     std::vector<std::unique_ptr<Adapter>> adapters_;
 };
 

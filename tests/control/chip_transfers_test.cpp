@@ -206,7 +206,7 @@ TEST_F(ChipTransferTest, PipeMembersUseInterfaceZerosPipesByPosition) {
 // the I/O manager copies that many bytes back) never goes past that buffer.
 TEST_F(SimTest, MembersNeverCountMoreBytesThanTheBufferTheyGave) {
     simtest::ScriptedLowerPort s;
-    s.OnLower(IRP_MJ_INTERNAL_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+    s.OnLower(IRP_MJ_INTERNAL_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) NTAPI -> NTSTATUS {
         auto* urb =
             static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
         // Both request records keep the buffer and its length at the same places.

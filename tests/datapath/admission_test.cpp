@@ -115,7 +115,7 @@ TEST_F(AdmissionTest, RequestAlreadyCancelledIsNotHeld) {
     // Mark the request cancelled before it reaches the driver.
     auto driver = h.device()->DriverObject;
     PDRIVER_DISPATCH real = driver->MajorFunction[IRP_MJ_READ];
-    driver->MajorFunction[IRP_MJ_READ] = [](PDEVICE_OBJECT device, PIRP irp) -> NTSTATUS {
+    driver->MajorFunction[IRP_MJ_READ] = [](PDEVICE_OBJECT device, PIRP irp) NTAPI -> NTSTATUS {
         irp->Cancel = TRUE;
         return AdmittingDispatch(device, irp);
     };
@@ -374,7 +374,7 @@ TEST_F(LeakedHoldTest, AHoldNeverReleasedIsReportedWhenThePortGoes) {
     sim::ExpectViolation v(sim::Rule::IdleCountsAtTeardown);
     {
         simtest::PortHarness h;
-        h.device()->DriverObject->MajorFunction[IRP_MJ_READ] = [](PDEVICE_OBJECT device, PIRP irp) -> NTSTATUS {
+        h.device()->DriverObject->MajorFunction[IRP_MJ_READ] = [](PDEVICE_OBJECT device, PIRP irp) NTAPI -> NTSTATUS {
             AdmitRequest(PortOf(device), irp);
             irp->IoStatus.Status = STATUS_SUCCESS;
             IoCompleteRequest(irp, IO_NO_INCREMENT);

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/images/pe_image.h"
+#include <sim/pe_image.h>
 
 #ifndef VODREK_IMAGE_X64
 #error "VODREK_IMAGE_X64 must name the x64 image (a string literal)"
@@ -24,6 +24,7 @@
 #endif
 
 namespace vodrek::images {
+using namespace sim::pe;
 namespace {
 
 using ::testing::AssertionFailure;

@@ -7,9 +7,10 @@
 #include <utility>
 #include <vector>
 
-#include "tests/images/pe_image.h"
+#include <sim/pe_image.h>
 
 namespace vodrek::images {
+using namespace sim::pe;
 namespace {
 
 void Put16(std::vector<uint8_t>& bytes, size_t at, uint16_t value) {

@@ -559,7 +559,7 @@ TEST_F(SimTest, BufferedOutputReachesTheCallerAtCompletionAndAFailureAtOnceTouch
     EXPECT_EQ(read->buffer[2], 0) << "only Information bytes are copied back";
 
     // The native call with the caller's own event and status block.
-    sim::SetSimDispatch(port.driver, IRP_MJ_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) {
+    sim::SetSimDispatch(port.driver, IRP_MJ_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) NTAPI {
         return TestPort::Complete(irp, STATUS_INVALID_PARAMETER);
     });
     KEVENT event;

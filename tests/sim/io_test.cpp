@@ -62,7 +62,7 @@ TEST_F(SimTest, MoreProcessingRequiredStopsCompletionUntilTheOwnerCompletesAgain
     TwoDeviceStack stack;
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    sim::SetSimDispatch(stack.lowerDriver, IRP_MJ_PNP, [](PDEVICE_OBJECT, PIRP irp) {
+    sim::SetSimDispatch(stack.lowerDriver, IRP_MJ_PNP, [](PDEVICE_OBJECT, PIRP irp) NTAPI {
         irp->IoStatus.Status = STATUS_SUCCESS;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_SUCCESS;
@@ -71,7 +71,7 @@ TEST_F(SimTest, MoreProcessingRequiredStopsCompletionUntilTheOwnerCompletesAgain
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(
             irp,
-            [](PDEVICE_OBJECT, PIRP, PVOID ctx) -> NTSTATUS {
+            [](PDEVICE_OBJECT, PIRP, PVOID ctx) NTAPI -> NTSTATUS {
                 KeSetEvent(static_cast<PKEVENT>(ctx), 0, FALSE);
                 return STATUS_MORE_PROCESSING_REQUIRED;
             },
@@ -92,7 +92,7 @@ TEST_F(SimTest, MoreProcessingRequiredStopsCompletionUntilTheOwnerCompletesAgain
 
 TEST_F(SimTest, PendingReturnedPropagatesToTheTop) {
     TwoDeviceStack stack;
-    sim::SetSimDispatch(stack.lowerDriver, IRP_MJ_WRITE, [](PDEVICE_OBJECT, PIRP irp) {
+    sim::SetSimDispatch(stack.lowerDriver, IRP_MJ_WRITE, [](PDEVICE_OBJECT, PIRP irp) NTAPI {
         IoMarkIrpPending(irp);
         g_parked = irp;
         return STATUS_PENDING;
@@ -151,7 +151,7 @@ TEST_F(SimTest, CancelRacesACompletingDpcInTheOrderTheTestChooses) {
     sim::SimDriver* driver = sim::CreateSimDriver("slot");
     PDEVICE_OBJECT dev = sim::CreateSimDevice(driver, u"", 0);
     KeInitializeDpc(&g_slot.dpc, SlotCompleteDpc, nullptr);
-    sim::SetSimDispatch(driver, IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) {
+    sim::SetSimDispatch(driver, IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) NTAPI {
         KIRQL irql;
         IoAcquireCancelSpinLock(&irql);
         IoMarkIrpPending(irp);
@@ -187,7 +187,7 @@ TEST_F(SimTest, CancelRacesACompletingDpcInTheOrderTheTestChooses) {
 TEST_F(SimTest, CancelWithoutARoutineOnlySetsTheFlag) {
     sim::SimDriver* driver = sim::CreateSimDriver("parking");
     PDEVICE_OBJECT dev = sim::CreateSimDevice(driver, u"", 0);
-    sim::SetSimDispatch(driver, IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) {
+    sim::SetSimDispatch(driver, IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) NTAPI {
         IoMarkIrpPending(irp);
         g_parked = irp;
         return STATUS_PENDING;
@@ -206,7 +206,7 @@ TEST_F(SimTest, CancelWithoutARoutineOnlySetsTheFlag) {
 TEST_F(SimTest, BuiltDeviceControlSignalsItsEventAndIsFreedByTheIoManager) {
     sim::SimDriver* driver = sim::CreateSimDriver("answering");
     PDEVICE_OBJECT dev = sim::CreateSimDevice(driver, u"", 0);
-    sim::SetSimDispatch(driver, IRP_MJ_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) {
+    sim::SetSimDispatch(driver, IRP_MJ_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) NTAPI {
         auto* buffer = static_cast<ULONG*>(irp->AssociatedIrp.SystemBuffer);
         *buffer = *buffer * 2;
         irp->IoStatus.Status = STATUS_SUCCESS;
@@ -232,7 +232,7 @@ TEST_F(SimTest, BuiltDeviceControlSignalsItsEventAndIsFreedByTheIoManager) {
 
 TEST_F(SimTest, AllocatedIrpIsTheDriversToFree) {
     TwoDeviceStack stack;
-    sim::SetSimDispatch(stack.lowerDriver, IRP_MJ_INTERNAL_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) {
+    sim::SetSimDispatch(stack.lowerDriver, IRP_MJ_INTERNAL_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) NTAPI {
         irp->IoStatus.Status = STATUS_SUCCESS;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_SUCCESS;
@@ -242,7 +242,7 @@ TEST_F(SimTest, AllocatedIrpIsTheDriversToFree) {
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     IoSetCompletionRoutine(
         irp,
-        [](PDEVICE_OBJECT device, PIRP irp, PVOID) -> NTSTATUS {
+        [](PDEVICE_OBJECT device, PIRP irp, PVOID) NTAPI -> NTSTATUS {
             EXPECT_EQ(device, nullptr) << "no stack location of ours above it";
             IoFreeIrp(irp);
             return STATUS_MORE_PROCESSING_REQUIRED;
@@ -385,7 +385,7 @@ NTSTATUS NTAPI LookBelow(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 
 TEST_F(SimTest, CompletionClearsTheStackLocationItLeaves) {
     TwoDeviceStack stack;
-    sim::SetSimDispatch(stack.lowerDriver, IRP_MJ_INTERNAL_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) {
+    sim::SetSimDispatch(stack.lowerDriver, IRP_MJ_INTERNAL_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) NTAPI {
         irp->IoStatus.Status = STATUS_SUCCESS;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_SUCCESS;

@@ -49,7 +49,7 @@ NTSTATUS NTAPI FdoEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     driver->DriverExtension->AddDevice = FdoAddDevice;
     driver->MajorFunction[IRP_MJ_PNP] = FdoPnp;
     for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) driver->MajorFunction[major] = FdoFile;
-    driver->DriverUnload = [](PDRIVER_OBJECT) { g_unloaded = true; };
+    driver->DriverUnload = [](PDRIVER_OBJECT) NTAPI { g_unloaded = true; };
     return STATUS_SUCCESS;
 }
 
@@ -61,7 +61,7 @@ protected:
         g_unloaded = false;
         bus = sim::CreateSimDriver("bus");
         pdo = sim::CreateSimDevice(bus, u"\\Device\\SimBus0001", 0);
-        sim::SetSimDispatch(bus, IRP_MJ_PNP, [](PDEVICE_OBJECT, PIRP irp) {
+        sim::SetSimDispatch(bus, IRP_MJ_PNP, [](PDEVICE_OBJECT, PIRP irp) NTAPI {
             g_pdoSaw.push_back(IoGetCurrentIrpStackLocation(irp)->MinorFunction);
             NTSTATUS status = irp->IoStatus.Status;
             switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {

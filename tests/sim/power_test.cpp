@@ -144,7 +144,7 @@ TEST_F(SimTest, VerifierHoldsDriversToTheirPowerIrpDuties) {
         sim::Rule rule;
         int violations;
     };
-    const Pass skipOnly = [](PDEVICE_OBJECT lower, PIRP irp) {
+    const Pass skipOnly = [](PDEVICE_OBJECT lower, PIRP irp) NTAPI {
         IoSkipCurrentIrpStackLocation(irp);
         return PoCallDriver(lower, irp);
     };
@@ -156,13 +156,13 @@ TEST_F(SimTest, VerifierHoldsDriversToTheirPowerIrpDuties) {
         {"a filter passes on without releasing", IRP_MN_QUERY_POWER, skipOnly, true,
          sim::Rule::PowerIrpNotReleased, 1},
         {"a filter releases twice", IRP_MN_SET_POWER,
-         [](PDEVICE_OBJECT lower, PIRP irp) {
+         [](PDEVICE_OBJECT lower, PIRP irp) NTAPI {
              PoStartNextPowerIrp(irp);
              return FilterPass(lower, irp);
          },
          true, sim::Rule::PowerIrpNotReleased, 1},
         {"a filter releases from its completion routine", IRP_MN_SET_POWER,
-         [](PDEVICE_OBJECT lower, PIRP irp) {
+         [](PDEVICE_OBJECT lower, PIRP irp) NTAPI {
              IoCopyCurrentIrpStackLocationToNext(irp);
              IoSetCompletionRoutine(irp, ReleaseInCompletion, nullptr, TRUE, TRUE, TRUE);
              return PoCallDriver(lower, irp);
@@ -171,7 +171,7 @@ TEST_F(SimTest, VerifierHoldsDriversToTheirPowerIrpDuties) {
         {"a wait-wake needs no release", IRP_MN_WAIT_WAKE, skipOnly, false,
          sim::Rule::PowerIrpNotReleased, 0},
         {"a filter passes on with IoCallDriver", IRP_MN_SET_POWER,
-         [](PDEVICE_OBJECT lower, PIRP irp) {
+         [](PDEVICE_OBJECT lower, PIRP irp) NTAPI {
              PoStartNextPowerIrp(irp);
              IoSkipCurrentIrpStackLocation(irp);
              return IoCallDriver(lower, irp);
@@ -280,7 +280,7 @@ TEST_F(SimTest, OnePowerRequestOfEachTypeIsActivePerDeviceUntilItIsReleased) {
         return STATUS_PENDING;
     });
     sim::SetSimDispatch(stack.lowerDriver, IRP_MJ_POWER,
-                        [](PDEVICE_OBJECT, PIRP irp) { return BusAnswer(irp, STATUS_SUCCESS); });
+                        [](PDEVICE_OBJECT, PIRP irp) NTAPI { return BusAnswer(irp, STATUS_SUCCESS); });
     auto send = [&](POWER_STATE_TYPE type, ULONG state) {
         POWER_STATE s;
         s.DeviceState = static_cast<DEVICE_POWER_STATE>(state);

@@ -145,7 +145,7 @@ TEST_F(SimTest, WaitTimesOutOrIsSatisfiedInVirtualTime) {
     KDPC dpc;
     KeInitializeTimer(&timer);
     KeInitializeDpc(
-        &dpc, [](PKDPC, PVOID c, PVOID, PVOID) { KeSetEvent(static_cast<Ctx*>(c)->event, 0, FALSE); },
+        &dpc, [](PKDPC, PVOID c, PVOID, PVOID) NTAPI { KeSetEvent(static_cast<Ctx*>(c)->event, 0, FALSE); },
         &ctx);
     KeSetTimer(&timer, Relative(kSecond), &dpc);
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);

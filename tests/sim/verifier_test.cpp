@@ -44,7 +44,7 @@ VOID NTAPI NothingDpc(PKDPC, PVOID, PVOID, PVOID) {}
 
 TEST_F(SimTest, CompletingAnIrpTwice) {
     ExpectViolation v(Rule::IrpCompletedTwice);
-    OneDevice d([](PDEVICE_OBJECT, PIRP irp) {
+    OneDevice d([](PDEVICE_OBJECT, PIRP irp) NTAPI {
         Complete(irp, STATUS_SUCCESS);
         return Complete(irp, STATUS_SUCCESS);
     });
@@ -54,7 +54,7 @@ TEST_F(SimTest, CompletingAnIrpTwice) {
 
 TEST_F(SimTest, CompletingWithACancelRoutineSet) {
     ExpectViolation v(Rule::IrpCompletedWithCancelRoutine);
-    OneDevice d([](PDEVICE_OBJECT, PIRP irp) {
+    OneDevice d([](PDEVICE_OBJECT, PIRP irp) NTAPI {
         IoSetCancelRoutine(irp, SomeCancelRoutine);
         NTSTATUS s = Complete(irp, STATUS_SUCCESS);  // refused: the routine is still set
         IoSetCancelRoutine(irp, nullptr);
@@ -88,7 +88,7 @@ TEST_F(SimTest, CompletionRoutineThatDropsPendingReturned) {
     sim::SetSimDispatch(stack.upperDriver, IRP_MJ_READ, [&](PDEVICE_OBJECT, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(
-            irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_SUCCESS; }, nullptr, TRUE,
+            irp, [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI -> NTSTATUS { return STATUS_SUCCESS; }, nullptr, TRUE,
             TRUE, TRUE);
         return IoCallDriver(stack.lower, irp);
     });
@@ -101,7 +101,7 @@ TEST_F(SimTest, CompletionRoutineThatDropsPendingReturned) {
 
 TEST_F(SimTest, MarkingPendingButReturningAnotherStatus) {
     ExpectViolation v(Rule::MarkedPendingNotReturned);
-    OneDevice d([](PDEVICE_OBJECT, PIRP irp) {
+    OneDevice d([](PDEVICE_OBJECT, PIRP irp) NTAPI {
         IoMarkIrpPending(irp);
         return Complete(irp, STATUS_SUCCESS);
     });
@@ -111,7 +111,7 @@ TEST_F(SimTest, MarkingPendingButReturningAnotherStatus) {
 
 TEST_F(SimTest, TouchingAnIrpAfterCompletion) {
     ExpectViolation v(Rule::IrpTouchedAfterCompletion);
-    OneDevice d([](PDEVICE_OBJECT, PIRP irp) {
+    OneDevice d([](PDEVICE_OBJECT, PIRP irp) NTAPI {
         Complete(irp, STATUS_SUCCESS);
         irp->IoStatus.Information = 99;  // the request is no longer ours
         return STATUS_SUCCESS;
@@ -122,7 +122,7 @@ TEST_F(SimTest, TouchingAnIrpAfterCompletion) {
 
 TEST_F(SimTest, CancelRoutineSetOnACompletedIrp) {
     ExpectViolation v(Rule::IrpTouchedAfterCompletion);
-    OneDevice d([](PDEVICE_OBJECT, PIRP irp) {
+    OneDevice d([](PDEVICE_OBJECT, PIRP irp) NTAPI {
         Complete(irp, STATUS_SUCCESS);
         IoSetCancelRoutine(irp, SomeCancelRoutine);
         return STATUS_SUCCESS;
@@ -133,7 +133,7 @@ TEST_F(SimTest, CancelRoutineSetOnACompletedIrp) {
 
 TEST_F(SimTest, CompletingWithStatusPending) {
     ExpectViolation v(Rule::IrpCompletedWithStatusPending);
-    OneDevice d([](PDEVICE_OBJECT, PIRP irp) {
+    OneDevice d([](PDEVICE_OBJECT, PIRP irp) NTAPI {
         Complete(irp, STATUS_PENDING);
         return Complete(irp, STATUS_SUCCESS);
     });
@@ -143,7 +143,7 @@ TEST_F(SimTest, CompletingWithStatusPending) {
 
 TEST_F(SimTest, InformationBeyondTheCallersBuffer) {
     ExpectViolation v(Rule::IrpInformationTooLarge);
-    OneDevice d([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS, 64); });
+    OneDevice d([](PDEVICE_OBJECT, PIRP irp) NTAPI { return Complete(irp, STATUS_SUCCESS, 64); });
     auto r = d.Read();
     EXPECT_EQ(v.Count(), 1);
     EXPECT_EQ(r->information, 4u) << "clipped to the buffer once reported";
@@ -244,7 +244,7 @@ TEST_F(SimTest, CancelRoutineThatKeepsTheCancelLock) {
     PIRP parked = nullptr;
     OneDevice d([&](PDEVICE_OBJECT, PIRP irp) {
         IoMarkIrpPending(irp);
-        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) NTAPI {});
         parked = irp;
         return STATUS_PENDING;
     });
@@ -258,7 +258,7 @@ TEST_F(SimTest, CancelRoutineThatKeepsTheCancelLock) {
 PVOID g_leaked;
 NTSTATUS NTAPI LeakyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     g_leaked = ExAllocatePoolWithTag(NonPagedPool, 40, kComxTag);
-    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    driver->DriverUnload = [](PDRIVER_OBJECT) NTAPI {};
     return STATUS_SUCCESS;
 }
 
@@ -328,7 +328,7 @@ TEST_F(SimTest, ReturningFromDispatchAtRaisedIrqlOrHoldingALock) {
     ExpectViolation lock(Rule::SpinLockHeldOnReturn);
     static KSPIN_LOCK held;
     KeInitializeSpinLock(&held);
-    OneDevice d([](PDEVICE_OBJECT, PIRP irp) {
+    OneDevice d([](PDEVICE_OBJECT, PIRP irp) NTAPI {
         KIRQL old;
         KeAcquireSpinLock(&held, &old);  // never released
         return Complete(irp, STATUS_SUCCESS);
@@ -401,7 +401,7 @@ TEST_F(SimTest, PassingARequestDownWithItsCancelRoutineSet) {
     ExpectViolation v(Rule::IrpPassedDownWithCancelRoutine);
     TwoDeviceStack stack;
     bool takeItBack = false;
-    auto lower = [](PDEVICE_OBJECT, PIRP irp) {
+    auto lower = [](PDEVICE_OBJECT, PIRP irp) NTAPI {
         IoSetCancelRoutine(irp, nullptr);  // so that this test's bus can complete it
         if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
         return Complete(irp, STATUS_SUCCESS);
@@ -601,9 +601,9 @@ NTSTATUS NTAPI FaultyPnp(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS NTAPI FaultyPnpEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    driver->DriverExtension->AddDevice = [](PDRIVER_OBJECT d, PDEVICE_OBJECT pdo) { return simtest::AddFunctionDevice(d, pdo); };
+    driver->DriverExtension->AddDevice = [](PDRIVER_OBJECT d, PDEVICE_OBJECT pdo) NTAPI { return simtest::AddFunctionDevice(d, pdo); };
     driver->MajorFunction[IRP_MJ_PNP] = FaultyPnp;
-    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    driver->DriverUnload = [](PDRIVER_OBJECT) NTAPI {};
     return STATUS_SUCCESS;
 }
 
@@ -662,14 +662,14 @@ TEST_F(SimTest, ReturningPendingForARequestCompletedBeforeTheReturn) {
     // Completed (here by the driver itself, as a DPC on another processor
     // could) and then answered STATUS_PENDING without the mark.
     ExpectViolation v(Rule::PendingNotMarked);
-    OneDevice d([](PDEVICE_OBJECT, PIRP irp) {
+    OneDevice d([](PDEVICE_OBJECT, PIRP irp) NTAPI {
         Complete(irp, STATUS_SUCCESS);
         return STATUS_PENDING;
     });
     EXPECT_TRUE(d.Read()->completed);
     EXPECT_EQ(v.Count(), 1);
     // With the mark made first, the same answer is right.
-    OneDevice marked([](PDEVICE_OBJECT, PIRP irp) {
+    OneDevice marked([](PDEVICE_OBJECT, PIRP irp) NTAPI {
         IoMarkIrpPending(irp);
         Complete(irp, STATUS_SUCCESS);
         return STATUS_PENDING;
@@ -683,7 +683,7 @@ TEST_F(SimTest, PassingOnOrCancellingARequestAlreadyCompleted) {
     sim::SimDriver* other = sim::CreateSimDriver("other");
     static PDEVICE_OBJECT target;
     target = sim::CreateSimDevice(other, u"", 0);
-    OneDevice d([](PDEVICE_OBJECT, PIRP irp) {
+    OneDevice d([](PDEVICE_OBJECT, PIRP irp) NTAPI {
         Complete(irp, STATUS_SUCCESS);
         IoCallDriver(target, irp);
         IoCancelIrp(irp);
@@ -713,7 +713,7 @@ TEST_F(SimTest, FreeingMemoryThatHoldsASetTimer) {
 PVOID g_sectionHandle;
 NTSTATUS NTAPI EntryThatKeepsASectionLocked(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     g_sectionHandle = MmLockPagableDataSection(reinterpret_cast<PVOID>(&NothingDpc));
-    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    driver->DriverUnload = [](PDRIVER_OBJECT) NTAPI {};
     return STATUS_SUCCESS;
 }
 
@@ -734,7 +734,7 @@ TEST(VerifierAtTeardown, AnIrpNeverCompletedIsReported) {
         sim::Simulation s;
         auto driver = sim::CreateSimDriver("forgetful");
         PDEVICE_OBJECT dev = sim::CreateSimDevice(driver, u"", 0);
-        sim::SetSimDispatch(driver, IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) {
+        sim::SetSimDispatch(driver, IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) NTAPI {
             IoMarkIrpPending(irp);
             return STATUS_PENDING;
         });
@@ -758,9 +758,9 @@ TEST(VerifierAtTeardown, ARequestLeftPendingAfterItsHandleClosedNamesItsFile) {
         RtlInitUnicodeString(&target, u"\\Device\\Forgetful0");
         ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
         for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) {
-            sim::SetSimDispatch(driver, major, [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
+            sim::SetSimDispatch(driver, major, [](PDEVICE_OBJECT, PIRP irp) NTAPI { return Complete(irp, STATUS_SUCCESS); });
         }
-        sim::SetSimDispatch(driver, IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) {
+        sim::SetSimDispatch(driver, IRP_MJ_READ, [](PDEVICE_OBJECT, PIRP irp) NTAPI {
             IoMarkIrpPending(irp);
             return STATUS_PENDING;
         });
@@ -802,13 +802,13 @@ void AcquireFastMutexTwice() {
 
 void PassToItself() {
     sim::Simulation s;
-    OneDevice d([](PDEVICE_OBJECT device, PIRP irp) { return IoCallDriver(device, irp); });
+    OneDevice d([](PDEVICE_OBJECT device, PIRP irp) NTAPI { return IoCallDriver(device, irp); });
     d.Read();
 }
 
 void CompleteTwiceUnexpected() {
     sim::Simulation s;
-    OneDevice d([](PDEVICE_OBJECT, PIRP irp) {
+    OneDevice d([](PDEVICE_OBJECT, PIRP irp) NTAPI {
         Complete(irp, STATUS_SUCCESS);
         return Complete(irp, STATUS_SUCCESS);
     });

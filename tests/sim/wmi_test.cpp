@@ -167,7 +167,7 @@ Provider::Provider() {
     IoAttachDeviceToDeviceStack(fdo, pdo);
     sim::SetDeviceInstancePath(pdo, u"ROOT\\PROVIDER\\0000");
     // Not the bus's business: the request ends there untouched.
-    sim::SetSimDispatch(bus, IRP_MJ_SYSTEM_CONTROL, [](PDEVICE_OBJECT, PIRP irp) {
+    sim::SetSimDispatch(bus, IRP_MJ_SYSTEM_CONTROL, [](PDEVICE_OBJECT, PIRP irp) NTAPI {
         const NTSTATUS status = irp->IoStatus.Status;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return status;
@@ -487,7 +487,7 @@ TEST_F(WmiSimTest, CompletionsTheLibraryCannotAccountForAreCaught) {
     {
         sim::ExpectViolation overrun(sim::Rule::BadParameter);
         provider.lib.QueryWmiDataBlock = [](PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG,
-                                            PULONG lengths, ULONG avail, PUCHAR) -> NTSTATUS {
+                                            PULONG lengths, ULONG avail, PUCHAR) NTAPI -> NTSTATUS {
             lengths[0] = avail + 1;
             return WmiCompleteRequest(device, irp, STATUS_SUCCESS, avail + 1, 0);
         };
@@ -499,7 +499,7 @@ TEST_F(WmiSimTest, CompletionsTheLibraryCannotAccountForAreCaught) {
     {
         sim::ExpectViolation foreign(sim::Rule::BadParameter);
         provider.lib.QueryWmiDataBlock = [](PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG,
-                                            PULONG, ULONG, PUCHAR) -> NTSTATUS {
+                                            PULONG, ULONG, PUCHAR) NTAPI -> NTSTATUS {
             WmiCompleteRequest(device, irp, STATUS_BUFFER_TOO_SMALL, 1, 0);
             return WmiCompleteRequest(device, irp, STATUS_BUFFER_TOO_SMALL, 1, 0);
         };

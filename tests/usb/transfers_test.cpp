@@ -103,7 +103,7 @@ VOID NTAPI CancelHeldRequest(PDEVICE_OBJECT, PIRP irp) {
 // the lower driver may be using.
 TEST_F(SimTest, ASynchronousTimeOutLeavesTheRequestsStatusBlockToTheLowerDriver) {
     simtest::ScriptedLowerPort s;
-    s.OnLower(IRP_MJ_INTERNAL_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+    s.OnLower(IRP_MJ_INTERNAL_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) NTAPI -> NTSTATUS {
         // Working state of the lower driver's own, kept in the block it owns.
         irp->IoStatus.Status = STATUS_PENDING;
         IoMarkIrpPending(irp);
@@ -271,9 +271,9 @@ struct InlineCancelLower {
     USBD_INTERFACE_INFORMATION* info = reinterpret_cast<USBD_INTERFACE_INFORMATION*>(storage);
     int pipeTarget = 0;  // what the pipe handles point at: any non-null address
     InlineCancelLower() {
-        sim::SetSimDispatch(driver, IRP_MJ_INTERNAL_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) {
+        sim::SetSimDispatch(driver, IRP_MJ_INTERNAL_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) NTAPI {
             IoMarkIrpPending(irp);
-            IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP cancelled) {
+            IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP cancelled) NTAPI {
                 IoReleaseCancelSpinLock(cancelled->CancelIrql);
                 cancelled->IoStatus.Status = STATUS_CANCELLED;
                 IoCompleteRequest(cancelled, IO_NO_INCREMENT);

@@ -4,6 +4,8 @@
 // the names of code addresses for the verifier's messages.
 #include "internal.h"
 
+#include <sim/image_loader.h>
+
 #include <cxxabi.h>
 #include <dlfcn.h>
 
@@ -77,6 +79,9 @@ DriverCall::DriverCall(const void* routine)
     if (!context_) return;
     savedDepth_ = context_->atomicDepth;
     driver_ = SimulatorRoutines().count(routine) == 0;
+    // An image's routines do not report their entry as the instrumented host
+    // build's do: a call into a pageable one is checked here.
+    if (driver_ && LoadedImage::Holding(reinterpret_cast<uintptr_t>(routine))) CheckPageableEntry(routine, nullptr);
     if (driver_) {
         context_->atomicDepth = 0;
         const uintptr_t sp = StackPointer();
@@ -111,6 +116,12 @@ DdiScope::~DdiScope() {
 }
 
 bool InPageableSection(const void* address) {
+    // A loaded image says which of its sections are pageable (PAGE*).
+    const auto at = reinterpret_cast<uintptr_t>(address);
+    if (const LoadedImage* image = LoadedImage::Holding(at)) {
+        const ImageSection* section = image->SectionAt(at);
+        return section != nullptr && section->pageable;
+    }
     if (!__start_vodrek_paged || !__stop_vodrek_paged) return false;
     auto p = static_cast<const char*>(address);
     return p >= __start_vodrek_paged && p < __stop_vodrek_paged;
@@ -124,6 +135,15 @@ void CheckPageableCaller(const void* caller, const char* what) {
                         "pageable code (" + CallerName(caller) + ") " + what + " at IRQL " +
                             std::to_string(st.current->irql) +
                             " while its section is not locked: on Windows the page may be out, a bug check");
+}
+
+__attribute__((no_instrument_function)) void CheckPageableEntry(const void* routine, const void* caller) {
+    if (!InPageableSection(routine) || !Simulation::Exists()) return;
+    auto& st = St();
+    if (st.current->irql < DISPATCH_LEVEL || st.sectionLocks > 0) return;
+    Verifier::Violation(Rule::PagedCodeAtRaisedIrql,
+                        "pageable routine " + CodeName(routine) + " entered at IRQL " + std::to_string(st.current->irql) +
+                            (caller ? " from " + CallerName(caller) : std::string()) + " while its section is not locked");
 }
 
 void NoteStackObject(const void* irp, const void* address, const std::string& what) {
@@ -176,6 +196,10 @@ int StackOwner(const void* address) {
 }
 
 std::string CodeName(const void* address) {
+    // Code of a loaded image by its own symbols (an image mapped again may land
+    // where another was, so it is not cached).
+    if (const LoadedImage* image = LoadedImage::Holding(reinterpret_cast<uintptr_t>(address)))
+        return image->Describe(reinterpret_cast<uintptr_t>(address));
     static auto* cache = new std::map<const void*, std::string>();
     auto found = cache->find(address);
     if (found != cache->end()) return found->second;
@@ -262,12 +286,7 @@ void SimNoteCompletionContext(PIRP irp, PVOID context) {
 // one in the pageable section must not run at DISPATCH_LEVEL unless the
 // section is locked.
 __attribute__((no_instrument_function)) void __cyg_profile_func_enter(void* function, void* caller) {
-    if (!InPageableSection(function) || !Simulation::Exists()) return;
-    auto& st = St();
-    if (st.current->irql < DISPATCH_LEVEL || st.sectionLocks > 0) return;
-    Verifier::Violation(Rule::PagedCodeAtRaisedIrql,
-                        "pageable routine " + CodeName(function) + " entered at IRQL " + std::to_string(st.current->irql) +
-                            " from " + CallerName(caller) + " while its section is not locked");
+    sim::CheckPageableEntry(function, caller);
 }
 
 __attribute__((no_instrument_function)) void __cyg_profile_func_exit(void*, void*) {}

@@ -425,6 +425,13 @@ struct Simulation::State {
 };
 
 Simulation::State& St();
+
+// The system time now. Virtual time starts at 2026-01-01 00:00:00 UTC, in
+// 100-ns units since 1601.
+inline LONGLONG SystemTimeNow() {
+    constexpr LONGLONG kEpoch = 134114976000000000LL;
+    return kEpoch + St().now;
+}
 Context* CurrentThread();
 KIRQL CurrentIrql();
 void SetIrql(KIRQL irql);
@@ -456,6 +463,8 @@ Ticks ExpiryOnTick(Ticks due);
 // the check of code there running at `irql`.
 bool InPageableSection(const void* address);
 void CheckPageableCaller(const void* caller, const char* what);
+// A pageable routine entered (from `caller`, when known).
+void CheckPageableEntry(const void* routine, const void* caller);
 
 // Stack objects handed to requests (an IRP's event and status block, a
 // completion routine's context): registered while the request is out, checked

@@ -190,16 +190,6 @@ VOID NTAPI MmUnlockPagableImageSection(PVOID ImageSectionHandle) { SIM_DDI();
     st.sectionLocks--;
 }
 
-ULONG __cdecl DbgPrint(PCSTR Format, ...) { SIM_DDI();
-    char buf[1024];
-    va_list args;
-    va_start(args, Format);
-    std::vsnprintf(buf, sizeof buf, Format, args);
-    va_end(args);
-    St().debugLog.emplace_back(buf);
-    return STATUS_SUCCESS;
-}
-
 }  // extern "C"
 
 namespace sim {

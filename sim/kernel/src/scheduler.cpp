@@ -13,6 +13,7 @@
 // only when no context can run. Events whose time has come are delivered to a
 // processor as interrupts and run in its DPC context.
 #include "internal.h"
+#include "shared_user_data.h"
 
 #include <sim/pool.h>
 #include <sim/registry.h>
@@ -359,12 +360,19 @@ std::string DescribeContexts();
     std::abort();
 }
 
+// The clock moves: the shared data page drivers read the time from moves with it.
+void AdvanceClock(Ticks to) {
+    auto& st = St();
+    st.now = to;
+    RefreshSharedUserData(st.now, SystemTimeNow(), static_cast<uint64_t>(st.now / st.timeIncrement));
+}
+
 void DeliverNext(int processor) {
     auto& st = St();
     auto it = st.events.begin();
     std::shared_ptr<TimedEvent> ev = it->second;
     st.events.erase(it);
-    st.now = std::max(st.now, ev->due);
+    AdvanceClock(std::max(st.now, ev->due));
     if (ev->completion && HeldPolicy()) {
         st.heldCompletions.push_back(std::move(ev));
         return;
@@ -388,7 +396,6 @@ void DeliverNext(int processor) {
 }
 
 void Dispatch(Context* self, Why why) {
-    auto& st = St();
     for (;;) {
         Decision d = Decide(self, why);
         switch (d.kind) {
@@ -407,7 +414,7 @@ void Dispatch(Context* self, Why why) {
                 DeliverNext(d.processor);
                 continue;
             case Decision::Advance:
-                st.now = d.time;
+                AdvanceClock(d.time);
                 continue;
             case Decision::Deadlock:
                 ReportDeadlock(self);
@@ -749,6 +756,7 @@ Simulation::Simulation() : state_(std::make_unique<State>()) {
     g_current = this;
     Verifier::Reset();
     ResetRegistry();
+    AdvanceClock(0);
     auto main = std::make_unique<Context>();
     main->id = 0;
     main->name = "main";

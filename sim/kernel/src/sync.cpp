@@ -18,12 +18,6 @@ bool CheckHeader(const DISPATCHER_HEADER* h, const char* ddi) {
 }
 
 // A due time as virtual time: negative is relative, positive absolute system time.
-// Virtual time starts at 2026-01-01 00:00:00 UTC, in 100-ns units since 1601.
-LONGLONG SystemTimeNow() {
-    constexpr LONGLONG kEpoch = 134114976000000000LL;
-    return kEpoch + St().now;
-}
-
 // Read inside a wait that has begun: no preemption point here (the DDI has
 // one), or the waiting thread could be switched away before its time-out is
 // scheduled and never be woken.

@@ -239,7 +239,7 @@ void UsbDevice::Impl::CreatePdo() {
                    [this](PDEVICE_OBJECT, PIRP irp) { return DispatchPower(irp); });
     // WMI is not the bus's business: the request ends here untouched.
     SetSimDispatch(driver, IRP_MJ_SYSTEM_CONTROL,
-                   [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, irp->IoStatus.Status); });
+                   [](PDEVICE_OBJECT, PIRP irp) NTAPI { return Complete(irp, irp->IoStatus.Status); });
     NameUrbCancelRoutine();
     NameRoutine(reinterpret_cast<const void*>(&CancelWaitWake),
                 "simulated USB bus: CancelWaitWake");

@@ -5,12 +5,34 @@
 #include <stddef.h>
 #include <stdint.h>
 
+// The simulator's DDIs and the callbacks it makes use Windows' calling
+// convention on the host too, so that a driver image built for Windows calls
+// and is called by it exactly as on Windows, and the host build of the driver
+// goes through the same doors. On x64 every one of Windows' conventions is the
+// one Microsoft x64 convention.
+#if defined(__x86_64__)
+#define VODREK_WINDOWS_CALLING_CONVENTION 1
+#define NTAPI __attribute__((ms_abi))
+#define __cdecl __attribute__((ms_abi))
+#define FASTCALL __attribute__((ms_abi))
+#else
+#define VODREK_WINDOWS_CALLING_CONVENTION 0
 #define NTAPI
 #define __cdecl
 #define FASTCALL
+#endif
 #define NTKERNELAPI
 #define NTHALAPI
 #define DECLSPEC_IMPORT
+// Parameters the DDK aligns to a pointer's width so that their offsets are the
+// same whatever the union member (8 on 64-bit builds, nothing to do on 32-bit).
+#ifndef POINTER_ALIGNMENT
+#if UINTPTR_MAX > 0xffffffffu
+#define POINTER_ALIGNMENT __attribute__((aligned(8)))
+#else
+#define POINTER_ALIGNMENT
+#endif
+#endif
 #define IN
 #define OUT
 #define OPTIONAL

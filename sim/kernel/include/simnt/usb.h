@@ -290,6 +290,29 @@ struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST {
     USHORT Reserved1;
 };
 
+typedef struct _USBD_ISO_PACKET_DESCRIPTOR {
+    ULONG Offset;
+    ULONG Length;
+    USBD_STATUS Status;
+} USBD_ISO_PACKET_DESCRIPTOR, *PUSBD_ISO_PACKET_DESCRIPTOR;
+
+// The bus answers isochronous requests with USBD_STATUS_INVALID_URB_FUNCTION;
+// the record is here because it decides how large every URB is.
+struct _URB_ISOCH_TRANSFER {
+    struct _URB_HEADER Hdr;
+    USBD_PIPE_HANDLE PipeHandle;
+    ULONG TransferFlags;
+    ULONG TransferBufferLength;
+    PVOID TransferBuffer;
+    PMDL TransferBufferMDL;
+    struct _URB* UrbLink;
+    struct _URB_HCD_AREA hca;
+    ULONG StartFrame;
+    ULONG NumberOfPackets;
+    ULONG ErrorCount;
+    USBD_ISO_PACKET_DESCRIPTOR IsoPacket[1];
+};
+
 typedef struct _URB {
     union {
         struct _URB_HEADER UrbHeader;
@@ -300,5 +323,6 @@ typedef struct _URB {
         struct _URB_CONTROL_DESCRIPTOR_REQUEST UrbControlDescriptorRequest;
         struct _URB_CONTROL_FEATURE_REQUEST UrbControlFeatureRequest;
         struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST UrbControlVendorClassRequest;
+        struct _URB_ISOCH_TRANSFER UrbIsochronousTransfer;
     };
 } URB, *PURB;

@@ -126,6 +126,52 @@ typedef struct _KTIMER {
     ULONG Period;
 } KTIMER, *PKTIMER, *PRKTIMER;
 
+// Records the kernel keeps inside others the driver allocates or reads (the
+// device object's queue, an IRP's APC): the simulator does not use them, but
+// they take the room they take on Windows.
+typedef struct _KDEVICE_QUEUE_ENTRY {
+    LIST_ENTRY DeviceListEntry;
+    ULONG SortKey;
+    BOOLEAN Inserted;
+} KDEVICE_QUEUE_ENTRY, *PKDEVICE_QUEUE_ENTRY;
+
+typedef struct _KDEVICE_QUEUE {
+    CSHORT Type;
+    CSHORT Size;
+    LIST_ENTRY DeviceListHead;
+    KSPIN_LOCK Lock;
+    BOOLEAN Busy;
+} KDEVICE_QUEUE, *PKDEVICE_QUEUE;
+
+typedef struct _WAIT_CONTEXT_BLOCK {
+    KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+    PVOID DeviceRoutine;
+    PVOID DeviceContext;
+    ULONG NumberOfMapRegisters;
+    PVOID DeviceObject;
+    PVOID CurrentIrp;
+    struct _KDPC* BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
+
+typedef struct _KAPC {
+    UCHAR Type;
+    UCHAR SpareByte0;
+    UCHAR Size;
+    UCHAR SpareByte1;
+    ULONG SpareLong0;
+    PVOID Thread;
+    LIST_ENTRY ApcListEntry;
+    PVOID KernelRoutine;
+    PVOID RundownRoutine;
+    PVOID NormalRoutine;
+    PVOID NormalContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    CCHAR ApcStateIndex;
+    CCHAR ApcMode;
+    BOOLEAN Inserted;
+} KAPC, *PKAPC, *PRKAPC;
+
 typedef struct _KSEMAPHORE {
     DISPATCHER_HEADER Header;
     LONG Limit;
@@ -471,7 +517,12 @@ typedef struct _DEVICE_OBJECT {
     PVOID DeviceExtension;
     DEVICE_TYPE DeviceType;
     CCHAR StackSize;
+    union {
+        LIST_ENTRY ListEntry;
+        WAIT_CONTEXT_BLOCK Wcb;
+    } Queue;
     ULONG AlignmentRequirement;
+    KDEVICE_QUEUE DeviceQueue;
     KDPC Dpc;
     ULONG ActiveThreadCount;
     PVOID SecurityDescriptor;
@@ -726,29 +777,29 @@ typedef struct _IO_STACK_LOCATION {
         struct {
             PVOID SecurityContext;
             ULONG Options;
-            USHORT FileAttributes;
+            USHORT POINTER_ALIGNMENT FileAttributes;
             USHORT ShareAccess;
-            ULONG EaLength;
+            ULONG POINTER_ALIGNMENT EaLength;
         } Create;
         struct {
             ULONG Length;
-            ULONG Key;
+            ULONG POINTER_ALIGNMENT Key;
             ULONG Flags;
             LARGE_INTEGER ByteOffset;
         } Read;
         struct {
             ULONG Length;
-            ULONG Key;
+            ULONG POINTER_ALIGNMENT Key;
             ULONG Flags;
             LARGE_INTEGER ByteOffset;
         } Write;
         struct {
             ULONG Length;
-            FILE_INFORMATION_CLASS FileInformationClass;
+            FILE_INFORMATION_CLASS POINTER_ALIGNMENT FileInformationClass;
         } QueryFile;
         struct {
             ULONG Length;
-            FILE_INFORMATION_CLASS FileInformationClass;
+            FILE_INFORMATION_CLASS POINTER_ALIGNMENT FileInformationClass;
             PFILE_OBJECT FileObject;
             union {
                 struct {
@@ -761,8 +812,8 @@ typedef struct _IO_STACK_LOCATION {
         } SetFile;
         struct {
             ULONG OutputBufferLength;
-            ULONG InputBufferLength;
-            ULONG IoControlCode;
+            ULONG POINTER_ALIGNMENT InputBufferLength;
+            ULONG POINTER_ALIGNMENT IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
@@ -776,16 +827,16 @@ typedef struct _IO_STACK_LOCATION {
         } QueryId;
         struct {
             DEVICE_TEXT_TYPE DeviceTextType;
-            LCID LocaleId;
+            LCID POINTER_ALIGNMENT LocaleId;
         } QueryDeviceText;
         struct {
             SYSTEM_POWER_STATE PowerState;
         } WaitWake;
         struct {
             ULONG SystemContext;
-            POWER_STATE_TYPE Type;
-            POWER_STATE State;
-            POWER_ACTION ShutdownType;
+            POWER_STATE_TYPE POINTER_ALIGNMENT Type;
+            POWER_STATE POINTER_ALIGNMENT State;
+            POWER_ACTION POINTER_ALIGNMENT ShutdownType;
         } Power;
         struct {
             PVOID AllocatedResources;
@@ -844,6 +895,7 @@ typedef struct _IRP {
     union {
         struct {
             union {
+                KDEVICE_QUEUE_ENTRY DeviceQueueEntry;
                 struct {
                     PVOID DriverContext[4];
                 };
@@ -859,6 +911,7 @@ typedef struct _IRP {
             };
             struct _FILE_OBJECT* OriginalFileObject;
         } Overlay;
+        KAPC Apc;
         PVOID CompletionKey;
     } Tail;
 } IRP, *PIRP;
@@ -961,7 +1014,6 @@ typedef struct _CONFIGURATION_INFORMATION {
     BOOLEAN AtDiskPrimaryAddressClaimed;
     BOOLEAN AtDiskSecondaryAddressClaimed;
     ULONG Version;
-    ULONG Size;
     ULONG MediumChangerCount;
 } CONFIGURATION_INFORMATION, *PCONFIGURATION_INFORMATION;
 NTKERNELAPI PCONFIGURATION_INFORMATION NTAPI IoGetConfigurationInformation(void);

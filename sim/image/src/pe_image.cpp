@@ -1,11 +1,12 @@
-#include "tests/images/pe_image.h"
+#include <sim/pe_image.h>
 
 #include <algorithm>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 
-namespace vodrek::images {
+namespace sim::pe {
 namespace {
 
 constexpr size_t kDosHeaderSize = 64;
@@ -276,6 +277,7 @@ std::vector<ImportedDll> PeImage::Imports() const {
         // Without a lookup table the address table still holds the names until binding.
         const uint32_t thunks = lookup_rva != 0 ? lookup_rva : first_thunk;
         for (size_t t = 0;; ++t) {
+            const uint64_t slot_rva = first_thunk + uint64_t{t} * thunk_size;
             if (t == kMaxTableEntries) {
                 Fail("import list of " + dll.name + " has no terminating entry");
             }
@@ -289,6 +291,10 @@ std::vector<ImportedDll> PeImage::Imports() const {
             if (thunk == 0) {
                 break;
             }
+            if (slot_rva > UINT32_MAX - thunk_size) {
+                Fail("import address table of " + dll.name + " runs past the 4 GiB image limit");
+            }
+            dll.address_slots.push_back(static_cast<uint32_t>(slot_rva));
             if (thunk & ordinal_flag) {
                 dll.functions.push_back("#" + std::to_string(thunk & 0xFFFF));
                 continue;
@@ -304,33 +310,58 @@ std::vector<ImportedDll> PeImage::Imports() const {
     return dlls;
 }
 
-RelocationSummary PeImage::Relocations() const {
-    RelocationSummary summary;
+void PeImage::ForEachRelocation(
+    const std::function<void(size_t, uint32_t, std::optional<uint16_t>)>& visit) const {
     const DataDirectory dir = directory(kDirBaseReloc);
     if (!dir.present()) {
-        return summary;
+        return;
     }
     const size_t base = FileOffsetOf(dir.rva, dir.size);
     size_t pos = 0;
-    while (pos < dir.size) {
+    for (size_t block = 0; pos < dir.size; ++block) {
         if (dir.size - pos < kRelocationBlockHeaderSize) {
             Fail("base relocation block header truncated at directory offset " + Hex(pos));
         }
+        const uint32_t page_rva = Read32(bytes_, base + pos, "relocation VirtualAddress");
         const uint32_t block_size = Read32(bytes_, base + pos + 4, "relocation SizeOfBlock");
         if (block_size < kRelocationBlockHeaderSize || block_size % 2 != 0 ||
             block_size > dir.size - pos) {
             Fail("base relocation block at directory offset " + Hex(pos) + " has bad size " +
                  Hex(block_size));
         }
-        ++summary.blocks;
         for (size_t e = kRelocationBlockHeaderSize; e < block_size; e += 2) {
-            const uint16_t entry = Read16(bytes_, base + pos + e, "relocation entry");
-            ++summary.entries;
-            ++summary.entries_by_type[entry >> 12];
+            visit(block, page_rva, Read16(bytes_, base + pos + e, "relocation entry"));
+        }
+        // A block with no entries still counts as one.
+        if (block_size == kRelocationBlockHeaderSize) {
+            visit(block, page_rva, std::nullopt);
         }
         pos += block_size;
     }
+}
+
+RelocationSummary PeImage::Relocations() const {
+    RelocationSummary summary;
+    ForEachRelocation([&](size_t block, uint32_t, std::optional<uint16_t> entry) {
+        summary.blocks = block + 1;
+        if (!entry) {
+            return;
+        }
+        ++summary.entries;
+        ++summary.entries_by_type[*entry >> 12];
+    });
     return summary;
+}
+
+std::vector<Relocation> PeImage::RelocationEntries() const {
+    std::vector<Relocation> entries;
+    ForEachRelocation([&](size_t, uint32_t page, std::optional<uint16_t> entry) {
+        if (!entry || (*entry >> 12) == kRelBasedAbsolute) {
+            return;
+        }
+        entries.push_back({page + (*entry & 0x0FFFu), *entry >> 12});
+    });
+    return entries;
 }
 
 std::optional<std::pair<size_t, size_t>> PeImage::StringTable() const {
@@ -420,4 +451,4 @@ std::optional<uint32_t> PeImage::SymbolRva(const std::string& name) const {
     return std::nullopt;
 }
 
-}  // namespace vodrek::images
+}  // namespace sim::pe

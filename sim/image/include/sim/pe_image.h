@@ -1,4 +1,5 @@
-// A small PE/COFF reader for checking the driver images the cross builds produce.
+// A small PE/COFF reader: the image checks read the driver images the cross builds
+// produce with it, and the simulator loads them with it.
 //
 // Every read is bounds-checked against the file: a truncated or malformed image raises
 // PeFormatError instead of reading past the buffer, so a broken build shows up as a failed
@@ -7,13 +8,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-namespace vodrek::images {
+namespace sim::pe {
 
 class PeFormatError : public std::runtime_error {
   public:
@@ -68,6 +70,14 @@ struct ImportedDll {
     std::string name;
     // Functions imported by name; an import by ordinal is recorded as "#<ordinal>".
     std::vector<std::string> functions;
+    // For each function, the RVA of its slot in the import address table: the
+    // loader writes the routine's address there.
+    std::vector<uint32_t> address_slots;
+};
+
+struct Relocation {
+    uint32_t rva = 0;  // where the value to adjust lies
+    int type = 0;
 };
 
 struct RelocationSummary {
@@ -130,6 +140,8 @@ class PeImage {
 
     std::vector<ImportedDll> Imports() const;
     RelocationSummary Relocations() const;
+    // Every entry of every block, the ABSOLUTE padding left out.
+    std::vector<Relocation> RelocationEntries() const;
     // The COFF symbol table with long names resolved through its string table; empty when
     // the image carries none.
     std::vector<Symbol> Symbols() const;
@@ -137,6 +149,10 @@ class PeImage {
     std::optional<uint32_t> SymbolRva(const std::string& name) const;
 
   private:
+    // Calls `visit(block index, page RVA, entry)` for every entry of every
+    // relocation block, and once without an entry for a block that has none.
+    void ForEachRelocation(
+        const std::function<void(size_t, uint32_t, std::optional<uint16_t>)>& visit) const;
     std::string SectionName(const uint8_t* raw) const;
     std::optional<std::pair<size_t, size_t>> StringTable() const;
 
@@ -158,4 +174,4 @@ class PeImage {
     std::vector<Section> sections_;
 };
 
-}  // namespace vodrek::images
+}  // namespace sim::pe
