@@ -119,8 +119,6 @@ NTSTATUS GetDescriptor(PortExtension* port, UCHAR type, UCHAR index, USHORT lang
     r.LanguageId = language;
     NTSTATUS status = SubmitUrbSync(port->DeviceObject, urb);
     SetReturned(returned, MovedWithin(r.TransferBufferLength, length));
-    // The port's own pipes: a stall here halts them for the port's transfers too.
-    NoteHaltedPipe(port, r.PipeHandle, urb->UrbHeader.Status);
     FreeUrb(urb);
     return status;
 }
