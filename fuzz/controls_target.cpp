@@ -26,18 +26,9 @@ int RunControls(const uint8_t* data, size_t size) {
         switch (op % 10) {
         case 0:
         case 1:
-        case 2: {  // a device control
-            ULONG code = PickControlCode(in);
-            port->Note(code);
-            ULONG record = RecordSize(code);
-            std::vector<uint8_t> input = Contents(in, PickLength(in, record));
-            ULONG outputLength = PickLength(in, record);
-            if (!file.IsOpen()) break;
-            if (std::getenv("VODREK_FUZZ_TRACE"))
-                std::fprintf(stderr, "    control %08x in %zu out %u\n", code, input.size(), outputLength);
-            requests.Add(file.DeviceIoControl(code, std::move(input), outputLength));
+        case 2:  // a device control
+            port->Note(AnyControl(in, file, requests));
             break;
-        }
         case 3: {  // a read
             ULONG length = in.Byte() & 0x80 ? in.Word() : in.Byte();
             if (file.IsOpen()) requests.Add(file.Read(length));

@@ -180,14 +180,9 @@ int RunDevice(const uint8_t* data, size_t size) {
             case 5:
                 if (file.IsOpen()) requests.Add(file.Write(Contents(in, in.Byte())));
                 break;
-            case 6: {  // a control that goes to the chip
-                ULONG code = PickControlCode(in);
-                ULONG record = RecordSize(code);
-                std::vector<uint8_t> input = Contents(in, PickLength(in, record));
-                ULONG outputLength = PickLength(in, record);
-                if (file.IsOpen()) requests.Add(file.DeviceIoControl(code, std::move(input), outputLength));
+            case 6:  // a control that goes to the chip
+                AnyControl(in, file, requests);
                 break;
-            }
             case 7:
                 sim.RunFor(static_cast<sim::Ticks>(in.Byte()) * sim::kMillisecond);
                 break;

@@ -167,6 +167,18 @@ std::vector<uint8_t> Contents(Input& in, ULONG length) {
     return out;
 }
 
+ULONG AnyControl(Input& in, sim::File& file, Requests& requests) {
+    const ULONG code = PickControlCode(in);
+    const ULONG record = RecordSize(code);
+    std::vector<uint8_t> input = Contents(in, PickLength(in, record));
+    const ULONG outputLength = PickLength(in, record);
+    if (!file.IsOpen()) return code;
+    if (std::getenv("VODREK_FUZZ_TRACE"))
+        std::fprintf(stderr, "    control %08x in %zu out %u\n", code, input.size(), outputLength);
+    requests.Add(file.DeviceIoControl(code, std::move(input), outputLength));
+    return code;
+}
+
 size_t DriverPoolBlocks() { return sim::PoolBlocksWithTag(kDriverPoolTag); }
 
 void Requests::Prune() {

@@ -46,6 +46,11 @@ std::vector<uint8_t> Contents(Input& in, ULONG length);
 // The size of the record a code reads or writes (0 when it has none or is unknown).
 ULONG RecordSize(ULONG code);
 
+class Requests;
+// A device control of any code, lengths and contents, sent through `file` if it
+// is open (the input's bytes are taken either way); answers the code.
+ULONG AnyControl(Input& in, sim::File& file, Requests& requests);
+
 // The driver's pool tag and its count of blocks now.
 size_t DriverPoolBlocks();
 

@@ -53,10 +53,7 @@ int RunPnp(const uint8_t* data, size_t size) {
                         requests.Add(file.DeviceIoControl(IOCTL_SERIAL_SET_WAIT_MASK, sim::Bytes(mask)));
                         requests.Add(file.DeviceIoControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG)));
                     } else {
-                        ULONG code = PickControlCode(in);
-                        ULONG record = RecordSize(code);
-                        std::vector<uint8_t> input = Contents(in, PickLength(in, record));
-                        requests.Add(file.DeviceIoControl(code, std::move(input), PickLength(in, record)));
+                        AnyControl(in, file, requests);
                     }
                 }
                 break;
