@@ -3,7 +3,8 @@
 # then runs the demo or the test suite.
 #
 #   ./build.sh demo [vodrek-sim arguments...]   build, then run the demo
-#   ./build.sh test                            build, then run every test
+#   ./build.sh test                            build, then run every test (the
+#                                              fuzz smoke runs included)
 #   ./build.sh bench [vodrek_bench arguments]  release build, then every benchmark:
 #                                              tables, build/bench/results.json, plots
 #   ./build.sh build                           only build
@@ -13,6 +14,8 @@
 #   ./build.sh coverage                        line and branch coverage of the
 #                                              driver folders by the whole suite,
 #                                              text and HTML in build/coverage/
+#   ./build.sh fuzz [seconds] [target...]      fuzzing campaign: every target
+#                                              for `seconds` (300), two at a time
 #
 # Missing Debian packages are installed with apt-get (as root).
 set -euo pipefail
@@ -21,10 +24,13 @@ cd "$(dirname "$0")"
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
           g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-x86-64-dev
           mingw-w64-i686-dev tshark openssl osslsigncode)
-# The benchmarks count instructions with callgrind and plot with gnuplot.
-if [ "${1:-}" = bench ]; then
-    packages+=(valgrind gnuplot-nox)
-fi
+what="${1:-build}"
+case "$what" in
+    # The fuzz build is clang's (libFuzzer and its sanitizers' runtime).
+    test|fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
+    # The benchmarks count instructions with callgrind and plot with gnuplot.
+    bench) packages+=(valgrind gnuplot-nox) ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -36,7 +42,6 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-what="${1:-build}"
 shift || true
 
 build_preset() {
@@ -45,8 +50,8 @@ build_preset() {
     cmake --build --preset "$1"
 }
 
-# The benchmarks need only the host's release build.
-if [ "$what" != bench ]; then
+# The benchmarks need only the host's release build, fuzzing only its own.
+if [ "$what" != bench ] && [ "$what" != fuzz ]; then
     build_preset win-x64
     build_preset win-x86
 fi
@@ -60,8 +65,17 @@ case "$what" in
         # The release build is the demo's and the benchmarks': it must build too.
         build_preset host-release
         build_preset host-debug
+        build_preset host-fuzz
         echo "== tests"
-        exec ctest --preset host-debug
+        status=0
+        ctest --preset host-debug || status=$?
+        echo "== fuzz smoke runs"
+        ctest --preset host-fuzz || status=$?
+        exit $status
+        ;;
+    fuzz)
+        build_preset host-fuzz
+        exec fuzz/campaign.sh build/host-fuzz "$@"
         ;;
     bench)
         build_preset host-release
@@ -101,7 +115,7 @@ case "$what" in
         echo "== build/coverage/lines.txt, branches.txt, index.html"
         ;;
     *)
-        echo "usage: $0 demo|test|bench|build|schedules|coverage" >&2
+        echo "usage: $0 demo|test|bench|build|schedules|coverage|fuzz" >&2
         exit 2
         ;;
 esac

@@ -3,6 +3,9 @@
 # C too: Win32 programs and the tests of their headers may be written in C.
 enable_language(C)
 option(VODREK_SANITIZE "build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+# The fuzz build (clang, libFuzzer): the driver instrumented for coverage, the
+# simulator and the workbench, and the fuzz targets; no tools, tests or benchmarks.
+option(VODREK_FUZZ "build only the fuzz targets (clang with libFuzzer)" OFF)
 set(VODREK_IMAGE_X64 "${CMAKE_SOURCE_DIR}/build/win-x64/${VODREK_IMAGE_X64_NAME}.sys" CACHE FILEPATH
     "x64 image checked by the image tests")
 set(VODREK_IMAGE_X86 "${CMAKE_SOURCE_DIR}/build/win-x86/${VODREK_IMAGE_X86_NAME}.sys" CACHE FILEPATH
@@ -12,6 +15,11 @@ if(VODREK_SANITIZE)
     add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
                         -fno-omit-frame-pointer)
     add_link_options(-fsanitize=address,undefined)
+endif()
+if(VODREK_FUZZ)
+    if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+        message(FATAL_ERROR "the fuzz build needs clang (libFuzzer)")
+    endif()
 endif()
 
 # Programs export their symbols, so the verifier can name the code it reports on.
@@ -40,8 +48,21 @@ target_compile_options(vodrek_driver PRIVATE -g)
 if(VODREK_COVERAGE)
     target_compile_options(vodrek_driver PRIVATE --coverage)
 endif()
+if(VODREK_FUZZ)
+    # Coverage feedback from the driver only: the simulator runs far more code
+    # per input than the driver, and its edges would drown the driver's (and
+    # slow every execution). The fuzzer's own main is linked into the fuzz
+    # program only.
+    target_compile_options(vodrek_driver PRIVATE -fsanitize=fuzzer-no-link)
+endif()
 
 add_subdirectory(sim)
+
+if(VODREK_FUZZ)
+    enable_testing()
+    add_subdirectory(fuzz)
+    return()
+endif()
 
 include(CTest)
 if(BUILD_TESTING)

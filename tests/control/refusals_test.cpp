@@ -315,7 +315,9 @@ TEST_F(RefusalTest, TheEscapeCharacterAndTheErrorCharacterExcludeEachOther) {
 }
 
 // The quota allocation for a larger ring fails: answered, never raised, and the
-// ring stays as it was.
+// ring stays as it was. So does a ring of gigabytes, which no machine's pool
+// holds in one block (the fuzzer's size: before the simulated pool refused such
+// blocks, the host's allocator was asked for them).
 TEST_F(RefusalTest, ALargerRingThatCannotBeHadChangesNothing) {
     OpenWired(2);
     const SERIAL_QUEUE_SIZE size{port()->ReceiveBufferSize + 1, 0};
@@ -324,6 +326,11 @@ TEST_F(RefusalTest, ALargerRingThatCannotBeHadChangesNothing) {
     bad.expected = STATUS_INSUFFICIENT_RESOURCES;
     ExpectRefusedWithNothingChanged({bad});
     sim::ClearPoolFaults();
+
+    Bad huge = Refused("SET_QUEUE_SIZE of 3.2 GB", IOCTL_SERIAL_SET_QUEUE_SIZE,
+                       SERIAL_QUEUE_SIZE{3200171710u, 0});
+    huge.expected = STATUS_INSUFFICIENT_RESOURCES;
+    ExpectRefusedWithNothingChanged({huge});
 }
 
 // A count that is not positive has nothing to count down.

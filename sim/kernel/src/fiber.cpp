@@ -16,10 +16,17 @@
 #include <mutex>
 #include <set>
 
+// gcc says it builds with AddressSanitizer by a macro, clang by a feature test.
 #if defined(__SANITIZE_ADDRESS__)
+#define VODREK_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VODREK_ASAN 1
+#endif
+#endif
+#if defined(VODREK_ASAN)
 #include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
-#define VODREK_ASAN 1
 #else
 #define VODREK_ASAN 0
 #endif

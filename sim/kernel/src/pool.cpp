@@ -26,6 +26,10 @@ bool IsPaged(POOL_TYPE type) { return (static_cast<int>(type) & 1) != 0 && type 
 // Fresh pool is not zeroed by the kernel; fill it so that code relying on zeroes
 // shows up.
 constexpr unsigned char kFreshPoolFill = 0xCD;
+// The simulated machine's pool is not the host's memory: a request beyond what
+// a machine's pool could ever hand out in one block fails, as it does on Windows
+// (a caller's size taken from a request, say, of gigabytes).
+constexpr size_t kLargestPoolBlock = size_t{256} << 20;
 
 PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* ddi, const void* caller) {
     auto& st = St();
@@ -34,6 +38,7 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* ddi, const v
     if (!IsPaged(type) && !RequireIrql(ddi, DISPATCH_LEVEL)) return nullptr;
     if (AllocationFails(caller)) return nullptr;
     if (st.failTags.count(tag)) return nullptr;
+    if (bytes > kLargestPoolBlock) return nullptr;
     size_t size = bytes ? bytes : 1;
     void* p = std::malloc(size);
     std::memset(p, kFreshPoolFill, size);

@@ -108,8 +108,10 @@ typedef NTSTATUS* PNTSTATUS;
 #define RTL_FIELD_SIZE(type, field) (sizeof(((type*)0)->field))
 #define RTL_NUMBER_OF(A) (sizeof(A) / sizeof((A)[0]))
 #define ARRAYSIZE(A) RTL_NUMBER_OF(A)
+// offsetof rather than a member access through a null pointer, which the
+// undefined-behaviour sanitizer of some compilers rejects.
 #define CONTAINING_RECORD(address, type, field) \
-    ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
+    ((type*)((PCHAR)(address) - (ULONG_PTR)offsetof(type, field)))
 
 typedef union _LARGE_INTEGER {
     struct {
