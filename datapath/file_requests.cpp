@@ -181,8 +181,8 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_INSUFFICIENT_POWER;
     }
-    // A pipe a stall left halted is reset first, while a request may still
-    // wait (the mutex raises to APC_LEVEL); the readers this open starts then run.
+    // A pipe a stall left halted is reset first, so that the readers this
+    // open starts find it running.
     ResetHaltedPipes(port);
     // Admission and the open run under the mutex that query-stop and
     // query-remove decide under: neither can come between them.
