@@ -422,14 +422,14 @@ void WallTimes(bool quick, Results& results) {
 }  // namespace
 
 int CallgrindChild(const std::string& mode, uint64_t bytes) {
-    OneWaySpec spec;
-    spec.baud = kCpuBaud;
-    spec.bytes = bytes;
-    spec.receive = mode == "receive";
+    OneWayStream stream;
+    stream.baud = kCpuBaud;
+    stream.bytes = bytes;
+    stream.receive = mode == "receive";
     if (mode != "receive" && mode != "transmit")
         return 2;
     uint64_t transfers = 0;
-    const StreamRun run = RunOneWay(spec, &transfers);
+    const StreamRun run = RunOneWay(stream, &transfers);
     CopyBytes(bytes);
     const uint64_t moved = run.directions.empty() ? 0 : run.directions[0].received;
     std::printf("moved %llu bytes in %llu transfers\n", static_cast<unsigned long long>(moved),

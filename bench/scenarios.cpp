@@ -159,34 +159,34 @@ constexpr uint64_t kSecondStream = 0x5A5A5;
 
 }  // namespace
 
-StreamRun RunNullModem(const NullModemSpec& spec) {
+StreamRun RunNullModem(const NullModemStream& stream) {
     StreamRun run;
     sim::Simulation simulation;
-    if (spec.schedule == Schedule::Pct) {
+    if (stream.schedule == Schedule::Pct) {
         simulation.SetProcessors(2);
         simulation.SetPolicy(sim::Policy::Pct, 1);
     }
     sim::Workbench bench;
     sim::AdapterOptions first, second;
-    first.variant = second.variant = spec.variant;
+    first.variant = second.variant = stream.variant;
     first.portName = u"COM3";
     second.portName = u"COM4";
     sim::Adapter& a = bench.AddAdapter(first);
     sim::Adapter& b = bench.AddAdapter(second);
     bench.ConnectNullModem(a, b);
     std::vector<Port> ports{{&a, u"COM3", {}}, {&b, u"COM4", {}}};
-    if (!PlugAndOpen(simulation, ports, spec.baud, spec.flow, {50, 0, 1000, 0, 0}, spec.queueSize)) {
+    if (!PlugAndOpen(simulation, ports, stream.baud, stream.flow, {50, 0, 1000, 0, 0}, stream.queueSize)) {
         CloseAll(simulation, ports);
         return run;
     }
-    const bool avoid = spec.flow == cli::Flow::XonXoff;
-    std::vector<Stream> streams(spec.duplex ? 2 : 1);
+    const bool avoid = stream.flow == cli::Flow::XonXoff;
+    std::vector<Stream> streams(stream.duplex ? 2 : 1);
     streams[0].name = "COM3 to COM4";
     streams[0].writer = &ports[0].open.file;
     streams[0].reader = &ports[1].open.file;
     streams[0].receivingChip = &b.Chip();
     streams[0].pattern = {0, avoid};
-    if (spec.duplex) {
+    if (stream.duplex) {
         streams[1].name = "COM4 to COM3";
         streams[1].writer = &ports[1].open.file;
         streams[1].reader = &ports[0].open.file;
@@ -194,26 +194,26 @@ StreamRun RunNullModem(const NullModemSpec& spec) {
         streams[1].pattern = {kSecondStream, avoid};
     }
     run.ringSize = ports[0].open.ringSize;
-    RunStreams(simulation, streams, spec.bytes, spec.baud, spec.writeSize, spec.readSize, &run);
+    RunStreams(simulation, streams, stream.bytes, stream.baud, stream.writeSize, stream.readSize, &run);
     AddDriverOverruns(simulation, streams, ports, &run);
     CloseAll(simulation, ports);
     return run;
 }
 
-StreamRun RunLoopbacks(const LoopbackSpec& spec) {
+StreamRun RunLoopbacks(const LoopbackStreams& stream) {
     StreamRun run;
     sim::Simulation simulation;
     sim::Workbench bench;
     std::vector<Port> ports;
-    for (int i = 0; i < spec.adapters; ++i) {
+    for (int i = 0; i < stream.adapters; ++i) {
         sim::AdapterOptions options;
-        options.variant = spec.variant;
+        options.variant = stream.variant;
         options.portName = u"COM" + cli::Widen(std::to_string(3 + i));
         sim::Adapter& adapter = bench.AddAdapter(options);
         adapter.PlugLoopback();
         ports.push_back({&adapter, *options.portName, {}});
     }
-    if (!PlugAndOpen(simulation, ports, spec.baud, spec.flow)) {
+    if (!PlugAndOpen(simulation, ports, stream.baud, stream.flow)) {
         CloseAll(simulation, ports);
         return run;
     }
@@ -222,27 +222,27 @@ StreamRun RunLoopbacks(const LoopbackSpec& spec) {
         streams[i].name = cli::Narrow(ports[i].name) + " loop";
         streams[i].writer = streams[i].reader = &ports[i].open.file;
         streams[i].receivingChip = &ports[i].adapter->Chip();
-        streams[i].pattern = {i * 0x1111, spec.flow == cli::Flow::XonXoff};
+        streams[i].pattern = {i * 0x1111, stream.flow == cli::Flow::XonXoff};
     }
-    RunStreams(simulation, streams, spec.bytes, spec.baud, spec.writeSize, spec.readSize, &run);
+    RunStreams(simulation, streams, stream.bytes, stream.baud, stream.writeSize, stream.readSize, &run);
     AddDriverOverruns(simulation, streams, ports, &run);
     CloseAll(simulation, ports);
     return run;
 }
 
-StreamRun RunOneWay(const OneWaySpec& spec, uint64_t* transfers) {
+StreamRun RunOneWay(const OneWayStream& stream, uint64_t* transfers) {
     StreamRun run;
     sim::Simulation simulation;
     sim::Workbench bench;
     sim::AdapterOptions options;
-    options.variant = spec.variant;
+    options.variant = stream.variant;
     sim::Adapter& adapter = bench.AddAdapter(options);
     sim::PeerOptions peerOptions;
-    peerOptions.format = sim::CharacterFormat::Plain(spec.baud);
+    peerOptions.format = sim::CharacterFormat::Plain(stream.baud);
     peerOptions.obeyRts = true;
     sim::ScriptedPeer& peer = adapter.AttachPeer(peerOptions);
     std::vector<Port> ports{{&adapter, u"COM3", {}}};
-    if (!PlugAndOpen(simulation, ports, spec.baud, cli::Flow::RtsCts)) {
+    if (!PlugAndOpen(simulation, ports, stream.baud, cli::Flow::RtsCts)) {
         CloseAll(simulation, ports);
         return run;
     }
@@ -250,24 +250,24 @@ StreamRun RunOneWay(const OneWaySpec& spec, uint64_t* transfers) {
     const sim::Ticks begun = simulation.Now();
     const Clock::time_point wallStart = Clock::now();
     DirectionResult d;
-    d.sent = spec.bytes;
-    if (spec.receive) {
+    d.sent = stream.bytes;
+    if (stream.receive) {
         d.name = "far end to COM3";
-        peer.Send(pattern.Bytes(spec.bytes));
+        peer.Send(pattern.Bytes(stream.bytes));
         cli::ReadLog log;
         int reader = simulation.CreateThread("reader", [&] {
             cli::ReadPlan plan;
-            plan.expected = spec.bytes;
-            plan.readSize = spec.size;
-            plan.limit = RequestLimit(spec.bytes, spec.baud);
+            plan.expected = stream.bytes;
+            plan.readSize = stream.size;
+            plan.limit = RequestLimit(stream.bytes, stream.baud);
             plan.senderDone = [&peer] { return peer.Done(); };
             cli::ReadExpected(simulation, ports[0].open.file, plan, &log);
         });
         simulation.RunUntil([&] { return simulation.ThreadFinished(reader); },
-                            4 * RequestLimit(spec.bytes, spec.baud));
+                            4 * RequestLimit(stream.bytes, stream.baud));
         run.ok = simulation.ThreadFinished(reader);
         d.received = log.bytes.size();
-        const cli::Comparison c = cli::Compare(log.bytes, spec.bytes, pattern);
+        const cli::Comparison c = cli::Compare(log.bytes, stream.bytes, pattern);
         d.lost = c.lost;
         d.corrupted = c.corrupted;
         d.seconds = static_cast<double>(log.lastByteAt - begun) / sim::kSecond;
@@ -275,16 +275,16 @@ StreamRun RunOneWay(const OneWaySpec& spec, uint64_t* transfers) {
         d.name = "COM3 to far end";
         cli::WriteLog log;
         int writer = simulation.CreateThread("writer", [&] {
-            cli::WriteInPieces(ports[0].open.file, pattern.Bytes(spec.bytes), spec.size,
-                               RequestLimit(spec.bytes, spec.baud), &log);
+            cli::WriteInPieces(ports[0].open.file, pattern.Bytes(stream.bytes), stream.size,
+                               RequestLimit(stream.bytes, stream.baud), &log);
         });
         simulation.RunUntil(
-            [&] { return simulation.ThreadFinished(writer) && peer.Received().size() >= spec.bytes; },
-            4 * RequestLimit(spec.bytes, spec.baud));
+            [&] { return simulation.ThreadFinished(writer) && peer.Received().size() >= stream.bytes; },
+            4 * RequestLimit(stream.bytes, stream.baud));
         run.ok = simulation.ThreadFinished(writer);
         const std::vector<uint8_t> got = peer.ReceivedBytes();
         d.received = got.size();
-        const cli::Comparison c = cli::Compare(got, spec.bytes, pattern);
+        const cli::Comparison c = cli::Compare(got, stream.bytes, pattern);
         d.lost = c.lost;
         d.corrupted = c.corrupted;
         d.seconds = static_cast<double>(simulation.Now() - begun) / sim::kSecond;
@@ -298,8 +298,8 @@ StreamRun RunOneWay(const OneWaySpec& spec, uint64_t* transfers) {
     if (transfers) {
         *transfers = 0;
         for (const sim::UrbRecord& record : adapter.Capture().Records())
-            if (record.transfer == sim::UsbTransferType::Bulk && record.in == spec.receive &&
-                (spec.receive ? !record.data.empty() : record.requested > 0))
+            if (record.transfer == sim::UsbTransferType::Bulk && record.in == stream.receive &&
+                (stream.receive ? !record.data.empty() : record.requested > 0))
                 ++*transfers;
     }
     CloseAll(simulation, ports);

@@ -38,7 +38,7 @@ struct StreamRun {
 
 enum class Schedule { Eager, Pct };
 
-struct NullModemSpec {
+struct NullModemStream {
     int variant = 2;
     ULONG baud = 921600;
     cli::Flow flow = cli::Flow::RtsCts;
@@ -49,9 +49,9 @@ struct NullModemSpec {
     Schedule schedule = Schedule::Eager;
 };
 // Two adapters of one variant on a null-modem cable.
-StreamRun RunNullModem(const NullModemSpec& spec);
+StreamRun RunNullModem(const NullModemStream& stream);
 
-struct LoopbackSpec {
+struct LoopbackStreams {
     int adapters = 1;  // each with a loopback plug, all streaming at once
     int variant = 2;
     ULONG baud = 921600;
@@ -59,11 +59,11 @@ struct LoopbackSpec {
     uint64_t bytes = 65536;  // per adapter
     ULONG writeSize = 4096, readSize = 4096;
 };
-StreamRun RunLoopbacks(const LoopbackSpec& spec);
+StreamRun RunLoopbacks(const LoopbackStreams& stream);
 
 // One adapter and a scripted far end: the far end sends (receive) or takes
 // (transmit) `bytes` under RTS/CTS while the application reads or writes.
-struct OneWaySpec {
+struct OneWayStream {
     int variant = 2;
     ULONG baud = 3000000;
     uint64_t bytes = 65536;
@@ -71,7 +71,7 @@ struct OneWaySpec {
     ULONG size = 4096;  // read or write size
 };
 // `transfers`: the bulk transfers of the path (in or out) that moved data.
-StreamRun RunOneWay(const OneWaySpec& spec, uint64_t* transfers = nullptr);
+StreamRun RunOneWay(const OneWayStream& stream, uint64_t* transfers = nullptr);
 
 // Times in USB frames (1 ms) of `count` one-byte echoes: the application
 // writes one byte while a read of one byte waits; a far end sends each byte it

@@ -129,14 +129,14 @@ void Throughput(const Settings& settings, Results& results) {
     }
     for (const Case& c : cases) {
         for (ULONG baud : c.rates) {
-            NullModemSpec spec;
-            spec.variant = c.variant;
-            spec.baud = baud;
-            spec.flow = c.flow;
-            spec.duplex = c.duplex;
-            spec.queueSize = c.queueSize;
-            spec.bytes = BytesFor(baud, settings.quick);
-            const StreamRun run = RunNullModem(spec);
+            NullModemStream stream;
+            stream.variant = c.variant;
+            stream.baud = baud;
+            stream.flow = c.flow;
+            stream.duplex = c.duplex;
+            stream.queueSize = c.queueSize;
+            stream.bytes = BytesFor(baud, settings.quick);
+            const StreamRun run = RunNullModem(stream);
             const Limit limit = BindingLimit(baud, c.duplex);
             for (const DirectionResult& d : run.directions) {
                 Figure f;
@@ -274,16 +274,16 @@ std::vector<Figure> Speed(const std::string& name,
 void Simulation(const Settings& settings, Results& results) {
     const uint64_t bytes = settings.quick ? 16384 : 1 << 20;
     for (Schedule schedule : {Schedule::Eager, Schedule::Pct}) {
-        NullModemSpec spec;
-        spec.variant = 2;
-        spec.baud = 6000000;
-        spec.bytes = bytes;
-        spec.schedule = schedule;
+        NullModemStream stream;
+        stream.variant = 2;
+        stream.baud = 6000000;
+        stream.bytes = bytes;
+        stream.schedule = schedule;
         // The fastest of three runs: the same simulation each time (virtual time
         // is deterministic), so the spread is the machine's, not the program's.
-        StreamRun run = RunNullModem(spec);
+        StreamRun run = RunNullModem(stream);
         for (int again = settings.quick ? 1 : 3; again > 1; --again) {
-            StreamRun next = RunNullModem(spec);
+            StreamRun next = RunNullModem(stream);
             if (next.cpuSeconds < run.cpuSeconds)
                 run = next;
         }
@@ -326,16 +326,16 @@ void Scaling(const Settings& settings, Results& results) {
     for (int adapters : {1, 4, 16}) {
         if (settings.quick && adapters == 16)
             continue;
-        LoopbackSpec spec;
-        spec.adapters = adapters;
-        spec.bytes = bytes;
-        add("adapters", adapters, spec.readSize, RunLoopbacks(spec));
+        LoopbackStreams stream;
+        stream.adapters = adapters;
+        stream.bytes = bytes;
+        add("adapters", adapters, stream.readSize, RunLoopbacks(stream));
     }
     for (ULONG readSize : {1u, 64u, 4096u}) {
-        LoopbackSpec spec;
-        spec.bytes = bytes;
-        spec.readSize = readSize;
-        add("read size", 1, readSize, RunLoopbacks(spec));
+        LoopbackStreams stream;
+        stream.bytes = bytes;
+        stream.readSize = readSize;
+        add("read size", 1, readSize, RunLoopbacks(stream));
     }
 }
 
