@@ -44,10 +44,16 @@ fi
 
 shift || true
 
+# build_preset PRESET [TARGET...]: configure and build the preset (only the
+# named targets, if any).
 build_preset() {
     echo "== $1"
     cmake --preset "$1" >/dev/null
-    cmake --build --preset "$1"
+    if [ $# -gt 1 ]; then
+        cmake --build --preset "$1" --target "${@:2}"
+    else
+        cmake --build --preset "$1"
+    fi
 }
 
 # The benchmarks need only the host's release build, fuzzing only its own.
@@ -62,8 +68,9 @@ case "$what" in
         exec build/host-release/sim/cli/vodrek-sim "${@:-demo}"
         ;;
     test)
-        # The release build is the demo's and the benchmarks': it must build too.
-        build_preset host-release
+        # The release build is the demo's and the benchmarks': they must build
+        # too (the tests themselves run in the debug build, with sanitizers).
+        build_preset host-release vodrek-sim vodrek_bench
         build_preset host-debug
         build_preset host-fuzz
         echo "== tests"

@@ -297,6 +297,9 @@ struct PortExtension {
     // --- Chip type and register shadows -----------------------------------------
     LONG ChipType;
     UCHAR ChipRegisterShadow[16];
+    // One bit per register whose shadow has held the chip's word (read from it
+    // or written to it and taken).
+    USHORT ChipRegistersKnown;
 
     // --- Transfers ----------------------------------------------------------------
     // StatusIn and BulkIn: the one request of the kind outstanding and not yet

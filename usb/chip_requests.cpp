@@ -87,7 +87,9 @@ bool ChangeControlLine(PortExtension* port, USHORT line, bool raise) {
 
 // The DSR handshake bits of register 1 on the chips that have them.
 NTSTATUS SetRegister1DsrBits(PortExtension* port) {
-    ReadRegister(port, 1);
+    const NTSTATUS read = ReadRegisterForChange(port, 1);
+    if (!NT_SUCCESS(read))
+        return read;
     UCHAR& reg1 = port->ChipRegisterShadow[1];
     reg1 = static_cast<UCHAR>(port->DsrFlowInChip ? reg1 | 0x07 : reg1 & 0xF8);
     return WriteRegister(port, 1);
@@ -178,6 +180,7 @@ NTSTATUS ReadRegisterFromChip(PortExtension* port, UCHAR reg) {
     if (moved < 1)
         return STATUS_DEVICE_DATA_ERROR;
     port->ChipRegisterShadow[reg] = value;
+    port->ChipRegistersKnown |= static_cast<USHORT>(1u << reg);
     if (port->ChipType == 4 && reg == 1 && value == kForcingRegister1)
         port->ForceRegister0 = 1;
     return STATUS_SUCCESS;
@@ -187,13 +190,36 @@ bool ReadRegister(PortExtension* port, UCHAR reg) {
     return ReadRegisterFromChip(port, reg) != STATUS_INSUFFICIENT_RESOURCES;
 }
 
+NTSTATUS ReadRegisterForChange(PortExtension* port, UCHAR reg) {
+    const NTSTATUS status = ReadRegisterFromChip(port, reg);
+    if (status == STATUS_INSUFFICIENT_RESOURCES)
+        return status;
+    // The shadow stands in for an unanswered read only if it has held the
+    // chip's word: the zeros of a shadow never filled would switch off every
+    // bit the caller does not touch (register 0's UART enable among them).
+    if (!NT_SUCCESS(status) && !(port->ChipRegistersKnown & (1u << reg)))
+        return status;
+    return STATUS_SUCCESS;
+}
+
+namespace {
+
+// A register write the chip took: its shadow now says what the chip holds.
+NTSTATUS NoteRegisterWritten(PortExtension* port, UCHAR reg, NTSTATUS status) {
+    if (NT_SUCCESS(status))
+        port->ChipRegistersKnown |= static_cast<USHORT>(1u << reg);
+    return status;
+}
+
+}  // namespace
+
 NTSTATUS WriteRegister(PortExtension* port, UCHAR reg) {
     PURB urb = AllocateRegisterWrite(port, reg);
     if (!urb)
         return STATUS_INSUFFICIENT_RESOURCES;
     // The shadow keeps the value either way, so the next write of the register
     // sends it again; the caller learns whether the chip has it now.
-    return SendAndFree(port, urb);
+    return NoteRegisterWritten(port, reg, SendAndFree(port, urb));
 }
 
 // A marker at address 0 counts on every variant: the newer variants look at
@@ -228,7 +254,7 @@ NTSTATUS WriteDefaultRegisters(PortExtension* port) {
         PURB urb = AllocateRegisterWrite(port, reg);
         if (!urb)
             return STATUS_INSUFFICIENT_RESOURCES;
-        NTSTATUS status = SendAndFree(port, urb);
+        NTSTATUS status = NoteRegisterWritten(port, reg, SendAndFree(port, urb));
         // A failure of an earlier register is not hidden by a later success.
         if (NT_SUCCESS(first) && !NT_SUCCESS(status))
             first = status;
@@ -239,7 +265,9 @@ NTSTATUS WriteDefaultRegisters(PortExtension* port) {
 NTSTATUS SetRtsFlowInChip(PortExtension* port, bool on) {
     if (!NewerChip(port))
         return STATUS_NOT_SUPPORTED;
-    ReadRegister(port, 0);
+    const NTSTATUS read = ReadRegisterForChange(port, 0);
+    if (!NT_SUCCESS(read))
+        return read;
     UCHAR& reg0 = port->ChipRegisterShadow[0];
     if (on) {
         if (ChipWithRegister1Flow(port)) {
@@ -261,7 +289,9 @@ NTSTATUS SetRtsFlowInChip(PortExtension* port, bool on) {
 }
 
 NTSTATUS SetCtsFlowInChip(PortExtension* port, bool on) {
-    ReadRegister(port, 0);
+    const NTSTATUS read = ReadRegisterForChange(port, 0);
+    if (!NT_SUCCESS(read))
+        return read;
     UCHAR& reg0 = port->ChipRegisterShadow[0];
     if (on) {
         if (ChipWithRegister1Flow(port)) {
@@ -300,12 +330,16 @@ NTSTATUS SetDsrFlowInChip(PortExtension* port, bool on) {
         return STATUS_SUCCESS;
     UCHAR& reg0 = port->ChipRegisterShadow[0];
     UCHAR& reg1 = port->ChipRegisterShadow[1];
-    ReadRegister(port, 1);
-    reg1 = static_cast<UCHAR>(reg1 & 0xF8);
-    NTSTATUS status = WriteRegister(port, 1);
+    NTSTATUS status = ReadRegisterForChange(port, 1);
     if (!NT_SUCCESS(status))
         return status;
-    ReadRegister(port, 0);
+    reg1 = static_cast<UCHAR>(reg1 & 0xF8);
+    status = WriteRegister(port, 1);
+    if (!NT_SUCCESS(status))
+        return status;
+    status = ReadRegisterForChange(port, 0);
+    if (!NT_SUCCESS(status))
+        return status;
     if (on) {
         reg1 = static_cast<UCHAR>(reg1 | (port->CtsFlowInChip ? 0x07 : 0x05));
         status = WriteRegister(port, 1);
@@ -339,15 +373,20 @@ NTSTATUS SetAutoXonXoffInChip(PortExtension* port, bool on) {
         return STATUS_SUCCESS;
     const bool canWait = CanWaitForChip();
     // Where the caller cannot wait, the shadow stands in for the chip's value.
-    if (canWait && !ReadRegister(port, 0))
-        return STATUS_NO_MEMORY;
+    if (canWait) {
+        const NTSTATUS read = ReadRegisterForChange(port, 0);
+        if (read == STATUS_INSUFFICIENT_RESOURCES)
+            return STATUS_NO_MEMORY;
+        if (!NT_SUCCESS(read))
+            return read;
+    }
     UCHAR& reg0 = port->ChipRegisterShadow[0];
     reg0 = static_cast<UCHAR>(on ? reg0 | 0xC0 : reg0 & 0x3F);
     PURB urb = AllocateRegisterWrite(port, 0);
     if (!urb)
         return STATUS_NO_MEMORY;
     if (canWait)
-        return SendAndFree(port, urb);
+        return NoteRegisterWritten(port, 0, SendAndFree(port, urb));
     SubmitUrbAsync(port->DeviceObject, urb);
     return STATUS_SUCCESS;
 }

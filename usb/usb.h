@@ -266,6 +266,11 @@ bool ReadRegister(PortExtension* port, UCHAR reg);
 // request's status, STATUS_DEVICE_DATA_ERROR when it moved no byte,
 // STATUS_INSUFFICIENT_RESOURCES without memory for the URB.
 NTSTATUS ReadRegisterFromChip(PortExtension* port, UCHAR reg);
+// The read before changing some bits of a register: success when the shadow
+// now holds the chip's word, or the chip did not answer but the shadow has held
+// its word before (read or written); otherwise the read's failure, and the
+// caller must not write the register.
+NTSTATUS ReadRegisterForChange(PortExtension* port, UCHAR reg);
 NTSTATUS WriteRegister(PortExtension* port, UCHAR reg);
 
 constexpr USHORT ConfigMemoryMarker = static_cast<USHORT>(VODREK_CONFIG_MEMORY_MARKER);

@@ -188,6 +188,10 @@ std::vector<uint8_t> ControlInput(const ControlCode& row) {
         }
         case IOCTL_SERIAL_SET_MODEM_CONTROL: return sim::Bytes(ULONG{0x03});
         case IOCTL_SERIAL_SET_FIFO_CONTROL: return sim::Bytes(ULONG{0xC7});
+        // A raw register write: register 0 with the value the port already has
+        // (UART on, no flow control). Zeros would switch the UART off for good,
+        // as the application asked, and the port could no longer echo.
+        case IOCTL_BRIDGE_VENDOR_WRITE: return {0x00, 0x00, 0x01, 0x00};
         default: return std::vector<uint8_t>(row.LeastInput, 0);
     }
 }

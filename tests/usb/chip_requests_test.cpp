@@ -165,6 +165,31 @@ TEST_F(ChipRequestTest, RegisterShadowKeepsItsValueWhenAReadFails) {
     EXPECT_EQ(h->chip().Register(0), 0x31);
 }
 
+// The read before a handshake change fails: a shadow that has held the chip's
+// word stands in, but one never filled must not be written back (its zeros
+// would switch the UART off); the change then answers the read's failure.
+TEST_F(ChipRequestTest, AChangeIsNotWrittenFromAShadowThatNeverHeldTheChipsWord) {
+    Plug(3);
+    const uint16_t before = h->chip().Register(0);
+    ASSERT_EQ(before & 0x01, 0x01) << "the UART runs";
+    port->ChipRegistersKnown = 0;
+    port->ChipRegisterShadow[0] = 0;
+    sim::UrbMatch vendor;
+    vendor.function = URB_FUNCTION_VENDOR_DEVICE;
+    h->usb().StallNext(vendor);
+    EXPECT_FALSE(NT_SUCCESS(SetCtsFlowInChip(port, false)));
+    EXPECT_EQ(h->chip().Register(0), before) << "nothing written";
+    h->usb().StallNext(vendor);
+    EXPECT_FALSE(NT_SUCCESS(SetDsrFlowInChip(port, false)));
+    EXPECT_EQ(h->chip().Register(1), 0x00);
+
+    EXPECT_EQ(SetCtsFlowInChip(port, true), STATUS_SUCCESS);
+    EXPECT_EQ(h->chip().Register(0), (before & 0x3F) | 0x40);
+    h->usb().StallNext(vendor);
+    EXPECT_EQ(SetCtsFlowInChip(port, false), STATUS_SUCCESS) << "the shadow holds what was written";
+    EXPECT_EQ(h->chip().Register(0), before & 0x3F);
+}
+
 TEST_F(ChipRequestTest, BlankConfigurationMemoryGetsTheDefaultRegisters) {
     for (int variant = 0; variant < sim::BridgeChip::kVariantCount; ++variant) {
         SCOPED_TRACE(variant);
