@@ -69,6 +69,7 @@ if(BUILD_TESTING)
     find_package(GTest REQUIRED)
     include(GoogleTest)
     add_subdirectory(tests)
+    add_subdirectory(fuzz)
 endif()
 
 find_package(benchmark QUIET)
