@@ -13,6 +13,10 @@ shift 2 || shift $#
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(controls internal device registry pnp)
 source_dir="$(cd "$(dirname "$0")" && pwd)"
+# A smaller quarantine of freed blocks than the sanitizer's default (256 MB)
+# makes each execution about a third cheaper; freed blocks are still poisoned
+# until 16 MB of later frees push them out. Set ASAN_OPTIONS to choose otherwise.
+export ASAN_OPTIONS="${ASAN_OPTIONS:-quarantine_size_mb=16}"
 out="$build/campaign"
 mkdir -p "$out"
 
