@@ -40,7 +40,8 @@ bool g_scrollRegion = false;
 
 void PutBack() {
     if (g_scrollRegion) {
-        static const char reset[] = "\x1b[r";
+        // The whole screen scrolls again, and the cursor goes below the text.
+        static const char reset[] = "\x1b[r\x1b[999;1H\n";
         ssize_t ignored = write(STDOUT_FILENO, reset, sizeof reset - 1);
         (void)ignored;
         g_scrollRegion = false;
@@ -115,6 +116,7 @@ class Screen {
                 PrintHeld();
             return;
         }
+        Measure();
         const std::string shown = line.substr(0, columns_ ? columns_ - 1 : line.size());
         std::printf("\x1b" "7\x1b[%d;1H\x1b[2K\x1b[7m%s\x1b[0m\x1b" "8", rows_, shown.c_str());
         std::fflush(stdout);
@@ -133,6 +135,17 @@ class Screen {
     }
 
   private:
+    // After the window changed size, the scrolling region follows it.
+    void Measure() {
+        struct winsize size {};
+        if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_row < 3 ||
+            (size.ws_row == rows_ && size.ws_col == columns_))
+            return;
+        rows_ = size.ws_row;
+        columns_ = size.ws_col;
+        std::printf("\x1b" "7\x1b[1;%dr\x1b" "8", rows_ - 1);
+    }
+
     void PrintHeld() {
         if (held_.empty())
             return;

@@ -101,7 +101,8 @@ void ModemPeer::Take(char c) {
     } else if (c == '\b' || c == 0x7f) {
         if (!line_.empty())
             line_.pop_back();
-    } else if (c != '\n') {
+    } else if (static_cast<unsigned char>(c) >= 0x20) {
+        // Other control characters are no part of a command.
         line_ += c;
     }
 }
