@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "plain_line.h"
 #include "win32_programs.h"
 
 namespace cli {
@@ -42,12 +43,13 @@ class Terminal {
             return 1;
         }
         const int status = SetUp() ? Session() : 1;
+        // The console stops waking the program before its event goes.
+        console_.wake = nullptr;
         CloseHandle(port_);
         for (HANDLE h : {keys_, read_.hEvent, wait_.hEvent, write_.hEvent}) {
             if (h)
                 CloseHandle(h);
         }
-        console_.wake = nullptr;
         return status;
     }
 
@@ -63,17 +65,7 @@ class Terminal {
         dcb.DCBlength = sizeof dcb;
         if (!GetCommState(port_, &dcb))
             return Failed("GetCommState");
-        dcb.BaudRate = settings_.baud;
-        dcb.ByteSize = 8;
-        dcb.Parity = NOPARITY;
-        dcb.StopBits = ONESTOPBIT;
-        dcb.fBinary = TRUE;
-        dcb.fParity = FALSE;
-        dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fOutX = dcb.fInX = FALSE;
-        dcb.fDsrSensitivity = FALSE;
-        dcb.fAbortOnError = FALSE;
-        dcb.fDtrControl = DTR_CONTROL_ENABLE;
-        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+        SetPlainLine(dcb, settings_.baud);
         if (!SetCommState(port_, &dcb))
             return Failed("SetCommState");
         // A read comes back as soon as anything has arrived, or empty after a

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <string>
 
+#include "plain_line.h"
 #include "win32_programs.h"
 
 namespace cli {
@@ -103,14 +104,7 @@ class Tour {
             return Failed("GetCommState");
         Said("BaudRate %lu, ByteSize %u, Parity %u, StopBits %u: what the port has before anyone set it",
              static_cast<unsigned long>(dcb.BaudRate), dcb.ByteSize, dcb.Parity, dcb.StopBits);
-        dcb.BaudRate = CBR_115200;
-        dcb.ByteSize = 8;
-        dcb.Parity = NOPARITY;
-        dcb.StopBits = ONESTOPBIT;
-        dcb.fBinary = TRUE;
-        dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fOutX = dcb.fInX = FALSE;
-        dcb.fDtrControl = DTR_CONTROL_ENABLE;
-        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+        SetPlainLine(dcb, CBR_115200);
         Call("SetCommState(port, &dcb)   BaudRate CBR_115200, ByteSize 8, NOPARITY, ONESTOPBIT, "
              "DTR and RTS on, no flow control");
         if (!SetCommState(port_handle_, &dcb))
