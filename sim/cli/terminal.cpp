@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -270,6 +271,8 @@ int CommandTerminal(const Options& options) {
         if (poll(inputOpen ? &keyboard : nullptr, inputOpen ? 1 : 0, 10) > 0) {
             char keys[256];
             const ssize_t n = read(STDIN_FILENO, keys, sizeof keys);
+            if (n < 0 && errno == EINTR)
+                continue;
             if (n <= 0) {
                 inputOpen = false;
                 console.inputEnded = true;
