@@ -46,8 +46,8 @@ int RunTour(int variant, const std::string& pcap) {
         "name is %s. A loopback plug sits on its connector: TXD to RXD, RTS to CTS, DTR to DSR, DCD\n"
         "and RI.\n\n"
         "A Windows program now uses %s through kernel32 only, as it would on Windows. Each step\n"
-        "shows the call, when it was made (virtual time since the program started; no wall time\n"
-        "passes), and what came back.\n",
+        "shows the call and what came back, each with its virtual time since the program started\n"
+        "(the machine runs as fast as it can: the whole tour takes a blink of real time).\n",
         variant, startRequests, static_cast<double>(simulation.Now()) / sim::kMillisecond, port.c_str(),
         port.c_str());
 

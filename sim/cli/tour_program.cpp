@@ -90,7 +90,17 @@ class Tour {
                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         if (port_handle_ == INVALID_HANDLE_VALUE)
             return Failed("CreateFileA");
-        Said("a handle: the driver accepted the open (exclusive: a second open would be refused)");
+        Said("a handle: the driver accepted the open");
+        Call("CreateFileA(\"\\\\.\\" + port_ + "\", ...) again, while the first handle is open");
+        HANDLE second = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        if (second != INVALID_HANDLE_VALUE) {
+            CloseHandle(second);
+            return Failed("the second open (it should have been refused)");
+        }
+        Said("INVALID_HANDLE_VALUE, GetLastError() = %lu%s: a port has one user at a time",
+             static_cast<unsigned long>(GetLastError()),
+             GetLastError() == ERROR_ACCESS_DENIED ? " (ERROR_ACCESS_DENIED)" : "");
         event_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         return true;
     }

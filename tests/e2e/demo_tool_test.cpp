@@ -1,5 +1,6 @@
 // vodrek-sim demo, as ./build.sh demo runs it: the tour's program opens COM3
-// over a loopback plug and every step says what came back: the line read back
+// over a loopback plug and every step says what came back: a second open
+// refused, the line read back
 // whole, the looped modem lines following DTR, the event a cleared RTS gives,
 // the driver's counters; the capture it names opens in tshark.
 #include <gtest/gtest.h>
@@ -22,7 +23,8 @@ TEST(DemoTool, TheTourWalksThePortThroughTheWin32Api) {
     const ToolRun run = RunTool("demo --pcap " + pcap);
     const std::string message = "\"Hello from COM3, round the loopback plug and back\"";
     ExpectSays(run, 0,
-               {"CreateFileA(\"\\\\.\\COM3\"", "GetCommState now reads 115200 8N1",
+               {"CreateFileA(\"\\\\.\\COM3\"", "(ERROR_ACCESS_DENIED): a port has one user at a time",
+                "GetCommState now reads 115200 8N1",
                 ("49 bytes: " + message + " (the same bytes)").c_str(),
                 "DTR off: CTS on, DSR off, RLSD (DCD) off, RING off",
                 "DTR on again: CTS on, DSR on, RLSD (DCD) on, RING on",
