@@ -31,5 +31,6 @@ int CommandTransmit(const Options& options);
 int CommandNullModem(const Options& options);
 int CommandLoopback(const Options& options);
 int CommandChip(const Options& options);
+int CommandTerminal(const Options& options);
 
 }  // namespace cli

@@ -13,7 +13,12 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"demo", "demo\n      the guided demo", cli::CommandDemo},
+    {"demo",
+     "demo [--chip 0..4] [--pcap FILE]\n"
+     "      the guided tour: a Windows program opens COM3 over a loopback plug, sets it up, writes,\n"
+     "      reads back, watches the modem lines and an event, reads the statistics (capture in\n"
+     "      FILE, by default $TMPDIR/vodrek-demo.pcap); then driver entry and two chip variants",
+     cli::CommandDemo},
     {"entry", "entry [--ext-baudrate TEXT] [--json]\n      load the driver and show what driver entry did",
      cli::CommandEntry},
     {"probe",
@@ -61,6 +66,14 @@ const Command kCommands[] = {
      "      --replug then unplugs and plugs the adapter and shows what the start sent the chip.\n"
      "      A wrong address, length, register or chip type is refused and nothing is written",
      cli::CommandChip},
+    {"terminal",
+     "terminal [--chip 0..4] [--baud B] [--peer echo|modem] [--peer-baud B]\n"
+     "      an interactive session on COM3, paced to the wall clock: what you type goes out through\n"
+     "      WriteFile, what the far end answers comes back through ReadFile; the modem lines, events\n"
+     "      and errors on a status line. --peer echo answers every byte; --peer modem answers AT\n"
+     "      commands and rings, dials (ATD), hangs up (ATH). Ctrl-] quits; with input from a pipe\n"
+     "      the session ends once the input has ended and the line has been quiet for 0.5 s",
+     cli::CommandTerminal},
 };
 
 void Usage(FILE* out) {
