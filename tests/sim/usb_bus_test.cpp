@@ -373,6 +373,65 @@ TEST_F(UsbBusTest, InterruptInSentAgainFromItsCompletionKeepsAPeriodOfOneFrame) 
     }
 }
 
+// A frame is served at its first instant, but a host controller goes on through
+// its control and bulk list for the whole frame: what the driver sends at that
+// instant after the frame's first service (an application's next write, set off
+// by the completion reported then) still goes in it, with the packets the frame
+// has left. Without any left it waits; an interrupt poll waits for the next
+// frame's periodic part.
+TEST_F(UsbBusTest, WorkSentAsAFrameBeginsGoesInItWithThePacketsItHasLeft) {
+    DeviceLayout layout = usbtest::OneInterfaceDevice();
+    layout.maxPacket0 = 8;  // a 64-byte control data stage: 10 packets in all
+    Plug(layout);
+    Configure();
+    std::vector<uint8_t> data(64, 0x77);
+    uint8_t controlBuffers[2][64];
+    uint8_t status[10];
+    function->vendorReply.assign(64, 0x5A);
+
+    const struct {
+        const char* what;
+        int controls;  // 10 packets each, served before the bulk pipes
+        bool interrupt;
+        int framesUntilDone;  // from the frame begun when the trigger completed
+    } cases[] = {
+        {"nine packets left: the bulk transfer goes in the frame begun", 1, false, 1},
+        {"none left: the next frame", 2, false, 2},
+        {"an interrupt poll: the next frame's periodic part", 1, true, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        // A trigger sent in the middle of a frame completes at the start of the
+        // frame after next, which control transfers sent meanwhile make busy.
+        sim_.RunFor(NextFrame(sim_.Now()) - sim_.Now() + kUsbFrame / 2);
+        URB trigger = DataTransfer(Pipe(0x02), 0, data.data(), 64);
+        auto t = client->Submit(&trigger);
+        sim_.RunFor(kUsbFrame);
+        URB controls[2];
+        std::vector<sim::IrpHandle> sent;
+        for (int i = 0; i < c.controls; ++i) {
+            controls[i] = VendorRequest(URB_FUNCTION_VENDOR_DEVICE, true, 0x10, 0, 0, controlBuffers[i], 64);
+            sent.push_back(client->Submit(&controls[i]));
+        }
+        ASSERT_TRUE(RunUntilDone(t));
+        const Ticks begun = sim_.Now();
+        ASSERT_EQ(begun % kUsbFrame, 0);
+        sim_.RunUntilIdle();  // the frame's first service runs
+        ASSERT_EQ(sim_.Now(), begun);
+        if (c.interrupt)
+            function->Send(0x81, std::vector<uint8_t>(10, 0x42));
+        URB next = c.interrupt ? DataTransfer(Pipe(0x81), USBD_TRANSFER_DIRECTION_IN, status, sizeof status)
+                               : DataTransfer(Pipe(0x02), 0, data.data(), 64);
+        auto r = client->Submit(&next);
+        ASSERT_TRUE(RunUntilDone(r));
+        EXPECT_EQ(sim_.Now(), begun + c.framesUntilDone * kUsbFrame);
+        EXPECT_EQ(r->status, STATUS_SUCCESS);
+        for (auto& s : sent)
+            ASSERT_TRUE(RunUntilDone(s));
+        sim_.RunFor(5 * kUsbFrame);
+    }
+}
+
 TEST_F(UsbBusTest, CancelledUrbsCompleteAtTheNextFrameWithWhatAlreadyMoved) {
     Plug();
     Configure();

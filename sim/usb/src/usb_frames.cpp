@@ -3,8 +3,12 @@
 // first, at their period; then endpoint 0; then the bulk endpoints, taking turns
 // about who goes first. Work submitted during a frame waits for the next one,
 // and a transfer finished in a frame is completed at its end, the way a host
-// controller reports at the start of frame; what is submitted at that instant,
-// before the new frame has been served, still goes in it.
+// controller reports at the start of frame; what is submitted at that instant
+// still goes in it: before the new frame has been served, with the whole frame;
+// after it (work the completions set off at the same instant, such as an
+// application's next write), with the control and bulk packets the frame has
+// left, as a host controller goes on through its non-periodic list for the
+// whole frame. The periodic part of a frame already served is past.
 //
 // An endpoint whose function answered NAK is not asked again until the function
 // calls EndpointReady: with nothing to move no frame is scheduled at all, so the
@@ -51,19 +55,24 @@ bool UsbDevice::Impl::Ready(const UsbEndpoint& ep) const {
     return !ep.naking;
 }
 
-Ticks UsbDevice::Impl::FirstFrame() const {
+Ticks UsbDevice::Impl::FirstFrame(bool periodic) const {
     // A host controller reports completions at the start of a frame and goes
     // on scheduling in that frame: a driver that sends the next transfer from
-    // its completion routine gets it into the frame just begun. Anything else
-    // waits for the next frame.
+    // its completion routine, or from what the completion set off, gets it into
+    // the frame just begun. Anything else waits for the next frame.
     const Ticks now = sim->Now();
-    const bool joinsFrame = now % kUsbFrame == 0 && lastDelivery == now && lastFrameStart != now;
-    return joinsFrame ? now : NextFrameAfter(now);
+    const bool reported = now % kUsbFrame == 0 && lastDelivery == now;
+    if (reported && lastFrameStart != now)
+        return now;
+    if (reported && !periodic && frameBudgetLeft > 0)
+        return now;  // the frame's first service has run; its remaining packets serve this
+    return NextFrameAfter(now);
 }
 
 Ticks UsbDevice::Impl::EarliestFrame(const UsbEndpoint& ep) const {
-    const Ticks next = FirstFrame();
-    return ep.type == USB_ENDPOINT_TYPE_INTERRUPT ? std::max(next, ep.nextPoll) : next;
+    const bool periodic = ep.type == USB_ENDPOINT_TYPE_INTERRUPT;
+    const Ticks next = FirstFrame(periodic);
+    return periodic ? std::max(next, ep.nextPoll) : next;
 }
 
 void UsbDevice::Impl::RequestFrame(Ticks at) {
@@ -103,7 +112,7 @@ void UsbDevice::Impl::Enqueue(UsbTransfer& t) {
     // transfer can go in: a transfer sent again from the completion of the one
     // before keeps the endpoint's period (every frame for an interval of 1).
     if (ep.type == USB_ENDPOINT_TYPE_INTERRUPT && ep.queue.empty())
-        ep.nextPoll = std::max(ep.nextPoll, AlignedFrameAfter(FirstFrame() - 1, ep.periodFrames));
+        ep.nextPoll = std::max(ep.nextPoll, AlignedFrameAfter(FirstFrame(true) - 1, ep.periodFrames));
     ep.queue.push_back(&t);
     if (Ready(ep))
         RequestFrame(EarliestFrame(ep));
@@ -147,14 +156,19 @@ void UsbDevice::Impl::OnFrame() {
         return;
     inFrame = true;
     const Ticks start = sim->Now();
+    // Served once already at this instant: this service carries what was sent
+    // since, with what the frame has left, and polls no interrupt endpoint.
+    const bool resumed = start == lastFrameStart;
     lastFrameStart = start;
     const Ticks end = start + kUsbFrame;
-    int budget = kUsbPacketsPerFrame;
-    const std::vector<UsbEndpoint*> periodic = open;
-    for (UsbEndpoint* ep : periodic) {
-        if (ep->open && ep->type == USB_ENDPOINT_TYPE_INTERRUPT && Ready(*ep) &&
-            ep->nextPoll <= start)
-            ServeData(*ep, start, end, budget);
+    int budget = resumed ? frameBudgetLeft : kUsbPacketsPerFrame;
+    if (!resumed) {
+        const std::vector<UsbEndpoint*> periodic = open;
+        for (UsbEndpoint* ep : periodic) {
+            if (ep->open && ep->type == USB_ENDPOINT_TYPE_INTERRUPT && Ready(*ep) &&
+                ep->nextPoll <= start)
+                ServeData(*ep, start, end, budget);
+        }
     }
     ServeControl(control, end, budget);
     std::vector<UsbEndpoint*> bulk;
@@ -163,7 +177,9 @@ void UsbDevice::Impl::OnFrame() {
             bulk.push_back(ep);
     for (size_t i = 0; i < bulk.size(); ++i)
         ServeData(*bulk[(i + bulkRotation) % bulk.size()], start, end, budget);
-    ++bulkRotation;
+    if (!resumed)
+        ++bulkRotation;
+    frameBudgetLeft = budget;
     inFrame = false;
     ScheduleNextFrame();
 }

@@ -123,7 +123,7 @@ struct UsbDevice::Impl {
     Packet ServePacket(UsbEndpoint& ep, UsbTransfer& t, Ticks frameEnd);
     bool Ready(const UsbEndpoint& ep) const;
     // The first frame a transfer queued now can go in.
-    Ticks FirstFrame() const;
+    Ticks FirstFrame(bool periodic) const;
     Ticks EarliestFrame(const UsbEndpoint& ep) const;
     void RequestFrame(Ticks at);
     void ScheduleNextFrame();
@@ -184,10 +184,12 @@ struct UsbDevice::Impl {
     Ticks frameDue = -1;
     bool inFrame = false;
     // When the last frame was served, and when a completion was last handed to
-    // the driver: a transfer the driver sends from a completion at a frame's
-    // start, before that frame has been served, still goes in it.
+    // the driver: a transfer the driver sends at a frame's start, where a
+    // completion was reported, still goes in that frame (with the packets the
+    // frame has left when its first service has already run).
     Ticks lastFrameStart = -1;
     Ticks lastDelivery = -1;
+    int frameBudgetLeft = 0;  // packets the frame begun at lastFrameStart has left
     size_t bulkRotation = 0;
 
     std::vector<std::pair<UrbMatch, UrbFault>> faults;
