@@ -16,6 +16,9 @@
 #                                              text and HTML in build/coverage/
 #   ./build.sh fuzz [seconds] [target...]      fuzzing campaign: every target
 #                                              for `seconds` (300), two at a time
+#   ./build.sh i386                            the 32-bit simulator (gcc -m32,
+#                                              under qemu-i386) on the i386 image:
+#                                              the `image` tests and the loader's checks
 #
 # Missing Debian packages are installed with apt-get (as root).
 set -euo pipefail
@@ -31,6 +34,9 @@ case "$what" in
     fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
     # The benchmarks count instructions with callgrind and plot with gnuplot.
     bench) packages+=(valgrind gnuplot-nox) ;;
+    # The 32-bit build: gcc's multilib, GoogleTest's sources, and the i386
+    # user-mode emulator for kernels that do not run 32-bit programs.
+    i386) packages+=(g++-multilib googletest qemu-user) ;;
 esac
 missing=()
 for p in "${packages[@]}"; do
@@ -117,8 +123,13 @@ case "$what" in
         gcovr "${filters[@]}" --print-summary --txt /dev/null | tail -3
         echo "== build/coverage/lines.txt, branches.txt, index.html"
         ;;
+    i386)
+        build_preset host-x86
+        echo "== i386: the loader's checks and the image tests on vodrek.sys"
+        exec ctest --preset host-x86 -R '^image\.|^(ImageLoader|Vodrek/DriverImage|PeImage)' "$@"
+        ;;
     *)
-        echo "usage: $0 demo|test|bench|build|schedules|coverage|fuzz" >&2
+        echo "usage: $0 demo|test|bench|build|schedules|coverage|fuzz|i386" >&2
         exit 2
         ;;
 esac

@@ -65,8 +65,17 @@ if(VODREK_FUZZ)
 endif()
 
 include(CTest)
+# GoogleTest from its sources (the 32-bit build: the machine's libraries are
+# 64-bit ones), or the installed libraries.
+set(VODREK_GTEST_SOURCE "" CACHE PATH "GoogleTest sources to build instead of the installed libraries")
 if(BUILD_TESTING)
-    find_package(GTest REQUIRED)
+    if(VODREK_GTEST_SOURCE)
+        set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+        # It defines the GTest:: targets the installed package would.
+        add_subdirectory(${VODREK_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    else()
+        find_package(GTest REQUIRED)
+    endif()
     include(GoogleTest)
     add_subdirectory(tests)
     add_subdirectory(fuzz)

@@ -1,7 +1,7 @@
-// The simulator's loader on the x64 image the cross build made: mapped,
-// relocated and bound as the kernel's loader would; damaged copies refused
-// with the reason; the image's privileged instructions carried out on the
-// simulated processor.
+// The simulator's loader on the image the cross build made for the host's
+// processor (x64, or i386 in the 32-bit build): mapped, relocated and bound as
+// the kernel's loader would; damaged copies refused with the reason; the
+// image's privileged instructions carried out on the simulated processor.
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
@@ -14,19 +14,26 @@
 #include <sim/image_loader.h>
 #include <sim/pe_image.h>
 #include <sim/simulation.h>
+#include <sim/verifier.h>
 
 #include <simnt/wdm.h>
+#include <simnt/usbdlib.h>
 
 namespace {
 
 using sim::LoadedImage;
 namespace pe = sim::pe;
 
+constexpr bool kX64 = sizeof(void*) == 8;
+const char* const kImagePath = kX64 ? VODREK_IMAGE_X64 : VODREK_IMAGE_X86;
+const char* const kImageName = kX64 ? "vodrek64.sys" : "vodrek.sys";
+
 std::vector<uint8_t> ImageBytes() {
-    auto bytes = pe::ReadFileBytes(VODREK_IMAGE_X64);
+    auto bytes = pe::ReadFileBytes(kImagePath);
     if (!bytes) {
-        ADD_FAILURE() << VODREK_IMAGE_X64 << " is missing: build it with "
-                      << "cmake --preset win-x64 && cmake --build --preset win-x64";
+        const char* preset = kX64 ? "win-x64" : "win-x86";
+        ADD_FAILURE() << kImagePath << " is missing: build it with cmake --preset " << preset
+                      << " && cmake --build --preset " << preset;
         return {};
     }
     return *bytes;
@@ -53,7 +60,7 @@ TEST(ImageLoader, MapsRelocatesAndBindsTheShippedImage) {
     ASSERT_FALSE(bytes.empty());
     const pe::PeImage file(bytes);
     std::string error;
-    auto image = LoadedImage::Map(bytes, "vodrek64.sys", &error);
+    auto image = LoadedImage::Map(bytes, kImageName, &error);
     ASSERT_TRUE(image) << error;
 
     // Loaded away from its preferred base, so every relocation mattered.
@@ -62,8 +69,8 @@ TEST(ImageLoader, MapsRelocatesAndBindsTheShippedImage) {
     EXPECT_EQ(image->RelocationsApplied(), relocations.size());
     ASSERT_GT(relocations.size(), 0u);
     for (const pe::Relocation& r : relocations) {
-        uint64_t value;
-        std::memcpy(&value, reinterpret_cast<const void*>(image->Base() + r.rva), 8);
+        uintptr_t value;
+        std::memcpy(&value, reinterpret_cast<const void*>(image->Base() + r.rva), sizeof value);
         EXPECT_TRUE(image->Contains(value))
             << "the address at RVA 0x" << std::hex << r.rva << " still points at 0x" << value;
     }
@@ -76,7 +83,7 @@ TEST(ImageLoader, MapsRelocatesAndBindsTheShippedImage) {
             const void* expected = sim::FindKernelExport(dll.name, dll.functions[i]);
             ASSERT_NE(expected, nullptr) << dll.functions[i];
             const void* bound;
-            std::memcpy(&bound, reinterpret_cast<const void*>(image->Base() + dll.address_slots[i]), 8);
+            std::memcpy(&bound, reinterpret_cast<const void*>(image->Base() + dll.address_slots[i]), sizeof bound);
             EXPECT_EQ(bound, expected) << dll.name << "!" << dll.functions[i];
         }
     }
@@ -100,7 +107,7 @@ TEST(ImageLoader, MapsRelocatesAndBindsTheShippedImage) {
     const auto entry = reinterpret_cast<uintptr_t>(image->EntryPoint());
     EXPECT_EQ(entry - image->Base(), file.entry_point());
     EXPECT_EQ(LoadedImage::Holding(entry), image.get());
-    EXPECT_EQ(image->Describe(entry).rfind("vodrek64.sys!DriverEntry+0x0 (", 0), 0u)
+    EXPECT_EQ(image->Describe(entry).rfind(std::string(kImageName) + "!DriverEntry+0x0 (", 0), 0u)
         << image->Describe(entry);
     // The driver's routines by their names, for the verifier's reports.
     const auto& routines = image->Routines();
@@ -108,7 +115,7 @@ TEST(ImageLoader, MapsRelocatesAndBindsTheShippedImage) {
         return r.name == "TransmitEmptyDpc";
     });
     ASSERT_NE(dpc, routines.end());
-    EXPECT_EQ(image->Describe(dpc->address + 3).rfind("vodrek64.sys!TransmitEmptyDpc+0x3", 0), 0u);
+    EXPECT_EQ(image->Describe(dpc->address + 3).rfind(std::string(kImageName) + "!TransmitEmptyDpc+0x3", 0), 0u);
     EXPECT_EQ(LoadedImage::Holding(reinterpret_cast<uintptr_t>(&error)), nullptr);
 }
 
@@ -118,10 +125,11 @@ TEST(ImageLoader, RefusesDamagedImagesSayingWhatIsWrong) {
     const pe::PeImage file(original);
     const size_t peHeader = original[0x3C] | (original[0x3D] << 8);
 
+    // The other processor's machine: i386 for the x64 simulator and the other way round.
     auto wrongMachine = original;
-    wrongMachine[peHeader + 4] = 0x4C;  // i386
-    wrongMachine[peHeader + 5] = 0x01;
-    EXPECT_NE(Refusal(wrongMachine).find("an image for i386"), std::string::npos)
+    wrongMachine[peHeader + 4] = kX64 ? 0x4C : 0x64;
+    wrongMachine[peHeader + 5] = kX64 ? 0x01 : 0x86;
+    EXPECT_NE(Refusal(wrongMachine).find(kX64 ? "an image for i386" : "an image for x64"), std::string::npos)
         << Refusal(wrongMachine);
 
     // Two imports nobody exports: both named, with their modules.
@@ -136,8 +144,8 @@ TEST(ImageLoader, RefusesDamagedImagesSayingWhatIsWrong) {
     EXPECT_NE(unresolved.find("IoCreateDevicX from ntoskrnl.exe"), std::string::npos) << unresolved;
     EXPECT_NE(unresolved.find("XmiSystemControl from WMILIB.SYS"), std::string::npos) << unresolved;
 
-    // The first relocation block: a type no x64 image carries, then a page far
-    // outside the image.
+    // The first relocation block: a type no image of the host's processor
+    // carries, then a page far outside the image.
     const size_t relocations = file.FileOffsetOf(file.directory(pe::kDirBaseReloc).rva, 10);
     auto badType = original;
     badType[relocations + 9] = static_cast<uint8_t>((badType[relocations + 9] & 0x0F) | 0x50);
@@ -154,13 +162,22 @@ TEST(ImageLoader, RefusesDamagedImagesSayingWhatIsWrong) {
 TEST(ImageLoader, PointsTheSharedDataPageAtTheVirtualClock) {
     // KeQueryInterruptTime is inline on x64: the image reads the kernel's
     // shared data page at its fixed address. The loader points it at the
-    // simulator's copy, which follows virtual time.
+    // simulator's copy, which follows virtual time. The i386 image imports
+    // the routine instead and has no such reference.
     const auto bytes = ImageBytes();
     ASSERT_FALSE(bytes.empty());
     std::string error;
-    auto image = LoadedImage::Map(bytes, "vodrek64.sys", &error);
+    auto image = LoadedImage::Map(bytes, kImageName, &error);
     ASSERT_TRUE(image) << error;
-    EXPECT_GT(image->SharedDataReferences(), 0u);
+    if (kX64) {
+        EXPECT_GT(image->SharedDataReferences(), 0u);
+    } else {
+        EXPECT_EQ(image->SharedDataReferences(), 0u);
+        const auto& imports = image->Imports();
+        EXPECT_NE(std::find_if(imports.begin(), imports.end(),
+                               [](const sim::ImageImport& i) { return i.name == "KeQueryInterruptTime"; }),
+                  imports.end());
+    }
 
     sim::Simulation simulation;
     LARGE_INTEGER delay;
@@ -169,6 +186,70 @@ TEST(ImageLoader, PointsTheSharedDataPageAtTheVirtualClock) {
     EXPECT_EQ(sim::SharedInterruptTime(), static_cast<uint64_t>(KeQueryInterruptTime()));
     EXPECT_GE(sim::SharedInterruptTime(), 250u * 10000u);
 }
+
+#if defined(__i386__)
+TEST(ImageLoader, BindsDecoratedImportsOnlyToRoutinesPoppingAsManyBytes) {
+    // An i386 image names some routines with the byte count they pop.
+    EXPECT_EQ(sim::FindKernelExport("USBD.SYS", "_USBD_ParseConfigurationDescriptorEx@28"),
+              reinterpret_cast<const void*>(&USBD_ParseConfigurationDescriptorEx));
+    std::string why;
+    EXPECT_EQ(sim::FindKernelExport("USBD.SYS", "_USBD_ParseConfigurationDescriptorEx@24", &why), nullptr);
+    EXPECT_EQ(why, "the kernel's USBD_ParseConfigurationDescriptorEx pops 28 bytes of arguments");
+    EXPECT_EQ(sim::FindKernelExport("ntoskrnl.exe", "_memcpy@12", &why), nullptr);
+    EXPECT_EQ(why, "the kernel's memcpy does not pop its arguments");
+
+    // In a damaged copy of the image the loader names the import and the reason.
+    auto bytes = ImageBytes();
+    ASSERT_FALSE(bytes.empty());
+    const size_t at = Find(bytes, "_USBD_CreateConfigurationRequestEx@8");
+    ASSERT_LT(at, bytes.size());
+    bytes[at + std::strlen("_USBD_CreateConfigurationRequestEx@")] = '4';
+    const std::string refusal = Refusal(bytes);
+    EXPECT_NE(refusal.find("_USBD_CreateConfigurationRequestEx@4 from USBD.SYS (the kernel's "
+                           "USBD_CreateConfigurationRequestEx pops 8 bytes of arguments)"),
+              std::string::npos)
+        << refusal;
+}
+
+// A DPC routine without the kernel's convention: it leaves its arguments on
+// the stack for the caller to pop.
+__attribute__((cdecl)) void CdeclDpc(PKDPC, PVOID context, PVOID, PVOID) { ++*static_cast<int*>(context); }
+// One that pops one argument too many.
+__attribute__((stdcall)) void FiveArgumentDpc(PKDPC, PVOID context, PVOID, PVOID, PVOID) {
+    ++*static_cast<int*>(context);
+}
+
+TEST(ImageLoader, CatchesRoutinesThatPopAnotherNumberOfBytes) {
+    sim::Simulation simulation;
+    sim::ExpectViolation expect(sim::Rule::CallingConventionMismatch);
+    int ran = 0;
+    const struct {
+        PKDEFERRED_ROUTINE routine;
+        const char* report;
+    } cases[] = {
+        {reinterpret_cast<PKDEFERRED_ROUTINE>(&CdeclDpc), "popped 0 bytes of arguments where the kernel passed 16"},
+        {reinterpret_cast<PKDEFERRED_ROUTINE>(reinterpret_cast<void (*)()>(&FiveArgumentDpc)),
+         "popped 20 bytes of arguments where the kernel passed 16"},
+    };
+    for (const auto& c : cases) {
+        KDPC dpc;
+        KeInitializeDpc(&dpc, c.routine, &ran);
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        KeInsertQueueDpc(&dpc, nullptr, nullptr);
+        KeLowerIrql(old);
+    }
+    // Both routines ran, the kernel carried on with its stack put right, and
+    // each was reported.
+    EXPECT_EQ(ran, 2);
+    ASSERT_EQ(expect.Count(), 2);
+    EXPECT_NE(expect.LastMessage().find(cases[1].report), std::string::npos) << expect.LastMessage();
+    const auto& log = sim::Verifier::Log();
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string& line) {
+        return line.find(cases[0].report) != std::string::npos;
+    }));
+}
+#endif
 
 // Code as a driver's inline IRQL accessors compile it, in a page the trap covers.
 class PrivilegedCode {
@@ -192,6 +273,7 @@ class PrivilegedCode {
     void* page_;
 };
 
+#if defined(__x86_64__)
 VOID NTAPI CountDpc(PKDPC, PVOID context, PVOID, PVOID) { ++*static_cast<int*>(context); }
 
 TEST(ImageLoader, CarriesOutTheIrqlAccessorsOnTheSimulatedProcessor) {
@@ -225,9 +307,12 @@ TEST(ImageLoader, CarriesOutTheIrqlAccessorsOnTheSimulatedProcessor) {
     EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
     lower(0, 0, 0, 0, 0, PASSIVE_LEVEL);
 }
+#endif
 
 TEST(ImageLoaderDeathTest, ReportsAnyOtherPrivilegedInstructionWithItsPlace) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // The threadsafe style runs the test program again, which the 32-bit
+    // build's emulator does not do for it; no simulation runs threads here.
+    GTEST_FLAG_SET(death_test_style, kX64 ? "threadsafe" : "fast");
     EXPECT_DEATH(
         {
             PrivilegedCode code({0xFA, 0xC3});  // cli; ret

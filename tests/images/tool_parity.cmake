@@ -1,6 +1,7 @@
-# Runs one vodrek-sim command on the host build of the driver and on the x64
-# image, and fails unless both give the same report and the same USB capture,
-# byte for byte (virtual time makes even the timestamps the same).
+# Runs one vodrek-sim command on the host build of the driver and on the image
+# (x64, or i386 in the 32-bit build), and fails unless both give the same report
+# and the same USB capture, byte for byte (virtual time makes even the
+# timestamps the same). EMULATOR, when given, is the command that runs the tool.
 #
 #   cmake -DTOOL=path/to/vodrek-sim -DARGS="receive;--bytes;65536" -DWORK=dir -P tool_parity.cmake
 file(MAKE_DIRECTORY ${WORK})
@@ -8,7 +9,7 @@ file(MAKE_DIRECTORY ${WORK})
 list(POP_FRONT ARGS command)
 foreach(driver host image)
     set(ENV{VODREK_DRIVER} ${driver})
-    execute_process(COMMAND ${TOOL} ${command} --json --pcap ${WORK}/${driver}.pcap ${ARGS}
+    execute_process(COMMAND ${EMULATOR} ${TOOL} ${command} --json --pcap ${WORK}/${driver}.pcap ${ARGS}
                     OUTPUT_VARIABLE out_${driver} ERROR_VARIABLE err_${driver}
                     RESULT_VARIABLE result_${driver})
     file(WRITE ${WORK}/${driver}.json "${out_${driver}}")

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -267,7 +268,9 @@ TEST_F(SimTest, EveryRequestOfAHandleGoesToTheTopOfTheStackWithItsFileObject) {
     ASSERT_EQ(IoAttachDeviceToDeviceStack(filter, port.device), port.device);
     std::vector<Seen> filterSaw;
     std::vector<PIRP> irps;
-    PIO_SECURITY_CONTEXT security = nullptr;
+    // The security context lives only while the create request is under way:
+    // what it says is copied out then.
+    std::optional<IO_SECURITY_CONTEXT> security;
     ULONG createOptions = 0;
     for (UCHAR major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
         sim::SetSimDispatch(filterDriver, major, [&](PDEVICE_OBJECT, PIRP irp) {
@@ -277,7 +280,7 @@ TEST_F(SimTest, EveryRequestOfAHandleGoesToTheTopOfTheStackWithItsFileObject) {
             EXPECT_EQ(irp->Tail.Overlay.OriginalFileObject, sp->FileObject);
             EXPECT_NE(irp->Tail.Overlay.Thread, nullptr) << "queued to the thread that issued it";
             if (sp->MajorFunction == IRP_MJ_CREATE) {
-                security = static_cast<PIO_SECURITY_CONTEXT>(sp->Parameters.Create.SecurityContext);
+                security = *static_cast<PIO_SECURITY_CONTEXT>(sp->Parameters.Create.SecurityContext);
                 createOptions = sp->Parameters.Create.Options;
                 EXPECT_EQ(irp->RequestorMode, UserMode);
             }
@@ -286,7 +289,7 @@ TEST_F(SimTest, EveryRequestOfAHandleGoesToTheTopOfTheStackWithItsFileObject) {
         });
     }
     File file = OpenOrFail(u"\\\\.\\COM3");
-    ASSERT_NE(security, nullptr);
+    ASSERT_TRUE(security.has_value());
     EXPECT_EQ(createOptions,
               (ULONG(FILE_OPEN) << 24) | FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE);
     EXPECT_EQ(security->DesiredAccess & (FILE_READ_DATA | FILE_WRITE_DATA),

@@ -16,8 +16,8 @@ _Static_assert(sizeof(COMMTIMEOUTS) == 20, "COMMTIMEOUTS");
 _Static_assert(sizeof(COMSTAT) == 12, "COMSTAT");
 _Static_assert(sizeof(COMMPROP) == 64, "COMMPROP");
 _Static_assert(offsetof(COMMCONFIG, dcb) == 8, "COMMCONFIG");
-_Static_assert(sizeof(OVERLAPPED) == 32, "OVERLAPPED");
-_Static_assert(offsetof(OVERLAPPED, hEvent) == 24, "OVERLAPPED.hEvent");
+_Static_assert(sizeof(OVERLAPPED) == (sizeof(void *) == 8 ? 32 : 20), "OVERLAPPED");
+_Static_assert(offsetof(OVERLAPPED, hEvent) == (sizeof(void *) == 8 ? 24 : 16), "OVERLAPPED.hEvent");
 _Static_assert(sizeof(SERIAL_HANDFLOW) == 16, "SERIAL_HANDFLOW");
 
 /* The raw word of a DCB's flags with fDtrControl and fRtsControl set, as C lays it out. */

@@ -24,8 +24,10 @@ TEST(Win32Headers, LayoutsAreThePublishedOnes) {
     static_assert(sizeof(HANDLE) == sizeof(void*) && sizeof(ULONG_PTR) == sizeof(void*));
     static_assert(sizeof(DCB) == 28 && offsetof(DCB, XonLim) == 14 && offsetof(DCB, EvtChar) == 25);
     static_assert(sizeof(COMMTIMEOUTS) == 20 && sizeof(COMSTAT) == 12 && sizeof(COMMPROP) == 64);
-    static_assert(sizeof(OVERLAPPED) == 32 && offsetof(OVERLAPPED, Offset) == 16);
-    static_assert(sizeof(SECURITY_ATTRIBUTES) == 24 && sizeof(LARGE_INTEGER) == 8);
+    // Two pointer-wide fields, then the offset, then the event handle.
+    constexpr size_t kWord = sizeof(void*);
+    static_assert(sizeof(OVERLAPPED) == 3 * kWord + 8 && offsetof(OVERLAPPED, Offset) == 2 * kWord);
+    static_assert(sizeof(SECURITY_ATTRIBUTES) == 3 * kWord && sizeof(LARGE_INTEGER) == 8);
 
     // The DCB's bit fields in their published places: fDtrControl bits 4-5,
     // fRtsControl bits 12-13, fAbortOnError bit 14.

@@ -9,7 +9,59 @@ namespace sim {
 
 namespace {
 
-constexpr unsigned __int128 kPicosPerSecond = 1'000'000'000'000ull;
+#if defined(__SIZEOF_INT128__)
+using Wide = unsigned __int128;
+#else
+// The 128-bit arithmetic the bit clock needs, where the compiler has no
+// 128-bit integer (i386): products of two 64-bit values, sums and quotients.
+class Wide {
+  public:
+    constexpr Wide(uint64_t value = 0) : high_(0), low_(value) {}
+    constexpr Wide(uint64_t high, uint64_t low) : high_(high), low_(low) {}
+    explicit constexpr operator uint64_t() const { return low_; }
+    explicit constexpr operator int64_t() const { return static_cast<int64_t>(low_); }
+
+    friend Wide operator*(Wide a, Wide b) {
+        // The low 128 bits of the product, from 32-bit halves.
+        const uint64_t a0 = a.low_ & 0xFFFFFFFFu, a1 = a.low_ >> 32;
+        const uint64_t b0 = b.low_ & 0xFFFFFFFFu, b1 = b.low_ >> 32;
+        const uint64_t p00 = a0 * b0, p01 = a0 * b1, p10 = a1 * b0, p11 = a1 * b1;
+        const uint64_t middle = (p00 >> 32) + (p01 & 0xFFFFFFFFu) + (p10 & 0xFFFFFFFFu);
+        const uint64_t low = (middle << 32) | (p00 & 0xFFFFFFFFu);
+        const uint64_t high = p11 + (p01 >> 32) + (p10 >> 32) + (middle >> 32) + a.high_ * b.low_ +
+                              a.low_ * b.high_;
+        return Wide(high, low);
+    }
+    friend Wide operator+(Wide a, Wide b) {
+        const uint64_t low = a.low_ + b.low_;
+        return Wide(a.high_ + b.high_ + (low < a.low_ ? 1 : 0), low);
+    }
+    friend Wide operator-(Wide a, Wide b) {
+        return Wide(a.high_ - b.high_ - (a.low_ < b.low_ ? 1 : 0), a.low_ - b.low_);
+    }
+    friend bool operator<(Wide a, Wide b) { return a.high_ != b.high_ ? a.high_ < b.high_ : a.low_ < b.low_; }
+    friend Wide operator/(Wide n, Wide d) {
+        // Long division, a bit at a time.
+        Wide quotient, remainder;
+        for (int bit = 127; bit >= 0; --bit) {
+            remainder = Wide((remainder.high_ << 1) | (remainder.low_ >> 63), remainder.low_ << 1);
+            remainder.low_ |= (bit >= 64 ? n.high_ >> (bit - 64) : n.low_ >> bit) & 1;
+            if (!(remainder < d)) {
+                remainder = remainder - d;
+                if (bit >= 64) quotient.high_ |= uint64_t{1} << (bit - 64);
+                else quotient.low_ |= uint64_t{1} << bit;
+            }
+        }
+        return quotient;
+    }
+
+  private:
+    uint64_t high_;
+    uint64_t low_;
+};
+#endif
+
+constexpr uint64_t kPicosPerSecond = 1'000'000'000'000ull;
 
 uint16_t BuildPattern(const CharacterFormat& format, uint8_t dataMask, uint8_t value) {
     const unsigned data = value & dataMask;
@@ -78,16 +130,16 @@ BitClock::BitClock(const BaudRate& rate) {
 LineTime BitClock::HalfBits(uint64_t h) const {
     if (num_ == 0)
         return 0;
-    const unsigned __int128 n = static_cast<unsigned __int128>(h) * den_ * kPicosPerSecond;
-    const unsigned __int128 d = static_cast<unsigned __int128>(2) * num_;
-    return static_cast<LineTime>((n + d - 1) / d);
+    const Wide n = Wide(h) * Wide(den_) * Wide(kPicosPerSecond);
+    const Wide d = Wide(2) * Wide(num_);
+    return static_cast<LineTime>(static_cast<int64_t>((n + d - Wide(1)) / d));
 }
 
 uint64_t BitClock::SlotAt(LineTime offset) const {
     if (num_ == 0 || offset < 0)
         return 0;
-    const unsigned __int128 n = static_cast<unsigned __int128>(offset) * num_;
-    return static_cast<uint64_t>(n / (static_cast<unsigned __int128>(den_) * kPicosPerSecond));
+    const Wide n = Wide(static_cast<uint64_t>(offset)) * Wide(num_);
+    return static_cast<uint64_t>(n / (Wide(den_) * Wide(kPicosPerSecond)));
 }
 
 FrameLayout::FrameLayout(const CharacterFormat& f) : format(f), clock(f.rate) {

@@ -50,7 +50,17 @@ const char* MachineName(uint16_t machine) {
 }
 
 // "_Z16TransmitEmptyDpcP5_KDPCPvS1_S1_" -> "TransmitEmptyDpc"; C names as they are.
-std::string RoutineName(const std::string& symbol) {
+// An i386 image's symbols carry a leading underscore, and those of routines
+// that pop their arguments the byte count: "__Z16TransmitEmptyDpc...@16".
+std::string RoutineName(std::string symbol, bool i386) {
+    if (i386 && symbol.size() > 1 && symbol[0] == '_') {
+        symbol.erase(0, 1);
+        const size_t at = symbol.rfind('@');
+        if (at != std::string::npos && at > 0 && at + 1 < symbol.size() &&
+            symbol.find_first_not_of("0123456789", at + 1) == std::string::npos) {
+            symbol.erase(at);
+        }
+    }
     int status = 0;
     char* demangled = abi::__cxa_demangle(symbol.c_str(), nullptr, nullptr, &status);
     if (status != 0 || demangled == nullptr) return symbol;
@@ -193,10 +203,12 @@ bool LoadedImage::MapFile(const std::vector<uint8_t>& file, std::string* error) 
         for (const pe::ImportedDll& dll : pe.Imports()) {
             for (size_t i = 0; i < dll.functions.size(); ++i) {
                 const std::string& function = dll.functions[i];
-                const void* address = function[0] == '#' ? nullptr : FindKernelExport(dll.name, function);
+                std::string why;
+                const void* address = function[0] == '#' ? nullptr : FindKernelExport(dll.name, function, &why);
                 if (address == nullptr) {
                     unresolved.push_back(function[0] == '#' ? "ordinal " + function.substr(1) + " of " + dll.name
-                                                            : function + " from " + dll.name);
+                                                            : function + " from " + dll.name +
+                                                                  (why.empty() ? std::string() : " (" + why + ")"));
                     continue;
                 }
                 if (dll.address_slots[i] > size_ - slot) {
@@ -228,7 +240,7 @@ bool LoadedImage::MapFile(const std::vector<uint8_t>& file, std::string* error) 
             }
             const ImageSection& section = sections_[symbol.section_number - 1];
             if (!section.executable || symbol.name.empty() || symbol.name[0] == '.') continue;
-            routines_.push_back({section.start + symbol.value, RoutineName(symbol.name)});
+            routines_.push_back({section.start + symbol.value, RoutineName(symbol.name, pe.machine() == pe::kMachineI386)});
         }
         std::sort(routines_.begin(), routines_.end(),
                   [](const ImageRoutine& a, const ImageRoutine& b) { return a.address < b.address; });

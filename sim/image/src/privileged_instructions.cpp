@@ -15,7 +15,9 @@
 // convention lets a callee clobber, sets the IRQL, and returns behind the
 // instruction. Any other fault in an image's code is reported with where it
 // happened and what the instruction bytes were, then handed to whoever handled
-// the signal before (the sanitizer, or the default action).
+// the signal before (the sanitizer, or the default action). An i386 image has
+// no CR8 to read or write (its IRQL routines are the HAL's imports): there every
+// such fault is reported.
 #include <sim/image_loader.h>
 
 #include <signal.h>
@@ -110,6 +112,8 @@ vodrek_cr8_write_thunk:
     .size vodrek_cr8_write_thunk, .-vodrek_cr8_write_thunk
 )");
 
+#endif  // __x86_64__
+
 namespace sim {
 namespace {
 
@@ -132,10 +136,15 @@ bool InTrappedCode(uintptr_t address) {
     return false;
 }
 
+#if defined(__x86_64__)
 // ModRM register numbers (with REX.B) to the saved registers of the context.
 constexpr int kRegisters[16] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP,
                                 REG_RSI, REG_RDI, REG_R8,  REG_R9,  REG_R10, REG_R11,
                                 REG_R12, REG_R13, REG_R14, REG_R15};
+constexpr int kInstructionPointer = REG_RIP;
+#else
+constexpr int kInstructionPointer = REG_EIP;
+#endif
 
 void Report(uintptr_t rip, const uint8_t* code) {
     const LoadedImage* image = LoadedImage::Holding(rip);
@@ -151,9 +160,10 @@ void Report(uintptr_t rip, const uint8_t* code) {
 void OnFault(int signal, siginfo_t* info, void* context) {
     auto* uc = static_cast<ucontext_t*>(context);
     greg_t* regs = uc->uc_mcontext.gregs;
-    const uintptr_t rip = static_cast<uintptr_t>(regs[REG_RIP]);
+    const uintptr_t rip = static_cast<uintptr_t>(regs[kInstructionPointer]);
     if (InTrappedCode(rip)) {
         const auto* code = reinterpret_cast<const uint8_t*>(rip);
+#if defined(__x86_64__)
         // REX with R set (CR8 is control register 0 + 8), 0F 20 (from) or 0F 22 (to),
         // register-direct ModRM naming control register 0.
         const uint8_t rex = code[0];
@@ -174,6 +184,7 @@ void OnFault(int signal, siginfo_t* info, void* context) {
             regs[REG_RIP] = reinterpret_cast<greg_t>(&vodrek_cr8_write_thunk);
             return;
         }
+#endif
         Report(rip, code);
     }
     // Not one to carry out: the previous handler sees the fault when the
@@ -224,14 +235,3 @@ void StopTrappingPrivilegedInstructionsIn(uintptr_t start) {
 }
 
 }  // namespace sim
-
-#else
-
-namespace sim {
-// The 32-bit simulator has no privileged-instruction emulation yet: images for
-// it read the IRQL through the HAL's exported routines.
-void TrapPrivilegedInstructionsIn(uintptr_t, size_t) {}
-void StopTrappingPrivilegedInstructionsIn(uintptr_t) {}
-}  // namespace sim
-
-#endif

@@ -1,7 +1,8 @@
-// Execution contexts on stacks of their own. On x86-64 a switch saves the six
-// callee-saved registers on the old stack and restores them from the new one;
-// nothing else (no signal mask, no floating-point state beyond the ABI's) needs
-// to travel, since every switch happens inside an ordinary function call.
+// Execution contexts on stacks of their own. A switch saves the callee-saved
+// registers (six on x86-64, four on i386) on the old stack and restores them
+// from the new one; nothing else (no signal mask, no floating-point state
+// beyond the ABI's) needs to travel, since every switch happens inside an
+// ordinary function call.
 #include "fiber.h"
 
 #include <pthread.h>
@@ -31,8 +32,8 @@
 #define VODREK_ASAN 0
 #endif
 
-#if !defined(__x86_64__)
-#error "the simulated kernel switches stacks with x86-64 code"
+#if !defined(__x86_64__) && !defined(__i386__)
+#error "the simulated kernel switches stacks with x86-64 or i386 code"
 #endif
 
 extern "C" {
@@ -43,7 +44,8 @@ void vodrek_fiber_trampoline();
 // vodrek_fiber_switch(saveSp, newSp): push the callee-saved registers, save the
 // stack pointer, load the other one and pop its registers. A new fiber's stack
 // is laid out as if it had been suspended just before returning into the
-// trampoline, with its Fiber* in r12.
+// trampoline, with its Fiber* in r12 (ebx on i386).
+#if defined(__x86_64__)
 asm(R"(
     .text
     .globl vodrek_fiber_switch
@@ -75,6 +77,38 @@ vodrek_fiber_trampoline:
     ud2
     .size vodrek_fiber_trampoline,.-vodrek_fiber_trampoline
 )");
+#else
+asm(R"(
+    .text
+    .globl vodrek_fiber_switch
+    .type vodrek_fiber_switch,@function
+vodrek_fiber_switch:
+    movl 4(%esp), %eax
+    movl 8(%esp), %edx
+    pushl %ebp
+    pushl %ebx
+    pushl %esi
+    pushl %edi
+    movl %esp, (%eax)
+    movl %edx, %esp
+    popl %edi
+    popl %esi
+    popl %ebx
+    popl %ebp
+    ret
+    .size vodrek_fiber_switch,.-vodrek_fiber_switch
+
+    .globl vodrek_fiber_trampoline
+    .type vodrek_fiber_trampoline,@function
+vodrek_fiber_trampoline:
+    andl $-16, %esp
+    subl $12, %esp
+    pushl %ebx
+    call vodrek_fiber_start
+    ud2
+    .size vodrek_fiber_trampoline,.-vodrek_fiber_trampoline
+)");
+#endif
 
 namespace sim {
 
@@ -169,17 +203,24 @@ Fiber::Fiber(void (*entry)(void*), void* argument, size_t stackBytes) : entry_(e
     // frames of an earlier fiber that never returned.
     __asan_unpoison_memory_region(reinterpret_cast<void*>(low_), usable);
 #endif
-    // The initial frame: six registers (r12 carries this fiber), then the
-    // trampoline as the return address of the first switch.
+    // The initial frame: the callee-saved registers (r12, or ebx, carries
+    // this fiber), then the trampoline as the return address of the first switch.
     auto* top = reinterpret_cast<uintptr_t*>(high_);
     *--top = 0;
     *--top = reinterpret_cast<uintptr_t>(&vodrek_fiber_trampoline);
+#if defined(__x86_64__)
     *--top = 0;                                     // rbp
     *--top = 0;                                     // rbx
     *--top = reinterpret_cast<uintptr_t>(this);     // r12
     *--top = 0;                                     // r13
     *--top = 0;                                     // r14
     *--top = 0;                                     // r15
+#else
+    *--top = 0;                                     // ebp
+    *--top = reinterpret_cast<uintptr_t>(this);     // ebx
+    *--top = 0;                                     // esi
+    *--top = 0;                                     // edi
+#endif
     sp_ = top;
     std::lock_guard<std::mutex> lock(g_registryLock);
     g_fibers.insert(this);

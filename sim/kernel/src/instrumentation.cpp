@@ -74,6 +74,56 @@ void Sample(const void* frame) {
 
 void MarkSimulatorRoutine(const void* routine) { SimulatorRoutines().insert(routine); }
 
+#if defined(__i386__)
+// vodrek_checked_stdcall(routine, words, count, popped): the arguments pushed
+// last to first with the stack pointer 16-byte aligned at the call, then the
+// difference between the stack pointer after the call and at it, which is
+// what the routine popped; the frame pointer puts the stack right whatever it was.
+asm(R"(
+    .text
+    .globl vodrek_checked_stdcall
+    .type vodrek_checked_stdcall,@function
+vodrek_checked_stdcall:
+    pushl %ebp
+    movl %esp, %ebp
+    pushl %ebx
+    pushl %esi
+    pushl %edi
+    movl 12(%ebp), %esi
+    movl 16(%ebp), %ecx
+    leal (,%ecx,4), %eax
+    movl %esp, %edx
+    subl %eax, %edx
+    andl $-16, %edx
+    leal (%edx,%eax), %esp
+1:  testl %ecx, %ecx
+    jz 2f
+    decl %ecx
+    pushl (%esi,%ecx,4)
+    jmp 1b
+2:  movl %esp, %edi
+    call *8(%ebp)
+    movl %esp, %ecx
+    subl %edi, %ecx
+    movl 20(%ebp), %edx
+    movl %ecx, (%edx)
+    leal -12(%ebp), %esp
+    popl %edi
+    popl %esi
+    popl %ebx
+    popl %ebp
+    ret
+    .size vodrek_checked_stdcall,.-vodrek_checked_stdcall
+)");
+
+void ReportStackImbalance(const void* routine, int32_t popped, uint32_t passed) {
+    Verifier::Violation(Rule::CallingConventionMismatch,
+                        RoutineName(routine) + " popped " + std::to_string(popped) +
+                            " bytes of arguments where the kernel passed " + std::to_string(passed) +
+                            ": it is not declared with the kernel's calling convention (NTAPI)");
+}
+#endif
+
 DriverCall::DriverCall(const void* routine)
     : context_(Alive() ? St().current : nullptr), savedDepth_(0), driver_(false) {
     if (!context_) return;

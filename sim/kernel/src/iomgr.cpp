@@ -531,7 +531,7 @@ PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const std::u16string& servic
     NTSTATUS s;
     {
         DriverCall call(reinterpret_cast<const void*>(entry));
-        s = entry(driver, &registryPath);
+        s = CallDriverRoutine(entry, driver, &registryPath);
     }
     std::fill(pathBuffer.begin(), pathBuffer.end(), u'#');
     if (CurrentIrql() != before) {
@@ -561,7 +561,7 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
     }
     if (driver->DriverUnload) {
         DriverCall call(reinterpret_cast<const void*>(driver->DriverUnload));
-        driver->DriverUnload(driver);
+        CallDriverRoutine(driver->DriverUnload, driver);
     }
     CheckNoPoolLeft("when the driver unloaded");
     if (St().sectionLocks != 0) {
@@ -829,7 +829,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { SIM_DDI
     {
         DriverCall call(reinterpret_cast<const void*>(dispatch));
         CodeFrameGuard frame(DeviceObject->DriverObject);
-        status = dispatch(DeviceObject, Irp);
+        status = CallDriverRoutine(dispatch, DeviceObject, Irp);
     }
     rec = FindIrp(Irp);  // the map may have grown meanwhile
     rec->activeCalls--;
@@ -939,7 +939,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) { SIM_DDI();
                 // The routine belongs to the driver of the location above; one
                 // without a location of its own (an IRP it allocated) is unknown.
                 CodeFrameGuard frame(DriverOf(dev));
-                answer = routine(dev, Irp, context);
+                answer = CallDriverRoutine(routine, dev, Irp, context);
             }
             if (CurrentIrql() != irql) {
                 Verifier::Violation(Rule::IrqlNotRestored, "completion routine " + RoutineName((const void*)routine) +
@@ -998,7 +998,7 @@ BOOLEAN CancelHoldingLock(PIRP Irp, KIRQL irql) {
     {
         DriverCall call(reinterpret_cast<const void*>(routine));
         CodeFrameGuard frame(DriverOf(dev));
-        routine(dev, Irp);
+        CallDriverRoutine(routine, dev, Irp);
     }
     auto& held = CurrentThread()->heldLocks;
     if (std::any_of(held.begin(), held.end(), [](const HeldLock& h) { return h.lock == &Io().cancelLock; })) {

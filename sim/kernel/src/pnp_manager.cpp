@@ -122,7 +122,7 @@ NTSTATUS PlugDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     NTSTATUS status = STATUS_SUCCESS;
     InManagerThread("add-device", [&] {
         DriverCall call(reinterpret_cast<const void*>(driver->DriverExtension->AddDevice));
-        status = driver->DriverExtension->AddDevice(driver, pdo);
+        status = CallDriverRoutine(driver->DriverExtension->AddDevice, driver, pdo);
     });
     if (!NT_SUCCESS(status)) return status;
     Pnp().functionDrivers[pdo] = driver;

@@ -557,7 +557,7 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
         }
         if (CompletionFunction) {
             DriverCall call(reinterpret_cast<const void*>(CompletionFunction));
-            CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &status);
+            CallDriverRoutine(CompletionFunction, DeviceObject, MinorFunction, PowerState, Context, &status);
         }
     };
     if (Irp)

@@ -720,7 +720,7 @@ void RunDpc(PKDPC dpc) {
     size_t locks = self->heldLocks.size();
     {
         DriverCall call(reinterpret_cast<const void*>(dpc->DeferredRoutine));
-        dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+        CallDriverRoutine(dpc->DeferredRoutine, dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
     }
     if (CurrentIrql() != DISPATCH_LEVEL) {
         Verifier::Violation(Rule::IrqlNotRestored, "DPC routine " + RoutineName((const void*)dpc->DeferredRoutine) +

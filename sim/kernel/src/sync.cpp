@@ -338,25 +338,37 @@ VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
     *SpinLock = 0;
 }
 
-KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
-    SIM_DDI();
+}  // extern "C"
+
+namespace {
+// The spin lock routines' common parts; `site` is the driver's call, for reports.
+KIRQL RaiseAndAcquire(PKSPIN_LOCK SpinLock, const void* site) {
     if (!RequireIrql("KeAcquireSpinLock", DISPATCH_LEVEL)) return CurrentIrql();
     KIRQL old = CurrentIrql();
     SetIrql(DISPATCH_LEVEL);
-    AcquireLock(SpinLock, old, __builtin_return_address(0));
+    AcquireLock(SpinLock, old, site);
     return old;
+}
+
+void AcquireAtDpcLevel(PKSPIN_LOCK SpinLock, const void* site) {
+    if (CurrentIrql() < DISPATCH_LEVEL) {
+        if (Verifier::Violation(Rule::SpinLockReleaseIrql, "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL"))
+            return;
+    }
+    AcquireLock(SpinLock, DISPATCH_LEVEL, site);
+}
+}  // namespace
+
+extern "C" {
+
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+    SIM_DDI();
+    return RaiseAndAcquire(SpinLock, __builtin_return_address(0));
 }
 
 VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
     SIM_DDI();
-    if (!RequireIrql("KeAcquireSpinLock", DISPATCH_LEVEL)) {
-        *OldIrql = CurrentIrql();
-        return;
-    }
-    KIRQL old = CurrentIrql();
-    SetIrql(DISPATCH_LEVEL);
-    AcquireLock(SpinLock, old, __builtin_return_address(0));
-    *OldIrql = old;
+    *OldIrql = RaiseAndAcquire(SpinLock, __builtin_return_address(0));
 }
 
 VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
@@ -378,11 +390,7 @@ VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
 
 VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
     SIM_DDI();
-    if (CurrentIrql() < DISPATCH_LEVEL) {
-        if (Verifier::Violation(Rule::SpinLockReleaseIrql, "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL"))
-            return;
-    }
-    AcquireLock(SpinLock, DISPATCH_LEVEL, __builtin_return_address(0));
+    AcquireAtDpcLevel(SpinLock, __builtin_return_address(0));
 }
 
 VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
@@ -394,6 +402,30 @@ VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
     }
     NoteLockReleased(SpinLock, nullptr);
 }
+
+#if defined(__i386__)
+KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
+    KIRQL old = CurrentIrql();
+    KeRaiseIrql(NewIrql, &old);
+    return old;
+}
+
+VOID FASTCALL KfLowerIrql(KIRQL NewIrql) { KeLowerIrql(NewIrql); }
+
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+    SIM_DDI();
+    return RaiseAndAcquire(SpinLock, __builtin_return_address(0));
+}
+
+VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) { KeReleaseSpinLock(SpinLock, NewIrql); }
+
+VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    SIM_DDI();
+    AcquireAtDpcLevel(SpinLock, __builtin_return_address(0));
+}
+
+VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) { KeReleaseSpinLockFromDpcLevel(SpinLock); }
+#endif
 
 // ---------------------------------------------------------------------------
 // Events and waits
@@ -611,7 +643,9 @@ VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
     Timer->DueTime.QuadPart = 0;
     InitializeListHead(&Timer->TimerListEntry);
     Timer->Dpc = nullptr;
+#if UINTPTR_MAX > 0xffffffffu
     Timer->Processor = 0;
+#endif
     Timer->Period = 0;
 }
 

@@ -62,6 +62,7 @@ const char* RuleName(Rule rule) {
         case Rule::RemoveNotForwarded: return "IRP_MN_REMOVE_DEVICE_NOT_PASSED_DOWN";
         case Rule::DeviceSurvivedRemoval: return "DEVICE_NOT_DETACHED_AND_DELETED_AT_REMOVAL";
         case Rule::UnhandledPnpStatusChanged: return "STATUS_OF_UNHANDLED_PNP_IRP_CHANGED";
+        case Rule::CallingConventionMismatch: return "CALLING_CONVENTION_MISMATCH";
     }
     return "UNKNOWN_RULE";
 }

@@ -508,7 +508,7 @@ NTSTATUS AnswerRegInfo(PWMILIB_CONTEXT lib, PDEVICE_OBJECT device, PIRP irp, PIO
     NTSTATUS status;
     {
         DriverCall call(reinterpret_cast<const void*>(lib->QueryWmiRegInfo));
-        status = lib->QueryWmiRegInfo(device, &regFlags, &instanceName, &registryPath, &mofResourceName, &pdo);
+        status = CallDriverRoutine(lib->QueryWmiRegInfo, device, &regFlags, &instanceName, &registryPath, &mofResourceName, &pdo);
     }
     bool baseName = regFlags & WMIREG_FLAG_INSTANCE_BASENAME;
     for (ULONG i = 0; i < lib->GuidCount; ++i)
@@ -908,7 +908,7 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
             auto* lengths = data ? reinterpret_cast<PULONG>(buffer + arrayAt) : nullptr;
             handOver();
             DriverCall call(reinterpret_cast<const void*>(WmiLibInfo->QueryWmiDataBlock));
-            return WmiLibInfo->QueryWmiDataBlock(DeviceObject, Irp, guidIndex, 0,
+            return CallDriverRoutine(WmiLibInfo->QueryWmiDataBlock, DeviceObject, Irp, guidIndex, 0,
                                                  request.instanceCount, lengths, request.available,
                                                  data);
         }
@@ -926,7 +926,7 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
                                                FIELD_OFFSET(WNODE_SINGLE_INSTANCE, VariableData)));
             handOver();
             DriverCall call(reinterpret_cast<const void*>(WmiLibInfo->QueryWmiDataBlock));
-            return WmiLibInfo->QueryWmiDataBlock(
+            return CallDriverRoutine(WmiLibInfo->QueryWmiDataBlock,
                 DeviceObject, Irp, guidIndex, single->InstanceIndex, 1,
                 data ? &single->SizeDataBlock : nullptr, request.available, data);
         }
@@ -940,7 +940,7 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
                 return NotCompleted(Irp, STATUS_INVALID_PARAMETER, IrpDisposition);
             handOver();
             DriverCall call(reinterpret_cast<const void*>(WmiLibInfo->SetWmiDataBlock));
-            return WmiLibInfo->SetWmiDataBlock(DeviceObject, Irp, guidIndex, single->InstanceIndex,
+            return CallDriverRoutine(WmiLibInfo->SetWmiDataBlock, DeviceObject, Irp, guidIndex, single->InstanceIndex,
                                                single->SizeDataBlock,
                                                buffer + single->DataBlockOffset);
         }
@@ -954,7 +954,7 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
                 return NotCompleted(Irp, STATUS_INVALID_PARAMETER, IrpDisposition);
             handOver();
             DriverCall call(reinterpret_cast<const void*>(WmiLibInfo->SetWmiDataItem));
-            return WmiLibInfo->SetWmiDataItem(DeviceObject, Irp, guidIndex, item->InstanceIndex,
+            return CallDriverRoutine(WmiLibInfo->SetWmiDataItem, DeviceObject, Irp, guidIndex, item->InstanceIndex,
                                               item->ItemId, item->SizeDataItem,
                                               buffer + item->DataBlockOffset);
         }

@@ -93,8 +93,10 @@ class LoadedImage {
 };
 
 // The routine the simulated kernel exports from `module` under `name` (module
-// names compare without regard to case), or null.
-const void* FindKernelExport(const std::string& module, const std::string& name);
+// names compare without regard to case), or null; when a decorated i386 name
+// ("_Name@bytes") names a routine that pops another number of bytes, *why
+// says so.
+const void* FindKernelExport(const std::string& module, const std::string& name, std::string* why = nullptr);
 
 // The interrupt time as an image reads it from the shared data page.
 uint64_t SharedInterruptTime();

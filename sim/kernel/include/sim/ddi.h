@@ -4,6 +4,20 @@
 // into driver routines.
 #pragma once
 
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+#include <utility>
+
+#include <simnt/ntdef.h>
+
+#if defined(__i386__)
+// Calls `routine` with `count` words from `words` as its stack arguments and
+// stores in *popped how many bytes of them it popped; answers what it answered.
+extern "C" uint32_t vodrek_checked_stdcall(const void* routine, const uint32_t* words, uint32_t count,
+                                           int32_t* popped);
+#endif
+
 namespace sim {
 
 struct Context;
@@ -54,5 +68,43 @@ private:
     const void* caller_;
 };
 #define SIM_DDI() ::sim::DdiScope simDdiScope_(__builtin_return_address(0), __builtin_frame_address(0))
+
+#if defined(__i386__)
+// Reports a driver routine that popped `popped` bytes of arguments where the
+// kernel passed `passed`.
+void ReportStackImbalance(const void* routine, int32_t popped, uint32_t passed);
+#endif
+
+// Calls a routine of a driver with the kernel's convention. On i386 the
+// routine pops its own arguments; one declared with another convention pops
+// another number of bytes and leaves the kernel's stack pointer off by the
+// difference, which on Windows corrupts the caller's frame at some later
+// point. There the call goes through a thunk that pushes the arguments,
+// compares the stack pointer after the call with what popping them gives,
+// puts it right and reports the routine.
+template <class R, class... P, class... A>
+R CallDriverRoutine(R(NTAPI* routine)(P...), A&&... args) {
+#if defined(__i386__)
+    static_assert(((sizeof(P) <= sizeof(uint32_t) && std::is_trivially_copyable_v<P>) && ... && true),
+                  "the kernel's callbacks take word-sized arguments");
+    static_assert(std::is_void_v<R> || (std::is_integral_v<R> &&
+                                         sizeof(std::conditional_t<std::is_void_v<R>, char, R>) <= 4),
+                  "the kernel's callbacks answer a word or nothing");
+    auto word = [](auto value) {
+        uint32_t w = 0;
+        std::memcpy(&w, &value, sizeof value);
+        return w;
+    };
+    const uint32_t words[sizeof...(P) + 1] = {word(static_cast<P>(std::forward<A>(args)))..., 0};
+    int32_t popped = 0;
+    const uint32_t result = vodrek_checked_stdcall(reinterpret_cast<const void*>(routine), words,
+                                                   sizeof...(P), &popped);
+    if (popped != static_cast<int32_t>(sizeof...(P) * 4))
+        ReportStackImbalance(reinterpret_cast<const void*>(routine), popped, sizeof...(P) * 4);
+    if constexpr (!std::is_void_v<R>) return static_cast<R>(result);
+#else
+    return routine(std::forward<A>(args)...);
+#endif
+}
 
 }  // namespace sim

@@ -75,6 +75,9 @@ enum class Rule {
     DeviceSurvivedRemoval,
     // A driver changed the status of a Plug and Play IRP it does not handle.
     UnhandledPnpStatusChanged,
+    // A driver routine the kernel called popped another number of bytes of
+    // arguments than the kernel passed (i386: not declared NTAPI).
+    CallingConventionMismatch,
 };
 
 const char* RuleName(Rule rule);

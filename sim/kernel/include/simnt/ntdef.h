@@ -9,12 +9,20 @@
 // convention on the host too, so that a driver image built for Windows calls
 // and is called by it exactly as on Windows, and the host build of the driver
 // goes through the same doors. On x64 every one of Windows' conventions is the
-// one Microsoft x64 convention.
+// one Microsoft x64 convention. On i386 they are three: NTAPI routines and
+// callbacks take their arguments on the stack and pop them (stdcall), FASTCALL
+// ones take the first two in ecx and edx, and __cdecl ones (DbgPrint) leave
+// the stack to the caller, as the host's own convention does.
 #if defined(__x86_64__)
 #define VODREK_WINDOWS_CALLING_CONVENTION 1
 #define NTAPI __attribute__((ms_abi))
 #define __cdecl __attribute__((ms_abi))
 #define FASTCALL __attribute__((ms_abi))
+#elif defined(__i386__)
+#define VODREK_WINDOWS_CALLING_CONVENTION 1
+#define NTAPI __attribute__((stdcall))
+#define __cdecl __attribute__((cdecl))
+#define FASTCALL __attribute__((fastcall))
 #else
 #define VODREK_WINDOWS_CALLING_CONVENTION 0
 #define NTAPI
@@ -50,10 +58,19 @@ typedef int16_t CSHORT;
 typedef uint16_t USHORT;
 typedef int32_t LONG;
 typedef uint32_t ULONG;
-typedef int64_t LONGLONG;
-typedef uint64_t ULONGLONG;
-typedef int64_t LONG64;
-typedef uint64_t ULONG64;
+// Windows aligns 64-bit integers to 8 bytes in records on i386 too, where the
+// host's i386 convention aligns them to 4: the stand-ins ask for 8.
+#ifndef VODREK_ALIGN_64
+#if defined(__i386__)
+#define VODREK_ALIGN_64 __attribute__((aligned(8)))
+#else
+#define VODREK_ALIGN_64
+#endif
+#endif
+typedef int64_t LONGLONG VODREK_ALIGN_64;
+typedef uint64_t ULONGLONG VODREK_ALIGN_64;
+typedef int64_t LONG64 VODREK_ALIGN_64;
+typedef uint64_t ULONG64 VODREK_ALIGN_64;
 typedef uint32_t ULONG32;
 typedef int32_t INT;
 typedef uint32_t UINT;

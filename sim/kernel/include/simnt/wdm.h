@@ -122,7 +122,9 @@ typedef struct _KTIMER {
     ULARGE_INTEGER DueTime;
     LIST_ENTRY TimerListEntry;
     struct _KDPC* Dpc;
+#if UINTPTR_MAX > 0xffffffffu
     ULONG Processor;
+#endif
     ULONG Period;
 } KTIMER, *PKTIMER, *PRKTIMER;
 
@@ -246,6 +248,17 @@ NTKERNELAPI ULONG NTAPI KeGetCurrentProcessorNumber(void);
 NTKERNELAPI VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
 NTKERNELAPI VOID NTAPI KeLowerIrql(KIRQL NewIrql);
 NTKERNELAPI KIRQL NTAPI KeRaiseIrqlToDpcLevel(void);
+#if defined(__i386__)
+// The i386 HAL's and kernel's register-argument forms of the IRQL and spin
+// lock routines, which i386 driver images import (the Ke* names above are
+// macros over them in an i386 driver's headers).
+NTHALAPI KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql);
+NTHALAPI VOID FASTCALL KfLowerIrql(KIRQL NewIrql);
+NTHALAPI KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
+NTHALAPI VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+NTKERNELAPI VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+NTKERNELAPI VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+#endif
 
 NTKERNELAPI VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex);
 NTKERNELAPI VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex);
@@ -768,6 +781,11 @@ typedef enum _DEVICE_TEXT_TYPE {
     DeviceTextLocationInformation = 1
 } DEVICE_TEXT_TYPE;
 
+// On i386 the DDK packs the stack location to 4 bytes: its parameters start
+// at offset 4 although some hold a LARGE_INTEGER.
+#if defined(__i386__)
+#pragma pack(push, 4)
+#endif
 typedef struct _IO_STACK_LOCATION {
     UCHAR MajorFunction;
     UCHAR MinorFunction;
@@ -784,13 +802,17 @@ typedef struct _IO_STACK_LOCATION {
         struct {
             ULONG Length;
             ULONG POINTER_ALIGNMENT Key;
+#if UINTPTR_MAX > 0xffffffffu
             ULONG Flags;
+#endif
             LARGE_INTEGER ByteOffset;
         } Read;
         struct {
             ULONG Length;
             ULONG POINTER_ALIGNMENT Key;
+#if UINTPTR_MAX > 0xffffffffu
             ULONG Flags;
+#endif
             LARGE_INTEGER ByteOffset;
         } Write;
         struct {
@@ -860,6 +882,9 @@ typedef struct _IO_STACK_LOCATION {
     PIO_COMPLETION_ROUTINE CompletionRoutine;
     PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+#if defined(__i386__)
+#pragma pack(pop)
+#endif
 
 typedef struct _IRP {
     CSHORT Type;
