@@ -39,26 +39,26 @@ std::string Format(const char* format, DebugVaList& args) {
             out += *p;
             continue;
         }
-        std::string spec = "%";
+        std::string directive = "%";
         ++p;
-        while (*p && std::string("-+ #0").find(*p) != std::string::npos) spec += *p++;
+        while (*p && std::string("-+ #0").find(*p) != std::string::npos) directive += *p++;
         if (*p == '*') {
-            spec += std::to_string(__builtin_va_arg(args, int));
+            directive += std::to_string(__builtin_va_arg(args, int));
             ++p;
         }
-        while (*p >= '0' && *p <= '9') spec += *p++;
+        while (*p >= '0' && *p <= '9') directive += *p++;
         int precision = -1;
         if (*p == '.') {
-            spec += *p++;
+            directive += *p++;
             if (*p == '*') {
                 precision = __builtin_va_arg(args, int);
-                spec += std::to_string(precision);
+                directive += std::to_string(precision);
                 ++p;
             } else {
                 precision = 0;
                 while (*p >= '0' && *p <= '9') {
                     precision = precision * 10 + (*p - '0');
-                    spec += *p++;
+                    directive += *p++;
                 }
             }
         }
@@ -77,7 +77,7 @@ std::string Format(const char* format, DebugVaList& args) {
         const char conversion = *p;
         switch (conversion) {
             case 'd': case 'i': case 'u': case 'x': case 'X': case 'o': case 'c': {
-                const std::string f = spec + (wide64 ? "ll" : "") + conversion;
+                const std::string f = directive + (wide64 ? "ll" : "") + conversion;
                 if (wide64) std::snprintf(buffer, sizeof buffer, f.c_str(), __builtin_va_arg(args, long long));
                 else std::snprintf(buffer, sizeof buffer, f.c_str(), __builtin_va_arg(args, int));
                 out += buffer;
@@ -93,7 +93,7 @@ std::string Format(const char* format, DebugVaList& args) {
                     AppendWide(out, text, SIZE_MAX, precision);
                 } else {
                     const char* text = __builtin_va_arg(args, const char*);
-                    const std::string f = spec + 's';
+                    const std::string f = directive + 's';
                     std::snprintf(buffer, sizeof buffer, f.c_str(), text ? text : "(null)");
                     out += buffer;
                 }
@@ -113,7 +113,7 @@ std::string Format(const char* format, DebugVaList& args) {
             case 0:
                 return out;
             default:
-                out += spec + conversion;  // shown as written
+                out += directive + conversion;  // shown as written
         }
     }
     return out;
