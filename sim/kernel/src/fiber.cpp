@@ -16,6 +16,7 @@
 #include <cstring>
 #include <mutex>
 #include <set>
+#include <vector>
 
 // gcc says it builds with AddressSanitizer by a macro, clang by a feature test.
 #if defined(__SANITIZE_ADDRESS__)
@@ -160,6 +161,44 @@ void InstallOverflowHandler() {
     });
 }
 
+// Stacks of fibers that ended, kept for the next ones: a machine starts and
+// ends threads and DPC contexts all the time (a fuzzer, millions of times), and
+// a fresh mapping costs its page faults and, under the address sanitizer, half
+// a megabyte of them. A kept stack keeps its guard page.
+struct SpareStack {
+    void* mapping;
+    size_t bytes;
+};
+constexpr size_t kSpareStacks = 32;
+// Never destroyed: fibers of a machine kept past exit may still end after it.
+std::vector<SpareStack>& SpareStacks() {
+    static auto* spares = new std::vector<SpareStack>();
+    return *spares;
+}
+
+void* TakeSpareStack(size_t bytes) {
+    std::lock_guard<std::mutex> lock(g_registryLock);
+    auto& spares = SpareStacks();
+    for (size_t i = spares.size(); i-- > 0;) {
+        if (spares[i].bytes != bytes) continue;
+        void* mapping = spares[i].mapping;
+        spares.erase(spares.begin() + static_cast<std::ptrdiff_t>(i));
+        return mapping;
+    }
+    return nullptr;
+}
+
+void KeepSpareStack(void* mapping, size_t bytes) {
+    {
+        std::lock_guard<std::mutex> lock(g_registryLock);
+        if (SpareStacks().size() < kSpareStacks) {
+            SpareStacks().push_back({mapping, bytes});
+            return;
+        }
+    }
+    munmap(mapping, bytes);
+}
+
 }  // namespace
 
 bool SanitizedBuild() { return VODREK_ASAN != 0; }
@@ -189,13 +228,16 @@ Fiber::Fiber(void (*entry)(void*), void* argument, size_t stackBytes) : entry_(e
     const size_t usable = (stackBytes + page - 1) / page * page;
     guardBytes_ = page;
     mappingBytes_ = usable + guardBytes_;
-    mapping_ = mmap(nullptr, mappingBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                    -1, 0);
-    if (mapping_ == MAP_FAILED) {
-        std::perror("sim: fiber stack");
-        std::abort();
+    mapping_ = TakeSpareStack(mappingBytes_);
+    if (!mapping_) {
+        mapping_ = mmap(nullptr, mappingBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                        -1, 0);
+        if (mapping_ == MAP_FAILED) {
+            std::perror("sim: fiber stack");
+            std::abort();
+        }
+        mprotect(mapping_, guardBytes_, PROT_NONE);
     }
-    mprotect(mapping_, guardBytes_, PROT_NONE);
     low_ = reinterpret_cast<uintptr_t>(mapping_) + guardBytes_;
     high_ = low_ + usable;
 #if VODREK_ASAN
@@ -238,7 +280,7 @@ Fiber::~Fiber() {
 #if VODREK_ASAN
         __asan_unpoison_memory_region(reinterpret_cast<void*>(low_), high_ - low_);
 #endif
-        munmap(mapping_, mappingBytes_);
+        KeepSpareStack(mapping_, mappingBytes_);
     }
 }
 
