@@ -230,6 +230,16 @@ TEST_F(WritePathTest, TheImmediateCharacterOvertakesALongQueuedWrite) {
     EXPECT_LT(at, 1500) << "the immediate character waited for the current write";
     EXPECT_EQ(std::count(got.begin(), got.end(), 0x41), 1500);
     ExpectIdle();
+
+    // Under write time-outs its timer is armed and, once the character was
+    // handed on, released with nothing left to fire.
+    ASSERT_EQ(SetWriteTimeouts(10, 40), STATUS_SUCCESS);
+    auto timed = file().DeviceIoControl(IOCTL_SERIAL_IMMEDIATE_CHAR, {0xED});
+    ASSERT_TRUE(RunUntilCompleted(timed, 50 * kMillisecond));
+    EXPECT_EQ(timed->Status(), STATUS_SUCCESS);
+    sim_.RunFor(sim::kSecond);
+    EXPECT_EQ(peer.ReceivedBytes().back(), 0xED);
+    ExpectIdle();
 }
 
 TEST_F(WritePathTest, TransmitterEmptyIsReportedOnceAfterTheLastByteLeft) {

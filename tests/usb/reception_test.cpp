@@ -215,4 +215,95 @@ TEST_F(ReceptionTest, NullsEscapesAndFlowCharactersOnTheBytePath) {
     EXPECT_EQ(Text(ReadAll()), "rst");
 }
 
+// Error abort: the first line error ends every read and write with
+// STATUS_CANCELLED, and the port refuses them until the errors are read.
+TEST_F(ReceptionTest, ALineErrorUnderErrorAbortEndsReadsAndWritesUntilTheStatusIsRead) {
+    // CTS off at the far end holds the write in the driver.
+    sim::ScriptedPeer& peer = OpenWithPeer(2, {false, true, true, false}, EVEN_PARITY);
+    ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE | SERIAL_ERROR_ABORT, SERIAL_RTS_CONTROL, 10, 10),
+              STATUS_SUCCESS);
+    ASSERT_EQ(SetTimeouts(0, 0, 0), STATUS_SUCCESS);
+    auto read = file().Read(16);
+    auto queuedRead = file().Read(16);
+    auto write = file().Write({'h', 'i'});
+    sim_.RunFor(50 * kMillisecond);
+    ASSERT_FALSE(read->Completed());
+    ASSERT_FALSE(write->Completed());
+
+    peer.SendWithFormat(sim::CharacterFormat::Plain(9600, 8, 1), {'x'});
+    for (auto* r : {&read, &queuedRead, &write}) {
+        ASSERT_TRUE(RunUntilCompleted(*r, sim::kSecond));
+        EXPECT_EQ((*r)->Status(), STATUS_CANCELLED);
+    }
+    auto refused = file().Read(16);
+    ASSERT_TRUE(RunUntilCompleted(refused, sim::kSecond));
+    EXPECT_EQ(refused->Status(), STATUS_CANCELLED) << "refused while the error is unread";
+
+    EXPECT_NE(CommStatus().Errors & SERIAL_ERROR_PARITY, 0u);
+    ASSERT_EQ(SetTimeouts(kMax, 0, 0), STATUS_SUCCESS);
+    auto after = file().Read(16);
+    ASSERT_TRUE(RunUntilCompleted(after, sim::kSecond));
+    EXPECT_EQ(after->Status(), STATUS_SUCCESS) << "accepted once the status was read";
+    ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 10, 10), STATUS_SUCCESS);
+    sim_.RunFor(sim::kSecond);
+    EXPECT_EQ(port()->CurrentRead, nullptr);
+    EXPECT_EQ(port()->CurrentWrite, nullptr);
+    EXPECT_EQ(port()->TotalCharsQueued, 0u);
+    EXPECT_EQ(port()->DeferredWorkCount, 1) << "deferred work left behind";
+}
+
+// DSR sensitivity: bytes that arrive while DSR is off are dropped.
+TEST_F(ReceptionTest, DsrSensitivityDropsWhatArrivesWhileDsrIsOff) {
+    sim::ScriptedPeer& peer = OpenWithPeer(2, {true, false, true, false});
+    ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL | SERIAL_DSR_SENSITIVITY, SERIAL_RTS_CONTROL, 10, 10), STATUS_SUCCESS);
+    peer.Send({'a', 'b'});
+    sim_.RunFor(50 * kMillisecond);
+    EXPECT_EQ(Text(ReadAll()), "");
+    peer.SetLines({true, true, true, false});
+    sim_.RunFor(20 * kMillisecond);
+    peer.Send({'c', 'd'});
+    sim_.RunFor(50 * kMillisecond);
+    EXPECT_EQ(Text(ReadAll()), "cd");
+    // Straight into a waiting read too.
+    ASSERT_EQ(SetTimeouts(0, 0, 0), STATUS_SUCCESS);
+    auto waiting = file().Read(2);
+    sim_.RunFor(10 * kMillisecond);
+    peer.SetLines({true, false, true, false});
+    sim_.RunFor(20 * kMillisecond);
+    peer.Send({'e'});
+    sim_.RunFor(50 * kMillisecond);
+    EXPECT_FALSE(waiting->Completed());
+    peer.SetLines({true, true, true, false});
+    sim_.RunFor(20 * kMillisecond);
+    peer.Send({'f', 'g'});
+    ASSERT_TRUE(RunUntilCompleted(waiting, sim::kSecond));
+    EXPECT_EQ(Text(waiting->Output()), "fg");
+}
+
+// A line-state sequence that a full ring cannot take whole is dropped whole
+// and counted as one overrun: half of one would garble the stream after it.
+TEST_F(ReceptionTest, AnEscapeSequenceTheFullRingCannotTakeIsDroppedWhole) {
+    sim::ScriptedPeer& peer = OpenWithPeer(2, {true, true, true, false});
+    ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 0, 0), STATUS_SUCCESS);
+    ASSERT_EQ(Control(IOCTL_SERIAL_LSRMST_INSERT, {0xFF}), STATUS_SUCCESS);
+    const ULONG size = port()->ReceiveBufferSize;
+    // In pieces the chip's FIFO holds.
+    for (ULONG left = size - 1; left;) {
+        const ULONG n = std::min<ULONG>(left, 128);
+        Receive(std::vector<uint8_t>(n, 'z'));
+        sim_.RunFor(5 * kMillisecond);
+        left -= n;
+    }
+    sim_.RunFor(20 * kMillisecond);
+    ASSERT_EQ(port()->CharsInBuffer, size - 1);
+    const ULONG overruns = port()->PerfStats.BufferOverrunErrorCount;
+    peer.SetLines({true, true, false, false});
+    sim_.RunFor(50 * kMillisecond);
+    EXPECT_EQ(port()->CharsInBuffer, size - 1) << "not one byte of the sequence stored";
+    EXPECT_EQ(port()->PerfStats.BufferOverrunErrorCount, overruns + 1);
+    EXPECT_NE(CommStatus().Errors & SERIAL_ERROR_QUEUEOVERRUN, 0u);
+    const std::vector<uint8_t> got = ReadAll();
+    EXPECT_EQ(got, std::vector<uint8_t>(size - 1, 'z'));
+}
+
 }  // namespace
