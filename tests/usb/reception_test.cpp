@@ -42,6 +42,16 @@ class ReceptionTest : public OpenPortTest {
         if (wait->Output().size() == sizeof(events)) std::memcpy(&events, wait->Output().data(), sizeof(events));
         return events;
     }
+    // `count` bytes of `c` from the wire, in pieces the chip's FIFO holds.
+    void ReceiveInPieces(ULONG count, uint8_t c) {
+        for (ULONG left = count; left;) {
+            const ULONG n = std::min<ULONG>(left, 128);
+            Receive(std::vector<uint8_t>(n, c));
+            sim_.RunFor(5 * kMillisecond);
+            left -= n;
+        }
+        sim_.RunFor(20 * kMillisecond);
+    }
     ULONG ModemStatus() { return Query<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS); }
     SERIAL_STATUS CommStatus() { return Query<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS); }
     std::vector<uint8_t> ReadAll() {
@@ -287,14 +297,7 @@ TEST_F(ReceptionTest, AnEscapeSequenceTheFullRingCannotTakeIsDroppedWhole) {
     ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 0, 0), STATUS_SUCCESS);
     ASSERT_EQ(Control(IOCTL_SERIAL_LSRMST_INSERT, {0xFF}), STATUS_SUCCESS);
     const ULONG size = port()->ReceiveBufferSize;
-    // In pieces the chip's FIFO holds.
-    for (ULONG left = size - 1; left;) {
-        const ULONG n = std::min<ULONG>(left, 128);
-        Receive(std::vector<uint8_t>(n, 'z'));
-        sim_.RunFor(5 * kMillisecond);
-        left -= n;
-    }
-    sim_.RunFor(20 * kMillisecond);
+    ReceiveInPieces(size - 1, 'z');
     ASSERT_EQ(port()->CharsInBuffer, size - 1);
     const ULONG overruns = port()->PerfStats.BufferOverrunErrorCount;
     peer.SetLines({true, true, false, false});
@@ -304,6 +307,44 @@ TEST_F(ReceptionTest, AnEscapeSequenceTheFullRingCannotTakeIsDroppedWhole) {
     EXPECT_NE(CommStatus().Errors & SERIAL_ERROR_QUEUEOVERRUN, 0u);
     const std::vector<uint8_t> got = ReadAll();
     EXPECT_EQ(got, std::vector<uint8_t>(size - 1, 'z'));
+}
+
+// Receive flow control switched on over a ring already past its threshold
+// stops the far end at once; it goes on only when the ring drains below the
+// resume level, or when the flow control is switched off. (On an older chip,
+// whose RTS line the driver alone drives.)
+TEST_F(ReceptionTest, FlowControlSwitchedOnOverAFullRingStopsTheFarEndAtOnce) {
+    sim::ScriptedPeer& peer = OpenWithPeer(0, {true, true, true, false});
+    const ULONG size = port()->ReceiveBufferSize;
+    const LONG quarter = static_cast<LONG>(size / 4);
+    ReceiveInPieces(size - 8, 'r');
+    ASSERT_TRUE(chip().RtsLine());
+    ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_HANDSHAKE, quarter, quarter), STATUS_SUCCESS);
+    sim_.RunFor(10 * kMillisecond);
+    EXPECT_FALSE(chip().RtsLine()) << "past the threshold when switched on";
+    // The same record again changes nothing while the ring is still above XonLimit.
+    ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_HANDSHAKE, quarter, quarter), STATUS_SUCCESS);
+    sim_.RunFor(10 * kMillisecond);
+    EXPECT_FALSE(chip().RtsLine());
+    EXPECT_EQ(ReadAll().size(), size - 8);
+    sim_.RunFor(10 * kMillisecond);
+    EXPECT_TRUE(chip().RtsLine()) << "drained";
+
+    // XOFF, the same way: sent when switched on over a full ring, and XON when
+    // switched off again.
+    ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, quarter, quarter), STATUS_SUCCESS);
+    ReceiveInPieces(size - 8, 's');
+    const size_t before = peer.ReceivedBytes().size();
+    ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL | SERIAL_AUTO_RECEIVE, quarter, quarter),
+              STATUS_SUCCESS);
+    sim_.RunFor(20 * kMillisecond);
+    ASSERT_EQ(peer.ReceivedBytes().size(), before + 1);
+    EXPECT_EQ(peer.ReceivedBytes().back(), port()->SpecialChars.XoffChar);
+    ASSERT_EQ(SetHandFlow(SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, quarter, quarter), STATUS_SUCCESS);
+    sim_.RunFor(20 * kMillisecond);
+    ASSERT_EQ(peer.ReceivedBytes().size(), before + 2);
+    EXPECT_EQ(peer.ReceivedBytes().back(), port()->SpecialChars.XonChar);
+    EXPECT_EQ(ReadAll().size(), size - 8);
 }
 
 }  // namespace
