@@ -124,6 +124,10 @@ NTSTATUS GetDescriptor(PortExtension* port, UCHAR type, UCHAR index, USHORT lang
 }
 
 // A raw transfer on the pipe at `position` of interface 0.
+//
+// The missing-buffer answers of this routine and the ones below are for direct
+// callers: a device control reaches them only after the dispatch's buffer check
+// (CheckBuffer), which refuses a request without a buffer before any of them runs.
 NTSTATUS PipeTransfer(PortExtension* port, ULONG position, ULONG flags, PVOID buffer, ULONG length,
                       ULONG* returned) {
     SetReturned(returned, 0);

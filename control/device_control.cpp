@@ -186,7 +186,7 @@ NTSTATUS CheckBuffer(const ControlCode& row, const ControlRequest& request) {
                 return STATUS_INVALID_PARAMETER;
             return longEnough ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
     }
-    return STATUS_INVALID_PARAMETER;
+    return STATUS_INVALID_PARAMETER;  // not reached: every BufferCheck has its case above
 }
 
 NTSTATUS RunRow(const ControlCode& row, ControlRequest& request) {

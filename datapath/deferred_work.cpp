@@ -20,7 +20,9 @@ void DropDeferred(PortExtension* port) {
 }
 
 // The table position, among the timers only, of the entry whose timer or DPC
-// `matches`; -1 for anything else.
+// `matches`; -1 for anything else. The driver passes only its ports' own timers,
+// so the -1 answers of the timer routines below never come; they keep a stray
+// pointer from indexing past TimerStates.
 template <typename Matches>
 int TimerIndexWhere(Matches matches) {
     int index = 0;
@@ -28,7 +30,7 @@ int TimerIndexWhere(Matches matches) {
         if (!entry.Timer)
             continue;
         if (index >= kPortTimerCount)
-            break;
+            break;  // not reached: the table has exactly kPortTimerCount timers (a test counts them)
         if (matches(entry))
             return index;
         ++index;

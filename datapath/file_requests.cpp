@@ -103,6 +103,8 @@ NTSTATUS FailOpen(PortExtension* port, PIRP irp, NTSTATUS status, bool ringTaken
 
 // The rest of open once the port is ours: ring, power, settings, transfers.
 NTSTATUS OpenPort(PortExtension* port, PIRP irp) {
+    // The device object is exclusive, so the I/O manager refuses a second open
+    // before it reaches us; this guard holds should a create come another way.
     if (InterlockedIncrement(&port->OpenCount) != 1) {
         InterlockedDecrement(&port->OpenCount);
         irp->IoStatus.Information = 0;

@@ -43,7 +43,15 @@ TEST_F(FileRequestsTest, ASecondOpenIsRefusedByAnyNameAndTheFirstHandleKeepsWork
     Close();
     EXPECT_EQ(port()->OpenCount, 0);
     EXPECT_EQ(port()->ReceiveBuffer, nullptr);
+    // A port is no directory: that open is refused and leaves the port free.
     NTSTATUS status;
+    sim::CreateParameters directory = sim::OverlappedOpen();
+    directory.options = (directory.options & ~FILE_NON_DIRECTORY_FILE) | FILE_DIRECTORY_FILE;
+    sim::File asDirectory = sim::File::Open(u"\\\\.\\COM3", &status, directory);
+    EXPECT_EQ(status, static_cast<NTSTATUS>(0xC0000103L)) << "STATUS_NOT_A_DIRECTORY";
+    EXPECT_FALSE(asDirectory.IsOpen());
+    EXPECT_EQ(port()->OpenCount, 0);
+    EXPECT_EQ(port()->ReceiveBuffer, nullptr);
     file_ = sim::File::Open(u"\\\\.\\COM3", &status, sim::OverlappedOpen());
     ASSERT_EQ(status, STATUS_SUCCESS);
     EXPECT_EQ(port()->WaitMask, 0u);
