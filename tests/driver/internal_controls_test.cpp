@@ -270,6 +270,30 @@ TEST_F(InternalControlsTest, WakeUpIsRefusedWhereTheDeviceCannotWakeTheSystem) {
 
 // --- Basic settings and restore -----------------------------------------------------
 
+// A driver above is turned away like an application: while an error waits to
+// be read under error abort, and once the adapter is pulled out.
+TEST_F(InternalControlsTest, InternalControlsAreRefusedUnderAPendingErrorAbortAndAfterRemoval) {
+    sim::Adapter& adapter = Plugged();
+    PortExtension* port = adapter.Port();
+    sim::File file = OpenPort();
+    SERIAL_HANDFLOW flow = port->HandFlow;
+    flow.ControlHandShake |= SERIAL_ERROR_ABORT;
+    ASSERT_EQ(file.DeviceIoControl(IOCTL_SERIAL_SET_HANDFLOW, sim::Bytes(flow))->Status(), STATUS_SUCCESS);
+    port->ErrorFlags = SERIAL_ERROR_FRAMING;
+    const ULONG size = sizeof(SERIAL_BASIC_SETTINGS);
+    EXPECT_EQ(Send(adapter, IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, {}, size).status, STATUS_CANCELLED);
+    ASSERT_EQ(file.DeviceIoControl(IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(SERIAL_STATUS))->Status(),
+              STATUS_SUCCESS);
+    sim::KernelRequestResult basic = Send(adapter, IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, {}, size);
+    EXPECT_EQ(basic.status, STATUS_SUCCESS) << "the status was read";
+    ASSERT_EQ(Send(adapter, IOCTL_SERIAL_INTERNAL_RESTORE_SETTINGS, basic.output).status, STATUS_SUCCESS);
+    ExpectIdle(port);
+    file.Close();
+
+    ASSERT_EQ(adapter.SurpriseRemove(false), STATUS_SUCCESS);
+    EXPECT_EQ(Send(adapter, IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, {}, size).status, STATUS_DELETE_PENDING);
+}
+
 TEST_F(InternalControlsTest, BasicSettingsThenRestoreRoundTripsTimeoutsAndHandFlow) {
     sim::Adapter& adapter = Plugged();
     PortExtension* port = adapter.Port();
