@@ -189,7 +189,7 @@ ULONG HighestSettableRate(ULONG settableBaud) {
         if (settableBaud & rate.Bit)
             return rate.Baud;
     }
-    return 0;
+    return 0;  // not reached for this port: its settable rates always include 75 baud and up
 }
 
 // The port has no interrupt; this is the interrupt type it has always published.

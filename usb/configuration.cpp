@@ -193,6 +193,9 @@ NTSTATUS SelectSingleInterface(PDEVICE_OBJECT device, PUSB_CONFIGURATION_DESCRIP
     PURB urb = USBD_CreateConfigurationRequest(config, &size);
     if (!urb)
         return STATUS_INSUFFICIENT_RESOURCES;
+    // Not reached in practice: a descriptor without an interface descriptor to
+    // find already made USBD_CreateConfigurationRequest above fail (fuzzed
+    // descriptors never got here). Kept for a bus library that parses otherwise.
     if (!USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1)) {
         ExFreePool(urb);
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -292,6 +292,10 @@ PURB AllocateControlRequest(USHORT function, UCHAR request, USHORT value, USHORT
     return urb;
 }
 
+// The kind checks here and in SubmitTransfer/PrepareBulkOut/StartContinuousTransfer
+// guard against a caller inside the driver passing the wrong kind or a missing
+// buffer; every caller passes a constant kind and its own buffer, so no request
+// from outside reaches them.
 USBD_PIPE_HANDLE PipeHandleFor(const PortExtension* port, TransferKind kind) {
     if (kind >= kTransferKindCount)
         return nullptr;

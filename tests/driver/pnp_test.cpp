@@ -476,6 +476,19 @@ TEST_F(PnpTest, HardwareIdentifiersGetTheSerialPortIdentifierAppended) {
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(Strings(r.information), single.Usb().CompatibleIds());
     if (r.information) ExFreePool(reinterpret_cast<PVOID>(r.information));
+
+    // So do the device and instance identifiers: the bus's answer, one string.
+    for (BUS_QUERY_ID_TYPE type : {BusQueryDeviceID, BusQueryInstanceID}) {
+        r = sim::SendPnp(single.Pdo(), IRP_MN_QUERY_ID,
+                         [type](IO_STACK_LOCATION& sp) { sp.Parameters.QueryId.IdType = type; });
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        ASSERT_NE(r.information, 0u);
+        std::u16string id;
+        for (auto* p = reinterpret_cast<const WCHAR*>(r.information); *p; ++p) id += *p;
+        EXPECT_FALSE(id.empty());
+        EXPECT_EQ(id.find(u"PNP050"), std::u16string::npos) << "nothing of the port's own";
+        ExFreePool(reinterpret_cast<PVOID>(r.information));
+    }
 }
 
 TEST_F(PnpTest, FailedStartIsRemovedWithNothingLeftBehind) {
