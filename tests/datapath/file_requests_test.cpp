@@ -5,6 +5,9 @@
 
 #include <sim/pool.h>
 
+#include <functional>
+#include <string>
+
 namespace {
 
 using sim::kMillisecond;
@@ -95,6 +98,76 @@ TEST_F(FileRequestsTest, AnOpenShortOfMemoryFailsCleanlyOrSettlesForASmallerRing
     file_ = sim::File::Open(u"\\\\.\\COM3", &status, sim::OverlappedOpen());
     ASSERT_EQ(status, STATUS_SUCCESS);
     EXPECT_EQ(port()->ReceiveBufferSize, 4096u);
+}
+
+// The driver's own dispatch routine for the major function being tried, called
+// with the request already marked cancelled, as when CancelIoEx on another
+// processor reaches a request before the driver has seen it.
+PDRIVER_DISPATCH g_realDispatch = nullptr;
+NTSTATUS NTAPI DispatchCancelled(PDEVICE_OBJECT device, PIRP irp) {
+    irp->Cancel = TRUE;
+    return g_realDispatch(device, irp);
+}
+
+TEST_F(FileRequestsTest, ARequestCancelledBeforeTheDriverSawItEndsCancelledWithNothingKept) {
+    Open();
+    ASSERT_EQ(SetTimeouts(0, 0, 0), STATUS_SUCCESS);
+    ASSERT_EQ(Control(IOCTL_SERIAL_SET_WAIT_MASK, sim::Bytes(ULONG{SERIAL_EV_RXCHAR})), STATUS_SUCCESS);
+    const size_t blocksBefore = sim::PoolBlocksWithTag(simtest::kComxTag);
+    const ULONG ringBefore = port()->ReceiveBufferSize;
+    SERIAL_XOFF_COUNTER counter{};
+    counter.Counter = 5;
+    counter.XoffChar = 0x13;
+    SERIAL_QUEUE_SIZE queue{8192, 8192};
+    struct Case {
+        const char* what;
+        UCHAR major;
+        std::function<sim::FileRequestHandle()> send;
+    };
+    const Case cases[] = {
+        {"read", IRP_MJ_READ, [&] { return file().Read(16); }},
+        {"write", IRP_MJ_WRITE, [&] { return file().Write({'w'}); }},
+        {"wait", IRP_MJ_DEVICE_CONTROL,
+         [&] { return file().DeviceIoControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG)); }},
+        {"immediate character", IRP_MJ_DEVICE_CONTROL,
+         [&] { return file().DeviceIoControl(IOCTL_SERIAL_IMMEDIATE_CHAR, {'i'}); }},
+        {"XOFF counter", IRP_MJ_DEVICE_CONTROL,
+         [&] { return file().DeviceIoControl(IOCTL_SERIAL_XOFF_COUNTER, sim::Bytes(counter)); }},
+        // Behind a read that waits (alone it is done at once, cancelled or not):
+        // the ring allocated for it goes too.
+        {"queue size behind a read", IRP_MJ_DEVICE_CONTROL,
+         [&] { return file().DeviceIoControl(IOCTL_SERIAL_SET_QUEUE_SIZE, sim::Bytes(queue)); }},
+    };
+    PDRIVER_OBJECT driver = port()->DeviceObject->DriverObject;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const bool behindRead = std::string(c.what).find("behind a read") != std::string::npos;
+        sim::FileRequestHandle waitingRead = behindRead ? file().Read(16) : nullptr;
+        sim_.RunFor(kMillisecond);
+        g_realDispatch = driver->MajorFunction[c.major];
+        driver->MajorFunction[c.major] = DispatchCancelled;
+        auto r = c.send();
+        driver->MajorFunction[c.major] = g_realDispatch;
+        ASSERT_TRUE(RunUntilCompleted(r, sim::kSecond));
+        EXPECT_EQ(r->Status(), STATUS_CANCELLED);
+        EXPECT_EQ(r->Information(), 0u);
+        if (waitingRead) {
+            EXPECT_FALSE(waitingRead->Completed());
+            file().CancelIoEx(waitingRead);
+            ASSERT_TRUE(RunUntilCompleted(waitingRead, sim::kSecond));
+        }
+        sim_.RunFor(100 * kMillisecond);
+        EXPECT_EQ(port()->TotalCharsQueued, 0u);
+        EXPECT_EQ(port()->DeferredWorkCount, 1);
+        EXPECT_EQ(sim::PoolBlocksWithTag(simtest::kComxTag), blocksBefore) << "nothing kept";
+    }
+    EXPECT_EQ(port()->ReceiveBufferSize, ringBefore) << "the cancelled resize changed nothing";
+    // The port goes on as before.
+    Receive("ok");
+    sim_.RunFor(10 * kMillisecond);
+    auto r = file().Read(2);
+    ASSERT_TRUE(RunUntilCompleted(r, sim::kSecond));
+    EXPECT_EQ(Text(r->Output()), "ok");
 }
 
 TEST_F(FileRequestsTest, ClosingWithRequestsPendingCancelsThemAndDropsTheLines) {
