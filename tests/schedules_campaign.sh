@@ -10,7 +10,9 @@
 # the chunks run side by side. The tool runs of the label (receive, transmit,
 # null-modem, loopback, chip) run under VODREK_CAMPAIGN_TOOL_SEEDS seeds each
 # (default: a tenth of `seeds`), and the every-failure sweeps, which are long,
-# under VODREK_CAMPAIGN_FAULT_SEEDS (default 2).
+# under VODREK_CAMPAIGN_FAULT_SEEDS (default 2). Seeds start at
+# VODREK_CAMPAIGN_FIRST (default 1; the suite's own runs take the first 15), so
+# a second campaign can try seeds no earlier one tried.
 #
 # Environment: VODREK_BUILD_DIR (default build/host-debug), VODREK_CAMPAIGN_LOG
 # (default <build dir>/schedules-campaign). Exit status 1 when a run failed.
@@ -20,6 +22,7 @@ cd "$(dirname "$0")/.."
 seeds="${1:-1000}"
 jobs="${2:-2}"
 chunk="${VODREK_CAMPAIGN_CHUNK:-50}"
+base="${VODREK_CAMPAIGN_FIRST:-1}"
 tool_seeds="${VODREK_CAMPAIGN_TOOL_SEEDS:-$(( (seeds + 9) / 10 ))}"
 fault_seeds="${VODREK_CAMPAIGN_FAULT_SEEDS:-2}"
 build="${VODREK_BUILD_DIR:-build/host-debug}"
@@ -45,8 +48,8 @@ for program in "${programs[@]}"; do
         /^[^ ]/ { suite = $1; next }
         /^  /   { print suite $1 }' |
     while read -r test; do
-        for ((first = 1; first <= count; first += chunk)); do
-            n=$(( count - first + 1 < chunk ? count - first + 1 : chunk ))
+        for ((first = base; first < base + count; first += chunk)); do
+            n=$(( base + count - first < chunk ? base + count - first : chunk ))
             echo "test $binary $test $first $n" >> "$plan"
         done
     done
@@ -55,7 +58,7 @@ done
 tools="$build/tests/schedule_tools.txt"
 if [ -f "$tools" ]; then
     while IFS='|' read -r tool arguments; do
-        for ((seed = 1; seed <= tool_seeds; ++seed)); do
+        for ((seed = base; seed < base + tool_seeds; ++seed)); do
             echo "tool $build/sim/cli/vodrek-sim $tool $seed $arguments" >> "$plan"
         done
     done < "$tools"
