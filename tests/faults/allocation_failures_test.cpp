@@ -146,6 +146,8 @@ struct Scenario {
     std::string name;
     Stage before;
     std::function<Outcome(Machine&)> step;
+    // The chip variant the adapter carries (the workbench's default if unset).
+    std::optional<int> variant = std::nullopt;
 };
 
 Outcome FromRequest(const sim::FileRequestHandle& r) {
@@ -287,6 +289,21 @@ std::vector<Scenario> Scenarios() {
                            return Outcome{result.status, ""};
                        }});
     }
+    // Flow control the chip performs, on a chip that keeps its handshake bits in
+    // a second register: each switch reads and writes both registers.
+    all.push_back({"chip-handshakes", Stage::Opened,
+                   [](Machine& m) {
+                       SERIAL_HANDFLOW flow{};
+                       flow.ControlHandShake = SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE | SERIAL_DSR_HANDSHAKE;
+                       flow.FlowReplace = SERIAL_RTS_CONTROL;
+                       flow.XonLimit = 256;
+                       flow.XoffLimit = 256;
+                       NTSTATUS status = m.Control(IOCTL_SERIAL_SET_HANDFLOW, sim::Bytes(flow))->Status();
+                       if (!NT_SUCCESS(status)) return Outcome{status, ""};
+                       flow.ControlHandShake = SERIAL_DTR_CONTROL;
+                       return FromRequest(m.Control(IOCTL_SERIAL_SET_HANDFLOW, sim::Bytes(flow)));
+                   },
+                   3});
     all.push_back({"sleep-wake", Stage::Opened, [](Machine& m) {
                        auto r = m.file.Read(16);
                        m.requests.push_back(r);
@@ -331,11 +348,18 @@ std::vector<Scenario> Scenarios() {
     return all;
 }
 
-void SetUp(Machine& m, Stage stage) {
+sim::AdapterOptions OptionsFor(const Scenario& scenario) {
+    sim::AdapterOptions options;
+    if (scenario.variant) options.variant = *scenario.variant;
+    return options;
+}
+
+void SetUp(Machine& m, const Scenario& scenario) {
+    const Stage stage = scenario.before;
     if (stage == Stage::Nothing) return;
     m.bench.emplace();
     ASSERT_TRUE(m.bench->DriverLoaded());
-    m.adapter = &m.bench->AddAdapter();
+    m.adapter = &m.bench->AddAdapter(OptionsFor(scenario));
     m.adapter->PlugLoopback();
     if (stage == Stage::Loaded) return;
     ASSERT_EQ(m.adapter->Plug(), STATUS_SUCCESS);
@@ -352,13 +376,13 @@ void Finish(Machine& m, const Scenario& scenario) {
     if (!m.bench->DriverLoaded()) m.bench->ReloadDriverIfUnloaded();
     ASSERT_TRUE(m.bench->DriverLoaded()) << "the driver does not load again";
     if (!m.adapter) {
-        m.adapter = &m.bench->AddAdapter();
+        m.adapter = &m.bench->AddAdapter(OptionsFor(scenario));
         m.adapter->PlugLoopback();
     }
     if (!m.Present()) {
         if (!m.adapter->Usb().Connected()) {
             // Pulled out: a new adapter takes its place.
-            m.adapter = &m.bench->AddAdapter();
+            m.adapter = &m.bench->AddAdapter(OptionsFor(scenario));
             m.adapter->PlugLoopback();
         }
         ASSERT_EQ(m.adapter->Plug(), STATUS_SUCCESS) << "the adapter does not plug again";
@@ -481,7 +505,7 @@ uint64_t RunOnce(const Scenario& scenario, Fault fault, uint64_t n, SweepSchedul
     sim::Simulation::SetReplayTarget("VODREK_FAULT_RUN=" + run + " " + ProgramPath() + " --gtest_filter='" +
                                      ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name() +
                                      "." + ::testing::UnitTest::GetInstance()->current_test_info()->name() + "'");
-    SetUp(m, scenario.before);
+    SetUp(m, scenario);
     if (::testing::Test::HasFatalFailure()) return 0;
     FaultPlan plan(fault, m);
     if (n) plan.Arm(n);
@@ -528,8 +552,10 @@ class EveryFailure : public ::testing::TestWithParam<Fault> {};
 TEST_P(EveryFailure, EndsCleanlyInEveryScenario) {
     const uint64_t runsBefore = Totals().runs[GetParam()];
     size_t scenarios = 0, faulted = 0;
+    const char* only = std::getenv("VODREK_FAULT_SCENARIO");
     for (const Scenario& scenario : Scenarios()) {
         if (::testing::Test::HasFailure()) break;
+        if (only && scenario.name != only) continue;
         const uint64_t before = Totals().runs[GetParam()];
         Sweep(scenario, GetParam());
         ++scenarios;
