@@ -4,6 +4,14 @@
 
 #include "driver/port_extension.h"
 
+// Open's answers that not every header set the driver builds with defines.
+#ifndef STATUS_INSUFFICIENT_POWER
+#define STATUS_INSUFFICIENT_POWER ((NTSTATUS)0xC00002DEL)
+#endif
+#ifndef STATUS_NOT_A_DIRECTORY
+#define STATUS_NOT_A_DIRECTORY ((NTSTATUS)0xC0000103L)
+#endif
+
 // --- Admission -------------------------------------------------------------------
 // Counts the request on the port and decides whether the port takes it: 0 (go on),
 // STATUS_DELETE_PENDING or STATUS_CANCELLED (already stored in the request: the

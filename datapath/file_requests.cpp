@@ -9,13 +9,6 @@
 #include "control/control.h"
 #include "usb/usb.h"
 
-#ifndef STATUS_INSUFFICIENT_POWER
-#define STATUS_INSUFFICIENT_POWER ((NTSTATUS)0xC00002DEL)
-#endif
-#ifndef STATUS_NOT_A_DIRECTORY
-#define STATUS_NOT_A_DIRECTORY ((NTSTATUS)0xC0000103L)
-#endif
-
 namespace {
 
 // Ring sizes to try by the system's size class, largest first.
@@ -178,6 +171,9 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    // Not reached on a started port: every start records the system state as
+    // working while configuring the device, before the port counts as started,
+    // and nothing changes it afterwards (a sleeping system runs no applications).
     if (port->SystemPowerState != PowerSystemWorking) {
         irp->IoStatus.Status = STATUS_INSUFFICIENT_POWER;
         IoCompleteRequest(irp, IO_NO_INCREMENT);

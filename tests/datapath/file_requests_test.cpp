@@ -51,7 +51,7 @@ TEST_F(FileRequestsTest, ASecondOpenIsRefusedByAnyNameAndTheFirstHandleKeepsWork
     sim::CreateParameters directory = sim::OverlappedOpen();
     directory.options = (directory.options & ~FILE_NON_DIRECTORY_FILE) | FILE_DIRECTORY_FILE;
     sim::File asDirectory = sim::File::Open(u"\\\\.\\COM3", &status, directory);
-    EXPECT_EQ(status, static_cast<NTSTATUS>(0xC0000103L)) << "STATUS_NOT_A_DIRECTORY";
+    EXPECT_EQ(status, STATUS_NOT_A_DIRECTORY);
     EXPECT_FALSE(asDirectory.IsOpen());
     EXPECT_EQ(port()->OpenCount, 0);
     EXPECT_EQ(port()->ReceiveBuffer, nullptr);
