@@ -470,6 +470,26 @@ TEST_F(PnpTest, HardwareIdentifiersGetTheSerialPortIdentifierAppended) {
     EXPECT_EQ(r.information, given);
     ExFreePool(reinterpret_cast<PVOID>(given));
 
+    // Without memory for the longer list the query fails, the bus's list is
+    // freed and nothing of the port's is kept; each allocation fails in turn.
+    bool sawShortage = false;
+    for (uint64_t n = 1; n <= 3; ++n) {
+        SCOPED_TRACE(n);
+        const size_t before = sim::PoolBlocksWithTag(simtest::kComxTag);
+        sim::FailNthPoolAllocation(n);
+        r = QueryHardwareIds(single.Pdo(), 0);
+        sim::ClearPoolFaults();
+        if (r.status == STATUS_INSUFFICIENT_RESOURCES) {
+            sawShortage = true;
+            EXPECT_EQ(r.information, 0u);
+        } else {
+            EXPECT_EQ(r.status, STATUS_SUCCESS);
+            if (r.information) ExFreePool(reinterpret_cast<PVOID>(r.information));
+        }
+        EXPECT_EQ(sim::PoolBlocksWithTag(simtest::kComxTag), before);
+    }
+    EXPECT_TRUE(sawShortage);
+
     // Compatible identifiers go down unchanged.
     r = sim::SendPnp(single.Pdo(), IRP_MN_QUERY_ID,
                      [](IO_STACK_LOCATION& sp) { sp.Parameters.QueryId.IdType = BusQueryCompatibleIDs; });
