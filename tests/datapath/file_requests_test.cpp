@@ -94,7 +94,16 @@ TEST_F(FileRequestsTest, AnOpenShortOfMemoryFailsCleanlyOrSettlesForASmallerRing
     }
     EXPECT_TRUE(sawFallback);
     EXPECT_TRUE(sawFailure);
+    // No ring of any size to be had: the open fails, nothing kept.
     NTSTATUS status;
+    sim::FailPoolAllocationsWithTag(simtest::kComxTag);
+    sim::File starved = sim::File::Open(u"\\\\.\\COM3", &status, sim::OverlappedOpen());
+    sim::ClearPoolFaults();
+    sim_.RunUntilIdle();
+    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(starved.IsOpen());
+    EXPECT_EQ(port()->OpenCount, 0);
+    EXPECT_EQ(sim::PoolBlocksWithTag(simtest::kComxTag), blocksBefore);
     file_ = sim::File::Open(u"\\\\.\\COM3", &status, sim::OverlappedOpen());
     ASSERT_EQ(status, STATUS_SUCCESS);
     EXPECT_EQ(port()->ReceiveBufferSize, 4096u);
