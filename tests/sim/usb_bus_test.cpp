@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <numeric>
+#include <set>
 
 namespace {
 
@@ -700,6 +701,27 @@ TEST_F(UsbBusTest, TwoAdaptersArePluggedSideBySide) {
     a.reset();
     auto c = sim::PlugUsbDevice(std::make_shared<usbtest::FakeFunction>(), config);
     EXPECT_EQ(c->Address(), 1) << "a free address is used again";
+}
+
+// Addresses are 1-127 per bus and a pulled-out device gives its own back at
+// once, while its PDO (and the PDO's name) lives on until it is removed: plug
+// and pull out far more devices than a bus has addresses.
+TEST_F(UsbBusTest, PulledOutDevicesGiveTheirAddressBackForEveryLaterDevice) {
+    sim::UsbDeviceConfig config;
+    std::vector<std::unique_ptr<sim::UsbDevice>> pulledOut;
+    auto kept = sim::PlugUsbDevice(std::make_shared<usbtest::FakeFunction>(), config);
+    ASSERT_EQ(kept->Address(), 1);
+    for (int i = 0; i < 300; ++i) {
+        auto d = sim::PlugUsbDevice(std::make_shared<usbtest::FakeFunction>(), config);
+        ASSERT_EQ(d->Address(), 2) << "device " << i;
+        d->Unplug();
+        // Some stay in existence, pulled out: their PDOs keep distinct names.
+        if (i % 50 == 0) pulledOut.push_back(std::move(d));
+    }
+    std::set<PDEVICE_OBJECT> pdos;
+    for (auto& d : pulledOut) pdos.insert(d->Pdo());
+    EXPECT_EQ(pdos.size(), pulledOut.size());
+    EXPECT_NE(sim::LookupDevice(u"\\Device\\USBPDO-1"), nullptr);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace sim {
@@ -223,7 +224,7 @@ void UsbDevice::Impl::DeriveIdentifiers() {
 
 void UsbDevice::Impl::CreatePdo() {
     std::u16string name = config.deviceName.empty()
-                              ? u"\\Device\\USBPDO-" + Widen(std::to_string(address))
+                              ? u"\\Device\\USBPDO-" + Widen(std::to_string(pdoNumber))
                               : config.deviceName;
     driver = CreateSimDriver("usb bus (" + Narrow(name) + ")");
     pdo = CreateSimDevice(driver, name, sizeof(Impl*));
@@ -610,16 +611,33 @@ std::unique_ptr<UsbDevice> PlugUsbDevice(std::shared_ptr<UsbFunction> function,
     auto impl = std::make_unique<UsbDevice::Impl>(std::move(function), config);
     impl->address = config.address;
     if (impl->address == 0) {
-        auto taken = [&](uint8_t a) {
+        // The lowest of the bus's addresses 1-127 that no connected device
+        // holds: a device pulled out gives its address back, as on a real bus.
+        constexpr int kHighestAddress = 127;
+        auto taken = [&](int a) {
             for (auto* d : LiveDevices())
-                if (d->sim == impl->sim && d->config.bus == config.bus && d->address == a)
+                if (d->connected && d->sim == impl->sim && d->config.bus == config.bus && d->address == a)
                     return true;
             return false;
         };
-        impl->address = 1;
-        while (taken(impl->address))
-            ++impl->address;
+        int address = 1;
+        while (address <= kHighestAddress && taken(address))
+            ++address;
+        if (address > kHighestAddress) {
+            std::fprintf(stderr, "sim: USB bus %d has no free address: %d devices are connected to it\n",
+                         static_cast<int>(config.bus), kHighestAddress);
+            std::abort();
+        }
+        impl->address = static_cast<uint8_t>(address);
     }
+    auto numbered = [&](int n) {
+        for (auto* d : LiveDevices())
+            if (d->sim == impl->sim && d->pdoNumber == n) return true;
+        return false;
+    };
+    impl->pdoNumber = 1;
+    while (numbered(impl->pdoNumber))
+        ++impl->pdoNumber;
     LiveDevices().push_back(impl.get());
     UsbDevice::Impl* raw = impl.get();
     std::weak_ptr<bool> alive = impl->alive;

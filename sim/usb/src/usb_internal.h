@@ -161,6 +161,9 @@ struct UsbDevice::Impl {
     std::u16string instanceId;
     std::u16string deviceKeyPath;
 
+    // N of the PDO's name \Device\USBPDO-N: unique among the devices that
+    // still exist, connected or not (a pulled-out PDO lives until its removal).
+    int pdoNumber = 0;
     bool connected = true;
     bool removed = false;
     bool started = false;

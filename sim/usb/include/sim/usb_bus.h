@@ -74,7 +74,7 @@ struct UsbDeviceCapabilities {
 };
 
 struct UsbDeviceConfig {
-    // Name of the PDO; empty: "\Device\USBPDO-<address>".
+    // Name of the PDO; empty: "\Device\USBPDO-<n>", n the lowest not taken.
     std::u16string deviceName;
     // Identifiers answered to IRP_MN_QUERY_ID. Empty lists and strings are
     // derived from the descriptors read when the device is plugged, as the hub
