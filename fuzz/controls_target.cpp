@@ -66,7 +66,15 @@ int RunControls(const uint8_t* data, size_t size) {
                 requests.ExpectAllComplete(sim, 10 * sim::kSecond, "after the handle closed");
                 port->Reopen();
             } else if (file.IsOpen()) {
-                requests.Add(file.Flush());
+                // A flush returns only once the writes before it have ended, and a
+                // write held for good (by a break, say) holds it too: a second
+                // thread of the application makes it, so this one can go on and
+                // cancel.
+                const HANDLE handle = file.Handle();
+                requests.AddThread(sim.CreateThread("flush", [handle] {
+                    IO_STATUS_BLOCK iosb{};
+                    sim::NtFlushBuffersFile(handle, &iosb);
+                }));
             }
             break;
         case 9:  // the line brings bytes of its own (any bytes, flow characters too)

@@ -193,6 +193,8 @@ void Requests::ExpectAllComplete(sim::Simulation& sim, sim::Ticks limit, const c
         [&] {
             for (auto& r : live_)
                 if (!r->Completed()) return false;
+            for (int id : threads_)
+                if (!sim.ThreadFinished(id)) return false;
             return true;
         },
         limit);
@@ -200,7 +202,11 @@ void Requests::ExpectAllComplete(sim::Simulation& sim, sim::Ticks limit, const c
         if (!r->Completed())
             Finding(std::string("a request was still pending ") + when);
     }
-    live_.clear();
+    for (int id : threads_) {
+        if (!sim.ThreadFinished(id))
+            Finding(std::string("a flush was still waiting ") + when);
+    }
+    Clear();
 }
 
 OpenPort::OpenPort(sim::AdapterOptions options) {

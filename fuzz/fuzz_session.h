@@ -59,16 +59,22 @@ size_t DriverPoolBlocks();
 class Requests {
   public:
     void Add(sim::FileRequestHandle r) { live_.push_back(std::move(r)); }
+    // A simulated thread making a request that returns only once it has ended.
+    void AddThread(int id) { threads_.push_back(id); }
     size_t Count() const { return live_.size(); }
     const sim::FileRequestHandle& At(size_t i) const { return live_[i % live_.size()]; }
     // Drops the completed ones.
     void Prune();
     // Every request still live must complete within `limit` of virtual time.
     void ExpectAllComplete(sim::Simulation& sim, sim::Ticks limit, const char* when);
-    void Clear() { live_.clear(); }
+    void Clear() {
+        live_.clear();
+        threads_.clear();
+    }
 
   private:
     std::vector<sim::FileRequestHandle> live_;
+    std::vector<int> threads_;
 };
 
 // A plugged adapter whose port stays open from one input to the next (opening

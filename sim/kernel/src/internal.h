@@ -93,6 +93,8 @@ struct Context {
     bool satisfied = false;
     NTSTATUS waitStatus = STATUS_SUCCESS;
     DISPATCHER_HEADER* waitObject = nullptr;
+    // Where the current wait was called from (named in a deadlock report).
+    const void* waitCaller = nullptr;
     // A wait on several objects only watches them: a signal wakes the thread
     // without taking the signal, and the thread looks at them all again.
     bool watching = false;

@@ -589,7 +589,17 @@ std::string DescribeContexts() {
     for (auto& t : St().threads) {
         if (t->finished || !t->started) continue;
         os << "\n  thread " << t->id << " '" << t->name << "'";
-        if (t->waiting && !t->satisfied) os << " waits on " << Hex(t->waitObject);
+        if (t->waiting && !t->satisfied) {
+            os << " waits on " << Hex(t->waitObject);
+            if (t->waitObject) {
+                const UCHAR type = t->waitObject->Type;
+                os << (type == kEventNotificationType       ? " (notification event)"
+                       : type == kEventSynchronizationType  ? " (synchronization event)"
+                       : type == kTimerNotificationType || type == kTimerSynchronizationType ? " (timer)"
+                                                            : " (object)");
+            }
+            if (t->waitCaller) os << ", called from " << CallerName(t->waitCaller);
+        }
         if (t->spinningOn) os << " spins on " << Hex(t->spinningOn);
     }
     for (auto& p : St().processors) {

@@ -483,6 +483,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
         return STATUS_SUCCESS;
     }
     if (zeroTimeout) return STATUS_TIMEOUT;
+    CurrentThread()->waitCaller = __builtin_return_address(0);
     return BlockOn(header, Timeout);
 }
 
@@ -531,6 +532,7 @@ NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE W
                                         KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
                                         PKWAIT_BLOCK WaitBlockArray) {
     SIM_DDI();
+    CurrentThread()->waitCaller = __builtin_return_address(0);
     const bool zeroTimeout = Timeout && Timeout->QuadPart == 0;
     if (!RequireIrql(zeroTimeout ? "KeWaitForMultipleObjects (zero time-out)"
                                  : "KeWaitForMultipleObjects (with a time-out or none)",
