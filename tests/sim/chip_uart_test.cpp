@@ -60,11 +60,11 @@ class ChipUartTest : public simtest::SimTest {
     // Bulk OUT packets of 64 until the chip NAKs; answers the bytes it took.
     static size_t Write(sim::BridgeChip& chip, const std::vector<uint8_t>& data, size_t from = 0) {
         size_t offset = from;
-        size_t n = 0;
-        while (offset < data.size() &&
-               chip.Out(chip.BulkOutEndpoint(), data.data() + offset,
-                        std::min<size_t>(64, data.size() - offset), &n) == Handshake::Ack) {
-            offset += n;
+        while (offset < data.size()) {
+            const size_t packet = std::min<size_t>(64, data.size() - offset);
+            if (chip.Out(chip.BulkOutEndpoint(), data.data() + offset, packet) != Handshake::Ack)
+                break;
+            offset += packet;
         }
         return offset - from;
     }
@@ -175,7 +175,7 @@ TEST_F(ChipFifos, DataEndingOnAPacketBoundaryIsEndedByAZeroLengthPacketAfterTheL
     }
 }
 
-TEST_F(ChipFifos, TransmitFifoTakesItsSizeThenNaksAndBytesLeaveAtLineRate) {
+TEST_F(ChipFifos, TransmitFifoTakesWholePacketsUpToItsSizeThenNaksAndBytesLeaveAtLineRate) {
     sim::BridgeChip chip(2);
     ChipHost host{chip};
     host.Configure();
@@ -188,15 +188,19 @@ TEST_F(ChipFifos, TransmitFifoTakesItsSizeThenNaksAndBytesLeaveAtLineRate) {
     });
     const std::vector<uint8_t> data = Iota(600);
     const Ticks start = sim_.Now();
-    // The first byte goes to the shift register at once: the FIFO then takes 512.
+    // The first byte goes to the shift register at once: eight packets leave 511
+    // in the FIFO, and the ninth, which does not fit whole, is refused whole.
     size_t taken = Write(chip, data);
-    EXPECT_EQ(taken, 513u);
+    EXPECT_EQ(taken, 512u);
+    EXPECT_EQ(chip.TransmitFifoLevel(), 511u);
+    EXPECT_EQ(chip.Counters().bytesFromHost, 512u);
+    sim_.RunFor(65 * kMillisecond);
+    EXPECT_TRUE(ready.empty()) << "room for less than the refused packet is no room";
     sim_.RunFor(kMillisecond);
-    EXPECT_TRUE(ready.empty());
-    sim_.RunFor(kMillisecond);
-    // The second byte begins one character time (1041.67 us) after the first.
+    // Room for 64 once bytes 1 to 63 have begun: byte 63 begins 63 character
+    // times (65.625 ms) after the first, seen at the first tick at or after it.
     ASSERT_EQ(ready.size(), 1u);
-    EXPECT_EQ(ready[0], start + 10417);
+    EXPECT_EQ(ready[0], start + 656251);
     while (taken < data.size()) {
         taken += Write(chip, data, taken);
         sim_.RunFor(kMillisecond);

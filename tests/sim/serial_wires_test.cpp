@@ -45,11 +45,11 @@ class Wires : public simtest::SimTest {
     }
     static size_t Write(sim::BridgeChip& chip, const std::vector<uint8_t>& data, size_t from = 0) {
         size_t offset = from;
-        size_t n = 0;
-        while (offset < data.size() &&
-               chip.Out(chip.BulkOutEndpoint(), data.data() + offset,
-                        std::min<size_t>(64, data.size() - offset), &n) == Handshake::Ack) {
-            offset += n;
+        while (offset < data.size()) {
+            const size_t packet = std::min<size_t>(64, data.size() - offset);
+            if (chip.Out(chip.BulkOutEndpoint(), data.data() + offset, packet) != Handshake::Ack)
+                break;
+            offset += packet;
         }
         return offset - from;
     }
