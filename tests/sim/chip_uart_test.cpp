@@ -13,6 +13,9 @@
 namespace {
 
 using chiptest::ChipHost;
+using chiptest::Drain;
+using chiptest::StatusWords;
+using chiptest::Write;
 using sim::CharacterFormat;
 using sim::Handshake;
 using sim::kMicrosecond;
@@ -31,43 +34,6 @@ std::vector<uint8_t> Iota(size_t n) {
 
 class ChipUartTest : public simtest::SimTest {
   protected:
-    // Takes up to `max` bytes from bulk IN, a packet at a time, until a NAK.
-    static std::vector<uint8_t> Drain(sim::BridgeChip& chip, size_t max = SIZE_MAX) {
-        std::vector<uint8_t> out;
-        uint8_t buffer[64];
-        size_t n = 0;
-        while (out.size() < max &&
-               chip.In(chip.BulkInEndpoint(), buffer, std::min<size_t>(64, max - out.size()), &n) ==
-                   Handshake::Ack &&
-               n > 0) {
-            out.insert(out.end(), buffer, buffer + n);
-        }
-        return out;
-    }
-    // Every status packet waiting, as the words in bytes 8 and 9.
-    static std::vector<uint16_t> StatusWords(sim::BridgeChip& chip) {
-        std::vector<uint16_t> words;
-        uint8_t packet[16];
-        size_t n = 0;
-        while (chip.In(chip.StatusEndpoint(), packet, 10, &n) == Handshake::Ack) {
-            EXPECT_EQ(n, 10u);
-            EXPECT_EQ(std::vector<uint8_t>(packet, packet + 8),
-                      (std::vector<uint8_t>{0xA1, 0x20, 0, 0, 0, 0, 0x02, 0}));
-            words.push_back(static_cast<uint16_t>(packet[8] | packet[9] << 8));
-        }
-        return words;
-    }
-    // Bulk OUT packets of 64 until the chip NAKs; answers the bytes it took.
-    static size_t Write(sim::BridgeChip& chip, const std::vector<uint8_t>& data, size_t from = 0) {
-        size_t offset = from;
-        while (offset < data.size()) {
-            const size_t packet = std::min<size_t>(64, data.size() - offset);
-            if (chip.Out(chip.BulkOutEndpoint(), data.data() + offset, packet) != Handshake::Ack)
-                break;
-            offset += packet;
-        }
-        return offset - from;
-    }
     static sim::PeerOptions Peer(uint64_t baud) {
         sim::PeerOptions options;
         options.format = CharacterFormat::Plain(baud);
