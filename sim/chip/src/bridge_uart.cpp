@@ -18,9 +18,13 @@ constexpr uint16_t kOverrunError = 0x40;
 constexpr uint16_t kCts = 0x80;
 constexpr uint16_t kLineMask = kDcd | kDsr | kRing | kCts;
 
-// Packets the interrupt endpoint keeps for a host that does not poll; past that a
-// change rewrites the newest one.
-constexpr size_t kStatusQueueDepth = 16;
+// Line-change packets the interrupt endpoint keeps waiting; past that a change
+// rewrites the newest one. Two keep both edges of a pulse shorter than the poll
+// period, and keep what the host learns within a poll or two of the lines as
+// they are: a deeper queue, fed faster than one packet a poll by a line that
+// toggles several times a frame, hands the host line states from as many polls
+// ago as it holds packets.
+constexpr size_t kStatusQueueDepth = 2;
 
 Ticks Now() {
     return Simulation::Exists() ? Simulation::Current().Now() : 0;
@@ -684,14 +688,15 @@ void ChipUart::PushStatus(uint16_t word, bool fromUart) {
     if (fromUart && statusQueue_.size() >= kStatusQueueDepth && statusQueue_.back().fromUart) {
         StatusPacket& last = statusQueue_.back();
         last.word = static_cast<uint16_t>((last.word & ~kLineMask) | word);
-        return;
+    } else {
+        const bool wasEmpty = statusQueue_.empty();
+        statusQueue_.push_back({word, fromUart});
+        if (wasEmpty && chip_.statusIn_ != 0 && !suspended_)
+            chip_.EndpointReady(chip_.statusIn_);
     }
-    const bool wasEmpty = statusQueue_.empty();
-    statusQueue_.push_back({word, fromUart});
     // A change during suspend is latched and reported after the resume; it is
-    // also what wakes a host that armed remote wake-up (a ring, a carrier).
-    if (wasEmpty && chip_.statusIn_ != 0 && !suspended_)
-        chip_.EndpointReady(chip_.statusIn_);
+    // also what wakes a host that armed remote wake-up (a ring, a carrier),
+    // whether it made a packet or rewrote one.
     if (suspended_)
         chip_.WakeOnActivity();
 }
