@@ -56,13 +56,21 @@ struct Limit {
     const char* name;
 };
 
-// The binding limit of one direction: the line, the receive transfer, or the
-// share of the frame budget the device's traffic leaves it (a device of a
-// duplex stream carries both directions).
-Limit BindingLimit(ULONG baud, bool duplex) {
+// The receiving chip's FIFO: 256 bytes on variants 0 and 1, 512 on 2-4.
+double ReceiveFifo(int variant) { return variant < 2 ? 256 : 512; }
+
+// The binding limit of one direction: the line, the receive path (one bulk-in
+// transfer of 384 bytes a frame, served at the frame's start, so never more than
+// the receiving chip's FIFO holds then), or the share of the frame budget the
+// device's traffic leaves it (a device of a duplex stream carries both
+// directions).
+Limit BindingLimit(int variant, ULONG baud, bool duplex) {
     Limit limit{LineRate(baud), "line rate"};
     if (kReceiveTransferLimit < limit.value)
         limit = {kReceiveTransferLimit, "bulk-in 384 B/frame"};
+    const double fifoPerFrame = ReceiveFifo(variant) * 1000;
+    if (fifoPerFrame < limit.value)
+        limit = {fifoPerFrame, variant < 2 ? "rx FIFO 256 B/frame" : "rx FIFO 512 B/frame"};
     const double bus = duplex ? kFrameBudget / 2 : kFrameBudget;
     if (bus < limit.value)
         limit = {bus, "frame budget"};
@@ -137,7 +145,7 @@ void Throughput(const Settings& settings, Results& results) {
             stream.queueSize = c.queueSize;
             stream.bytes = BytesFor(baud, settings.quick);
             const StreamRun run = RunNullModem(stream);
-            const Limit limit = BindingLimit(baud, c.duplex);
+            const Limit limit = BindingLimit(c.variant, baud, c.duplex);
             for (const DirectionResult& d : run.directions) {
                 Figure f;
                 f.name = "throughput";

@@ -59,8 +59,8 @@ class FuzzedDevice : public sim::UsbFunction {
         if (data.size() > setup.wLength) data.resize(setup.wLength);
         return answer;
     }
-    sim::Handshake Out(uint8_t endpoint, const uint8_t* data, size_t length, size_t* taken) override {
-        return chip_->Out(endpoint, data, length, taken);
+    sim::Handshake Out(uint8_t endpoint, const uint8_t* data, size_t length) override {
+        return chip_->Out(endpoint, data, length);
     }
     sim::Handshake In(uint8_t endpoint, uint8_t* buffer, size_t capacity, size_t* produced) override {
         if (endpoint == chip_->StatusEndpoint() && !status_.empty()) {

@@ -6,6 +6,9 @@
 #include <sim/bridge_chip.h>
 #include <sim/simulation.h>
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -20,6 +23,51 @@ inline sim::BridgeChipOptions Options(const std::function<void(sim::BridgeChipOp
     sim::BridgeChipOptions options;
     edit(options);
     return options;
+}
+
+// The chip's data and status endpoints as the bus would drive them, a packet at a
+// time with no frame timing: what the UART tests need to fill and empty FIFOs.
+
+// Bulk IN packets of 64 until a NAK (or `max` bytes); answers the bytes taken.
+inline std::vector<uint8_t> Drain(sim::BridgeChip& chip, size_t max = SIZE_MAX) {
+    std::vector<uint8_t> out;
+    uint8_t buffer[64];
+    size_t n = 0;
+    while (out.size() < max &&
+           chip.In(chip.BulkInEndpoint(), buffer, std::min<size_t>(sizeof buffer, max - out.size()),
+                   &n) == Handshake::Ack &&
+           n > 0) {
+        out.insert(out.end(), buffer, buffer + n);
+    }
+    return out;
+}
+
+// Bulk OUT packets of 64 from `data[from]` on until the chip NAKs; answers the
+// bytes it took. The chip takes a packet whole or not at all.
+inline size_t Write(sim::BridgeChip& chip, const std::vector<uint8_t>& data, size_t from = 0) {
+    size_t offset = from;
+    while (offset < data.size()) {
+        const size_t packet = std::min<size_t>(64, data.size() - offset);
+        if (chip.Out(chip.BulkOutEndpoint(), data.data() + offset, packet) != Handshake::Ack)
+            break;
+        offset += packet;
+    }
+    return offset - from;
+}
+
+// Every status packet waiting, as the words in bytes 8 and 9; each must be a whole
+// serial-state notification.
+inline std::vector<uint16_t> StatusWords(sim::BridgeChip& chip) {
+    std::vector<uint16_t> words;
+    uint8_t packet[16];
+    size_t n = 0;
+    while (chip.In(chip.StatusEndpoint(), packet, 10, &n) == Handshake::Ack) {
+        EXPECT_EQ(n, 10u);
+        EXPECT_EQ(std::vector<uint8_t>(packet, packet + 8),
+                  (std::vector<uint8_t>{0xA1, 0x20, 0, 0, 0, 0, 0x02, 0}));
+        words.push_back(static_cast<uint16_t>(packet[8] | packet[9] << 8));
+    }
+    return words;
 }
 
 struct ChipHost {

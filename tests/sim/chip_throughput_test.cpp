@@ -5,6 +5,7 @@
 // line's, and that data nobody reads shows up as counted overruns.
 #include "tests/sim/chip_bus_host.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -84,6 +85,46 @@ TEST_F(ChipThroughput, DataNobodyReadsIsCountedAsOverrunsAndReportedOnTheStatusP
     status.Stop();
 }
 
+// Sending at the top rates: the chip takes a bulk OUT packet only whole, and the
+// bus sends a refused one again within the frame once there is room, so the FIFO
+// is topped up through the frame and the line never waits for the next frame's
+// start. At 6,000,000 baud a frame's line time (600 bytes) is more than the FIFO
+// holds (513 with the shift register): served only at frame starts, the line
+// would carry 513 bytes a frame, 85.5 % of its rate.
+TEST_F(ChipThroughput, SendingKeepsTheLineBusyAtSixAndThreeMegabaud) {
+    const struct {
+        uint32_t rate;  // the rate code the driver sends
+        double baud;
+        double busy;  // the least fraction of the time the line carries data
+    } cases[] = {{0x80000040, 6000000, 0.97}, {0x80000080, 3000000, 0.995}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.baud);
+        PlugChip(3);
+        ASSERT_EQ(host->SetLineCoding(c.rate, 0, 0, 8), sim::Handshake::Ack);
+        sim::PeerOptions options;
+        options.format = CharacterFormat::Plain(static_cast<uint64_t>(c.baud));
+        sim::ScriptedPeer peer(*chip, options);
+        const std::vector<uint8_t> out = Pattern(256 * 1024, 3);
+        PipePump writer(Pdo(), BulkOutPipe(), out, 4096);
+        ASSERT_TRUE(sim_.RunUntil([&] { return writer.Finished(); }, 2 * kSecond));
+        sim_.RunFor(2 * kMillisecond);  // the FIFO empties onto the line
+        EXPECT_EQ(peer.ReceivedBytes(), out);
+        const auto& received = peer.Received();
+        ASSERT_EQ(received.size(), out.size());
+        // From the first byte on the line to the last. At 3,000,000 baud the FIFO
+        // (513 bytes) covers more than a frame, so the line never waits; at
+        // 6,000,000 it covers 0.855 ms, and the line may wait at each transfer's
+        // end for the next one, sent from the completion at the next frame start.
+        // Topped up at frame starts only, the line was busy 97.5 % (3 M, 4096-byte
+        // transfers) and 85.5 % (6 M: 513 bytes a frame).
+        const double lineTime = static_cast<double>(out.size() - 1) * 10.0 / c.baud * 1e12;
+        const double taken = static_cast<double>(received.back().at - received.front().at);
+        EXPECT_GE(taken, lineTime * 0.999);
+        EXPECT_GE(lineTime / taken, c.busy) << "line busy " << 100 * lineTime / taken << " %";
+        writer.Stop();
+    }
+}
+
 // A megabyte each way at 6,000,000 baud at once: the peer sends, obeying the
 // chip's automatic RTS, while the host writes to the peer. Two bulk IN transfers
 // stay outstanding; the receive FIFO still holds less than a frame of data at
@@ -116,10 +157,10 @@ TEST_F(ChipThroughput, AMegabyteEachWayAtSixMegabaudArrivesWhole) {
     EXPECT_EQ(reader.Data(), in);
     EXPECT_EQ(peer.ReceivedBytes(), out);
     EXPECT_EQ(chip->Counters().overruns, 0u);
-    // At this rate the chip's 512-byte FIFO empties in 0.85 ms, and the bus serves
-    // an endpoint at the start of each frame only: sending moves about a FIFO a
-    // frame, receiving a little less (the stop level), short of the line's
-    // 600 bytes a millisecond.
+    // At this rate the chip's 512-byte FIFO empties in 0.85 ms. Receiving is served
+    // at the start of each frame only, a little less than a FIFO a frame (the stop
+    // level), short of the line's 600 bytes a millisecond; sending is topped up
+    // through the frame and is not slower than that.
     const double lineTime = size * 10.0 / 6000000 * kSecond;
     const double fifoBound = size / 512.0 * kMillisecond;
     const double sent = static_cast<double>(writer.LastData() - start);

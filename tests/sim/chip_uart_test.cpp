@@ -13,6 +13,9 @@
 namespace {
 
 using chiptest::ChipHost;
+using chiptest::Drain;
+using chiptest::StatusWords;
+using chiptest::Write;
 using sim::CharacterFormat;
 using sim::Handshake;
 using sim::kMicrosecond;
@@ -31,43 +34,6 @@ std::vector<uint8_t> Iota(size_t n) {
 
 class ChipUartTest : public simtest::SimTest {
   protected:
-    // Takes up to `max` bytes from bulk IN, a packet at a time, until a NAK.
-    static std::vector<uint8_t> Drain(sim::BridgeChip& chip, size_t max = SIZE_MAX) {
-        std::vector<uint8_t> out;
-        uint8_t buffer[64];
-        size_t n = 0;
-        while (out.size() < max &&
-               chip.In(chip.BulkInEndpoint(), buffer, std::min<size_t>(64, max - out.size()), &n) ==
-                   Handshake::Ack &&
-               n > 0) {
-            out.insert(out.end(), buffer, buffer + n);
-        }
-        return out;
-    }
-    // Every status packet waiting, as the words in bytes 8 and 9.
-    static std::vector<uint16_t> StatusWords(sim::BridgeChip& chip) {
-        std::vector<uint16_t> words;
-        uint8_t packet[16];
-        size_t n = 0;
-        while (chip.In(chip.StatusEndpoint(), packet, 10, &n) == Handshake::Ack) {
-            EXPECT_EQ(n, 10u);
-            EXPECT_EQ(std::vector<uint8_t>(packet, packet + 8),
-                      (std::vector<uint8_t>{0xA1, 0x20, 0, 0, 0, 0, 0x02, 0}));
-            words.push_back(static_cast<uint16_t>(packet[8] | packet[9] << 8));
-        }
-        return words;
-    }
-    // Bulk OUT packets of 64 until the chip NAKs; answers the bytes it took.
-    static size_t Write(sim::BridgeChip& chip, const std::vector<uint8_t>& data, size_t from = 0) {
-        size_t offset = from;
-        size_t n = 0;
-        while (offset < data.size() &&
-               chip.Out(chip.BulkOutEndpoint(), data.data() + offset,
-                        std::min<size_t>(64, data.size() - offset), &n) == Handshake::Ack) {
-            offset += n;
-        }
-        return offset - from;
-    }
     static sim::PeerOptions Peer(uint64_t baud) {
         sim::PeerOptions options;
         options.format = CharacterFormat::Plain(baud);
@@ -175,7 +141,7 @@ TEST_F(ChipFifos, DataEndingOnAPacketBoundaryIsEndedByAZeroLengthPacketAfterTheL
     }
 }
 
-TEST_F(ChipFifos, TransmitFifoTakesItsSizeThenNaksAndBytesLeaveAtLineRate) {
+TEST_F(ChipFifos, TransmitFifoTakesWholePacketsUpToItsSizeThenNaksAndBytesLeaveAtLineRate) {
     sim::BridgeChip chip(2);
     ChipHost host{chip};
     host.Configure();
@@ -188,15 +154,19 @@ TEST_F(ChipFifos, TransmitFifoTakesItsSizeThenNaksAndBytesLeaveAtLineRate) {
     });
     const std::vector<uint8_t> data = Iota(600);
     const Ticks start = sim_.Now();
-    // The first byte goes to the shift register at once: the FIFO then takes 512.
+    // The first byte goes to the shift register at once: eight packets leave 511
+    // in the FIFO, and the ninth, which does not fit whole, is refused whole.
     size_t taken = Write(chip, data);
-    EXPECT_EQ(taken, 513u);
+    EXPECT_EQ(taken, 512u);
+    EXPECT_EQ(chip.TransmitFifoLevel(), 511u);
+    EXPECT_EQ(chip.Counters().bytesFromHost, 512u);
+    sim_.RunFor(65 * kMillisecond);
+    EXPECT_TRUE(ready.empty()) << "room for less than the refused packet is no room";
     sim_.RunFor(kMillisecond);
-    EXPECT_TRUE(ready.empty());
-    sim_.RunFor(kMillisecond);
-    // The second byte begins one character time (1041.67 us) after the first.
+    // Room for 64 once bytes 1 to 63 have begun: byte 63 begins 63 character
+    // times (65.625 ms) after the first, seen at the first tick at or after it.
     ASSERT_EQ(ready.size(), 1u);
-    EXPECT_EQ(ready[0], start + 10417);
+    EXPECT_EQ(ready[0], start + 656251);
     while (taken < data.size()) {
         taken += Write(chip, data, taken);
         sim_.RunFor(kMillisecond);
@@ -301,24 +271,49 @@ TEST_F(ChipRemoteWakeup, ActivityWhileSuspendedSignalsResumeOncePerSuspendWhenAr
 
 // --- status packets -------------------------------------------------------------------
 
-class ChipStatus : public ChipUartTest {};
+class ChipStatus : public ChipUartTest {
+  protected:
+    // A configured chip with a scripted peer on its connector whose lines all
+    // start off, so every packet comes from what the test does.
+    struct Wired {
+        explicit Wired(int variant) : chip(variant), peer(Configured(chip), QuietPeer()) {}
+        sim::BridgeChip chip;
+        sim::ScriptedPeer peer;
+    };
+    static sim::BridgeChip& Configured(sim::BridgeChip& chip) {
+        ChipHost{chip}.Configure();
+        return chip;
+    }
+    static sim::PeerOptions QuietPeer() {
+        sim::PeerOptions options = Peer(9600);
+        options.lines = {};
+        return options;
+    }
+};
 
 TEST_F(ChipStatus, EveryLineChangeIsAPacketWithTheLinesOfThatMoment) {
-    sim::BridgeChip chip(1);
-    ChipHost host{chip};
-    host.Configure();
-    sim::PeerOptions options = Peer(9600);
-    options.lines = {};
-    sim::ScriptedPeer peer(chip, options);
+    Wired wired(1);
+    sim::BridgeChip& chip = wired.chip;
+    sim::ScriptedPeer& peer = wired.peer;
     EXPECT_TRUE(StatusWords(chip).empty()) << "lines all off: nothing changed";
+    // The host takes what waits after each change.
     peer.SetLines({true, false, false, false});
+    EXPECT_EQ(StatusWords(chip), std::vector<uint16_t>{kCts});
     peer.SetLines({true, true, false, false});
+    EXPECT_EQ(StatusWords(chip), std::vector<uint16_t>{kCts | kDsr});
     peer.SetLines({true, true, true, false});
+    EXPECT_EQ(StatusWords(chip), std::vector<uint16_t>{kCts | kDsr | kDcd});
     peer.SetLines({true, true, true, true});
-    peer.SetLines({true, true, true, true});  // no change, no packet
+    EXPECT_EQ(StatusWords(chip), std::vector<uint16_t>{kCts | kDsr | kDcd | kRing});
+    peer.SetLines({true, true, true, true});
+    EXPECT_TRUE(StatusWords(chip).empty()) << "no change, no packet";
+    // Changes the host has not looked at: the first, then the lines of the
+    // moment; the states between are lost.
+    peer.SetLines({false, true, true, true});
+    peer.SetLines({false, false, true, true});
+    peer.SetLines({false, false, false, true});
     peer.SetLines({false, false, false, false});
-    EXPECT_EQ(StatusWords(chip), (std::vector<uint16_t>{kCts, kCts | kDsr, kCts | kDsr | kDcd,
-                                                        kCts | kDsr | kDcd | kRing, 0}));
+    EXPECT_EQ(StatusWords(chip), (std::vector<uint16_t>{kDsr | kDcd | kRing, 0}));
     EXPECT_EQ(chip.Inputs(), sim::ModemInputs{});
 
     // A change at a scheduled time is queued then, and offered to the host at once.
@@ -333,6 +328,68 @@ TEST_F(ChipStatus, EveryLineChangeIsAPacketWithTheLinesOfThatMoment) {
     EXPECT_EQ(ready, std::vector<Ticks>{at});
     EXPECT_EQ(StatusWords(chip), std::vector<uint16_t>{kDsr});
     chip.SetReadyListener(nullptr);
+}
+
+// The host polls the status endpoint once a frame; a line may change several
+// times between two polls (automatic RTS at the other end of a cable toggles
+// CTS three or four times a frame at 6,000,000 baud). Whatever the line does,
+// the host has the lines as they are within two polls.
+TEST_F(ChipStatus, ALineTogglingFasterThanThePollsReachesTheHostAsItIsWithinTwoPolls) {
+    Wired wired(2);
+    sim::BridgeChip& chip = wired.chip;
+    sim::ScriptedPeer& peer = wired.peer;
+    const Ticks start = sim_.Now();
+    // CTS changes every 300 us for 30 frames, ending off; DSR comes on once, in
+    // the middle of that, at 20.5 ms.
+    for (int j = 0; j < 100; ++j) {
+        const Ticks at = start + 150 * kMicrosecond + j * 300 * kMicrosecond;
+        const bool dsr = at >= start + 20500 * kMicrosecond;
+        peer.SetLinesAt(at, {j % 2 == 0, dsr, false, false});
+    }
+    peer.SetLinesAt(start + 20500 * kMicrosecond, {false, true, false, false});  // CTS off since 20.25 ms
+    int firstWithDsr = 0;
+    std::vector<std::pair<int, uint16_t>> taken;  // poll, word
+    for (int poll = 1; poll <= 40; ++poll) {
+        sim_.RunFor(start + poll * kMillisecond - sim_.Now());
+        const std::vector<uint16_t> words = [&] {
+            uint8_t packet[10];
+            size_t n = 0;
+            if (chip.In(chip.StatusEndpoint(), packet, sizeof packet, &n) != Handshake::Ack)
+                return std::vector<uint16_t>{};
+            return std::vector<uint16_t>{static_cast<uint16_t>(packet[8] | packet[9] << 8)};
+        }();
+        for (uint16_t w : words) {
+            taken.push_back({poll, w});
+            if ((w & kDsr) && firstWithDsr == 0)
+                firstWithDsr = poll;
+        }
+    }
+    EXPECT_EQ(firstWithDsr, 22) << "DSR came on at 20.5 ms: the poll after next reports it";
+    ASSERT_FALSE(taken.empty());
+    // The burst ended at 29.85 ms with CTS off: the poll at 30 ms takes the older
+    // of the two waiting, the one at 31 ms the lines of the moment, and then the
+    // host has been told everything.
+    EXPECT_EQ(taken.back(), std::make_pair(31, kDsr));
+    EXPECT_EQ(chip.PendingStatusPackets(), 0u);
+    // One packet each poll while the line kept changing: nothing is held back.
+    for (int poll = 1; poll <= 31; ++poll)
+        EXPECT_EQ(std::count_if(taken.begin(), taken.end(), [&](auto& t) { return t.first == poll; }), 1)
+            << "poll " << poll;
+}
+
+TEST_F(ChipStatus, BothEdgesOfAPulseShorterThanAPollArriveAsTwoPackets) {
+    Wired wired(2);
+    sim::BridgeChip& chip = wired.chip;
+    sim::ScriptedPeer& peer = wired.peer;
+    for (const sim::PeerLines pulse : {sim::PeerLines{true, false, false, false},
+                                       sim::PeerLines{false, false, false, true}}) {
+        const Ticks at = sim_.Now() + 200 * kMicrosecond;
+        peer.SetLinesAt(at, pulse);
+        peer.SetLinesAt(at + 100 * kMicrosecond, {});
+        sim_.RunFor(kMillisecond);
+        const uint16_t on = pulse.cts ? kCts : kRing;
+        EXPECT_EQ(StatusWords(chip), (std::vector<uint16_t>{on, 0})) << "the rise, then the fall";
+    }
 }
 
 TEST_F(ChipStatus, EachErrorIsReportedInExactlyOnePacket) {

@@ -126,7 +126,7 @@ TEST_F(ChipEndpoints, DataEndpointsAnswerOnlyWhenConfiguredAndNotHalted) {
     size_t n = 99;
     EXPECT_EQ(chip.In(0x83, buffer, 64, &n), Handshake::Stall);
     EXPECT_EQ(n, 0u);
-    EXPECT_EQ(chip.Out(0x02, buffer, 1, &n), Handshake::Stall);
+    EXPECT_EQ(chip.Out(0x02, buffer, 1), Handshake::Stall);
 
     ChipHost host{chip};
     host.Configure();
@@ -144,7 +144,7 @@ TEST_F(ChipEndpoints, DataEndpointsAnswerOnlyWhenConfiguredAndNotHalted) {
     EXPECT_EQ(chip.In(0x83, buffer, 64, &n), Handshake::Nak);
 
     host.Out(0x02, 3, 0, 0x02);
-    EXPECT_EQ(chip.Out(0x02, buffer, 1, &n), Handshake::Stall);
+    EXPECT_EQ(chip.Out(0x02, buffer, 1), Handshake::Stall);
     host.Configure();  // selecting the configuration again clears every halt
     EXPECT_FALSE(chip.EndpointHalted(0x02));
     EXPECT_EQ(host.Out(0x02, 3, 0, 0x04), Handshake::Stall) << "no such endpoint to halt";
@@ -194,9 +194,8 @@ TEST_F(ChipEndpoints, SuspendKeepsEverySettingWhileTheUartStandsStill) {
     ASSERT_EQ(host.SetLineCoding(115200, 0, 2, 7), Handshake::Ack);
     ASSERT_EQ(host.Out(0x21, 0x22, 3, 0), Handshake::Ack);  // DTR and RTS on
     chip.InjectReceived({1, 2});
-    size_t taken = 0;
     const uint8_t out[3] = {'a', 'b', 'c'};
-    ASSERT_EQ(chip.Out(chip.BulkOutEndpoint(), out, sizeof out, &taken), Handshake::Ack);
+    ASSERT_EQ(chip.Out(chip.BulkOutEndpoint(), out, sizeof out), Handshake::Ack);
     const auto registers = chip.Registers();
     const auto line = chip.Line().Record();
     std::vector<uint8_t> ready;
@@ -278,35 +277,52 @@ TEST_F(ChipEndpoints, StatusPacketsCarryTheWordInBytesEightAndNine) {
     EXPECT_EQ(buffer[0] | buffer[1] << 8, 0xBEEF);
 }
 
-TEST_F(ChipEndpoints, TransmitFifoFillsThenNaksUntilTheUartDrainsIt) {
+TEST_F(ChipEndpoints, TransmitFifoTakesOnlyWholePacketsAndIsReadyWhenTheRefusedOneFits) {
     sim::BridgeChip chip(2);
     ChipHost host{chip};
     host.Configure();
     std::vector<uint8_t> ready;
     chip.SetReadyListener([&](uint8_t ep) { ready.push_back(ep); });
 
-    std::vector<uint8_t> data(chip.FifoCapacity() + 40);
+    std::vector<uint8_t> data(chip.FifoCapacity() + 40 + 64);
     std::iota(data.begin(), data.end(), 0);
-    size_t offset = 0, n = 0;
-    while (offset < data.size() &&
-           chip.Out(0x02, data.data() + offset, std::min<size_t>(64, data.size() - offset), &n) ==
-               Handshake::Ack) {
-        offset += n;
-    }
-    EXPECT_EQ(offset, chip.FifoCapacity());
-    EXPECT_EQ(chip.Out(0x02, data.data() + offset, 40, &n), Handshake::Nak);
-    EXPECT_EQ(n, 0u);
+    size_t offset = 0;
+    // 480 bytes in whole packets leave room for 32: a packet of 64 is refused
+    // whole, nothing of it kept; one of 32 fits exactly.
+    for (int i = 0; i < 7; ++i, offset += 64)
+        ASSERT_EQ(chip.Out(0x02, data.data() + offset, 64), Handshake::Ack);
+    ASSERT_EQ(chip.Out(0x02, data.data() + offset, 32), Handshake::Ack);
+    offset += 32;
+    EXPECT_EQ(chip.Out(0x02, data.data() + offset, 64), Handshake::Nak);
+    EXPECT_EQ(chip.TransmitFifoLevel(), 480u) << "a refused packet leaves nothing";
+    ASSERT_EQ(chip.Out(0x02, data.data() + offset, 32), Handshake::Ack);
+    offset += 32;
+    EXPECT_EQ(chip.TransmitFifoLevel(), chip.FifoCapacity());
+    EXPECT_EQ(chip.Out(0x02, data.data() + offset, 40), Handshake::Nak);
+    EXPECT_EQ(chip.BytesFromHost(), chip.FifoCapacity());
     EXPECT_TRUE(ready.empty());
 
-    auto first = chip.TakeTransmitted(100);
-    EXPECT_EQ(first, std::vector<uint8_t>(data.begin(), data.begin() + 100));
-    EXPECT_EQ(ready, std::vector<uint8_t>{0x02}) << "room again after a Nak";
-    EXPECT_EQ(chip.Out(0x02, data.data() + offset, 40, &n), Handshake::Ack);
-    EXPECT_EQ(n, 40u);
+    // Room for 30 is not room for the packet of 40 that was refused.
+    auto first = chip.TakeTransmitted(30);
+    EXPECT_EQ(first, std::vector<uint8_t>(data.begin(), data.begin() + 30));
+    EXPECT_TRUE(ready.empty()) << "ready only when the refused packet fits whole";
+    EXPECT_EQ(chip.Out(0x02, data.data() + offset, 40), Handshake::Nak);
+    chip.TakeTransmitted(10);
+    EXPECT_EQ(ready, std::vector<uint8_t>{0x02});
+    EXPECT_EQ(chip.Out(0x02, data.data() + offset, 40), Handshake::Ack);
+    offset += 40;
+
+    // Refused again, the size to wait for is the new packet's.
+    EXPECT_EQ(chip.Out(0x02, data.data() + offset, 64), Handshake::Nak);
+    chip.TakeTransmitted(63);
+    EXPECT_EQ(ready.size(), 1u);
+    chip.TakeTransmitted(1);
+    EXPECT_EQ(ready.size(), 2u);
+    EXPECT_EQ(chip.Out(0x02, data.data() + offset, 64), Handshake::Ack);
     auto rest = chip.TakeTransmitted();
-    EXPECT_EQ(rest, std::vector<uint8_t>(data.begin() + 100, data.end()));
+    EXPECT_EQ(rest, std::vector<uint8_t>(data.begin() + 30 + 10 + 64, data.end()));
     EXPECT_EQ(chip.BytesFromHost(), data.size());
-    EXPECT_EQ(ready.size(), 1u) << "no signal when nobody was refused";
+    EXPECT_EQ(ready.size(), 2u) << "no signal when nobody was refused";
 }
 
 }  // namespace

@@ -26,16 +26,7 @@ class SerialLine : public simtest::SimTest {
         host.Configure();
         ASSERT_EQ(host.SetLineCoding(rate, stop, parity, dataBits), sim::Handshake::Ack);
     }
-    std::vector<uint8_t> Drain() {
-        std::vector<uint8_t> out;
-        uint8_t buffer[64];
-        size_t n = 0;
-        while (chip.In(chip.BulkInEndpoint(), buffer, sizeof buffer, &n) == sim::Handshake::Ack &&
-               n > 0) {
-            out.insert(out.end(), buffer, buffer + n);
-        }
-        return out;
-    }
+    std::vector<uint8_t> Drain() { return chiptest::Drain(chip); }
 
     sim::BridgeChip chip{2};
     ChipHost host{chip};

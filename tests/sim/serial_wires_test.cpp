@@ -11,6 +11,9 @@
 namespace {
 
 using chiptest::ChipHost;
+using chiptest::Drain;
+using chiptest::StatusWords;
+using chiptest::Write;
 using sim::CharacterFormat;
 using sim::Handshake;
 using sim::kMillisecond;
@@ -27,32 +30,6 @@ std::vector<uint8_t> Iota(size_t n) {
 
 class Wires : public simtest::SimTest {
   protected:
-    static std::vector<uint8_t> Drain(sim::BridgeChip& chip) {
-        std::vector<uint8_t> out;
-        uint8_t buffer[64];
-        size_t n = 0;
-        while (chip.In(chip.BulkInEndpoint(), buffer, 64, &n) == Handshake::Ack && n > 0)
-            out.insert(out.end(), buffer, buffer + n);
-        return out;
-    }
-    static std::vector<uint16_t> StatusWords(sim::BridgeChip& chip) {
-        std::vector<uint16_t> words;
-        uint8_t packet[16];
-        size_t n = 0;
-        while (chip.In(chip.StatusEndpoint(), packet, 10, &n) == Handshake::Ack)
-            words.push_back(static_cast<uint16_t>(packet[8] | packet[9] << 8));
-        return words;
-    }
-    static size_t Write(sim::BridgeChip& chip, const std::vector<uint8_t>& data, size_t from = 0) {
-        size_t offset = from;
-        size_t n = 0;
-        while (offset < data.size() &&
-               chip.Out(chip.BulkOutEndpoint(), data.data() + offset,
-                        std::min<size_t>(64, data.size() - offset), &n) == Handshake::Ack) {
-            offset += n;
-        }
-        return offset - from;
-    }
     // Writes all of `data` into `from` and reads `to` every millisecond until it has
     // arrived (or `limit` passes).
     std::vector<uint8_t> Carry(sim::BridgeChip& from, sim::BridgeChip& to,

@@ -302,18 +302,22 @@ TEST_F(UsbBusTest, BulkOutMovesNineteenPacketsAFrameAndWaitsWhileTheFunctionHasN
     EXPECT_EQ(function->outCalls[0x02], 64);
     EXPECT_EQ(out.UrbBulkOrInterruptTransfer.TransferBufferLength, 4096u);
 
+    // Room for 10 bytes is no room for a packet of 64: refused whole, and not
+    // asked again until the function is ready; then it goes at once, in the
+    // frame under way (the host controller kept retrying it).
     function->received.clear();
     function->outRoom[0x02] = 10;
     URB chunk = DataTransfer(Pipe(0x02), 0, data.data(), 100);
     r = client->Submit(&chunk);
-    sim_.RunFor(20 * kMillisecond);
+    sim_.RunFor(20 * kMillisecond + 300 * kMicrosecond);
     EXPECT_FALSE(r->completed);
-    EXPECT_EQ(function->received[0x02].size(), 10u);
+    EXPECT_TRUE(function->received[0x02].empty());
+    EXPECT_EQ(function->outCalls[0x02], 64 + 1);
     function->outRoom[0x02] = 1000;
     const Ticks ready = sim_.Now();
     function->Ready(0x02);
     ASSERT_TRUE(RunUntilDone(r));
-    EXPECT_EQ(sim_.Now(), NextFrame(ready) + kUsbFrame);
+    EXPECT_EQ(sim_.Now(), NextFrame(ready));
     EXPECT_EQ(function->received[0x02], std::vector<uint8_t>(data.begin(), data.begin() + 100));
 
     URB empty = DataTransfer(Pipe(0x02), 0, nullptr, 0);
@@ -321,6 +325,57 @@ TEST_F(UsbBusTest, BulkOutMovesNineteenPacketsAFrameAndWaitsWhileTheFunctionHasN
     ASSERT_TRUE(RunUntilDone(r));
     EXPECT_EQ(r->status, STATUS_SUCCESS) << "a zero-length packet goes out";
     EXPECT_EQ(empty.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
+}
+
+TEST_F(UsbBusTest, ANakedBulkOutIsRetriedInItsFrameWhileTheFrameHasPacketsAndTimeLeft) {
+    Plug();
+    Configure();
+    std::vector<uint8_t> data(4096);
+    std::iota(data.begin(), data.end(), 0);
+    auto& received = function->received[0x02];
+    function->outRoom[0x02] = 5 * 64;
+    sim_.RunFor(kUsbFrame / 2);
+    URB out = DataTransfer(Pipe(0x02), 0, data.data(), static_cast<ULONG>(data.size()));
+    auto r = client->Submit(&out);
+    const Ticks f1 = NextFrame(sim_.Now());
+
+    // Frame 1: five packets, the sixth refused; 13 of the frame's 19 are left.
+    sim_.RunFor(f1 + 100 * kMicrosecond - sim_.Now());
+    EXPECT_EQ(received.size(), 5u * 64);
+    EXPECT_EQ(function->outCalls[0x02], 6);
+    // Ready 0.1 ms in: time for 17 more packets, but the budget has 13.
+    function->outRoom[0x02] = 20 * 64;
+    function->Ready(0x02);
+    sim_.RunFor(10 * kMicrosecond);
+    EXPECT_EQ(received.size(), (5u + 13) * 64) << "retried at once, up to the frame's budget";
+    // With the budget spent, readiness waits for the next frame.
+    function->Ready(0x02);
+    sim_.RunFor(f1 + 500 * kMicrosecond - sim_.Now());
+    EXPECT_EQ(received.size(), 18u * 64);
+    EXPECT_EQ(function->outCalls[0x02], 6 + 13);
+
+    // Frame 2: the 7 packets there is room for, the eighth refused (11 left).
+    sim_.RunFor(kUsbFrame);
+    EXPECT_EQ(received.size(), 25u * 64);
+    EXPECT_EQ(function->outCalls[0x02], 6 + 13 + 8);
+    // Ready 0.9 ms in: the budget has 11 packets, the frame's time one.
+    sim_.RunFor(f1 + kUsbFrame + 900 * kMicrosecond - sim_.Now());
+    function->outRoom[0x02] = 10 * 64;
+    function->Ready(0x02);
+    sim_.RunFor(10 * kMicrosecond);
+    EXPECT_EQ(received.size(), 26u * 64) << "one packet's time left in the frame";
+    EXPECT_FALSE(r->completed);
+
+    // The last 38 packets with room to spare: 19 in frame 3, 19 in frame 4; each
+    // packet once, in order.
+    function->outRoom.erase(0x02);
+    sim_.RunFor(20 * kMicrosecond);
+    function->Ready(0x02);
+    ASSERT_TRUE(RunUntilDone(r));
+    EXPECT_EQ(sim_.Now(), f1 + 4 * kUsbFrame);
+    EXPECT_EQ(received, data);
+    EXPECT_EQ(function->outCalls[0x02], 6 + 13 + 8 + 1 + 38);
+    EXPECT_EQ(r->status, STATUS_SUCCESS);
 }
 
 TEST_F(UsbBusTest, InterruptInIsPolledOnItsPeriodsSchedule) {

@@ -123,7 +123,9 @@ class FakeFunction : public sim::UsbFunction {
     int resets = 0;
     std::map<uint8_t, int> inCalls, outCalls;
     std::map<uint8_t, std::vector<uint8_t>> received;
-    std::map<uint8_t, size_t> outRoom;  // bytes an OUT endpoint still takes; absent: unlimited
+    // Bytes an OUT endpoint still takes (absent: unlimited). A packet that does
+    // not fit whole is NAKed and nothing of it is kept, as a device does.
+    std::map<uint8_t, size_t> outRoom;
     std::map<uint8_t, std::deque<std::vector<uint8_t>>> packets;
 
     sim::Handshake Control(const sim::SetupPacket& s, std::vector<uint8_t>& data) override {
@@ -167,21 +169,16 @@ class FakeFunction : public sim::UsbFunction {
         }
     }
 
-    sim::Handshake Out(uint8_t ep, const uint8_t* data, size_t length, size_t* taken) override {
+    sim::Handshake Out(uint8_t ep, const uint8_t* data, size_t length) override {
         ++outCalls[ep];
-        size_t n = length;
         auto room = outRoom.find(ep);
         if (room != outRoom.end()) {
-            if (room->second == 0 && length > 0) {
-                *taken = 0;
+            if (room->second < length)
                 return sim::Handshake::Nak;
-            }
-            n = std::min(n, room->second);
-            room->second -= n;
+            room->second -= length;
         }
-        if (n)
-            received[ep].insert(received[ep].end(), data, data + n);
-        *taken = n;
+        if (length)
+            received[ep].insert(received[ep].end(), data, data + length);
         return sim::Handshake::Ack;
     }
 

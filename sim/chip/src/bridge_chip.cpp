@@ -352,13 +352,12 @@ size_t BridgeChip::FifoCapacity() const {
     return variant_ < 2 ? 256 : 512;
 }
 
-Handshake BridgeChip::Out(uint8_t endpoint, const uint8_t* data, size_t length, size_t* taken) {
-    *taken = 0;
+Handshake BridgeChip::Out(uint8_t endpoint, const uint8_t* data, size_t length) {
     if (bulkOut_ == 0 || endpoint != (bulkOut_ & 0x0F) || configuration_ == 0 ||
         EndpointHalted(bulkOut_)) {
         return Handshake::Stall;
     }
-    return uart_->Out(data, length, taken);
+    return uart_->Out(data, length);
 }
 
 Handshake BridgeChip::In(uint8_t endpoint, uint8_t* buffer, size_t capacity, size_t* produced) {

@@ -18,9 +18,13 @@ constexpr uint16_t kOverrunError = 0x40;
 constexpr uint16_t kCts = 0x80;
 constexpr uint16_t kLineMask = kDcd | kDsr | kRing | kCts;
 
-// Packets the interrupt endpoint keeps for a host that does not poll; past that a
-// change rewrites the newest one.
-constexpr size_t kStatusQueueDepth = 16;
+// Line-change packets the interrupt endpoint keeps waiting; past that a change
+// rewrites the newest one. Two keep both edges of a pulse shorter than the poll
+// period, and keep what the host learns within a poll or two of the lines as
+// they are: a deeper queue, fed faster than one packet a poll by a line that
+// toggles several times a frame, hands the host line states from as many polls
+// ago as it holds packets.
+constexpr size_t kStatusQueueDepth = 2;
 
 Ticks Now() {
     return Simulation::Exists() ? Simulation::Current().Now() : 0;
@@ -109,6 +113,7 @@ void ChipUart::PowerOn() {
     flowCharLaid_ = false;
     xoffInEffect_ = false;
     txNaked_ = false;
+    txRefused_ = 0;
     rxFifo_.clear();
     rxHold_ = false;
     xoffReceived_ = false;
@@ -275,8 +280,7 @@ void ChipUart::Service() {
             bulkInNaked_ = false;
             chip_.EndpointReady(chip_.bulkIn_);
         }
-        if (txNaked_ && txFifo_.size() < chip_.FifoCapacity() && !suspended_ &&
-            chip_.bulkOut_ != 0) {
+        if (txNaked_ && RoomForRefused() && !suspended_ && chip_.bulkOut_ != 0) {
             txNaked_ = false;
             chip_.EndpointReady(chip_.bulkOut_);
         }
@@ -324,12 +328,18 @@ void ChipUart::ScheduleWake() {
     }
     if (bulkInNaked_ && lastInFull_ && rxFifo_.empty())
         wake = std::min(wake, ToLineTime(zlpDue_));
-    if (txNaked_) {
+    if (txNaked_ && !RoomForRefused()) {
+        // The host byte whose start makes room for the refused packet.
+        uint64_t needed = txRefused_ - (chip_.FifoCapacity() - txFifo_.size());
         for (size_t i = 0; i < laid_.size(); ++i) {
-            if (laid_[i].kind == Kind::Data) {
-                wake = std::min(wake, laid_[i].start);
+            const Laid& l = laid_[i];
+            if (l.kind != Kind::Data)
+                continue;
+            if (needed <= l.count) {
+                wake = std::min(wake, l.start + static_cast<LineTime>(needed - 1) * l.period);
                 break;
             }
+            needed -= l.count;
         }
     }
     if (wake == serial::kForever)
@@ -425,6 +435,10 @@ void ChipUart::Lay(LineTime now) {
     laidData_ += n;
 }
 
+bool ChipUart::RoomForRefused() const {
+    return chip_.FifoCapacity() - txFifo_.size() >= txRefused_;
+}
+
 // Takes back what has not begun and lays it again under the present settings:
 // after any change of gate, format, break or flow state.
 void ChipUart::Replan() {
@@ -443,24 +457,25 @@ void ChipUart::Replan() {
     Lay(now);
 }
 
-Handshake ChipUart::Out(const uint8_t* data, size_t length, size_t* taken) {
+// A packet goes into the FIFO whole or is refused whole, as on any USB device:
+// a NAKed packet is sent again by the host, so keeping part of it would
+// duplicate that part.
+Handshake ChipUart::Out(const uint8_t* data, size_t length) {
     Service();
     if (fifoReset_) {
         // Held in reset the FIFO swallows everything.
-        *taken = length;
         counters_.bytesFromHost += length;
         return Handshake::Ack;
     }
     const size_t room = chip_.FifoCapacity() - txFifo_.size();
-    if (room == 0) {
+    if (room < length) {
         txNaked_ = true;
+        txRefused_ = length;
         ScheduleWake();
         return Handshake::Nak;
     }
-    const size_t n = std::min(room, length);
-    txFifo_.Append(data, n);
-    counters_.bytesFromHost += n;
-    *taken = n;
+    txFifo_.Append(data, length);
+    counters_.bytesFromHost += length;
     if (plugged_) {
         serial::SerialLine::Batch batch(txLine_);
         Lay(LineNow());
@@ -478,7 +493,7 @@ std::vector<uint8_t> ChipUart::TakeTransmitted(size_t max) {
     txFifo_.CopyFront(n, out.data());
     txFifo_.pop_front(n);
     counters_.bytesTransmitted += n;
-    if (n > 0 && txNaked_ && chip_.bulkOut_ != 0) {
+    if (n > 0 && txNaked_ && RoomForRefused() && chip_.bulkOut_ != 0) {
         txNaked_ = false;
         chip_.EndpointReady(chip_.bulkOut_);
     }
@@ -673,14 +688,15 @@ void ChipUart::PushStatus(uint16_t word, bool fromUart) {
     if (fromUart && statusQueue_.size() >= kStatusQueueDepth && statusQueue_.back().fromUart) {
         StatusPacket& last = statusQueue_.back();
         last.word = static_cast<uint16_t>((last.word & ~kLineMask) | word);
-        return;
+    } else {
+        const bool wasEmpty = statusQueue_.empty();
+        statusQueue_.push_back({word, fromUart});
+        if (wasEmpty && chip_.statusIn_ != 0 && !suspended_)
+            chip_.EndpointReady(chip_.statusIn_);
     }
-    const bool wasEmpty = statusQueue_.empty();
-    statusQueue_.push_back({word, fromUart});
     // A change during suspend is latched and reported after the resume; it is
-    // also what wakes a host that armed remote wake-up (a ring, a carrier).
-    if (wasEmpty && chip_.statusIn_ != 0 && !suspended_)
-        chip_.EndpointReady(chip_.statusIn_);
+    // also what wakes a host that armed remote wake-up (a ring, a carrier),
+    // whether it made a packet or rewrote one.
     if (suspended_)
         chip_.WakeOnActivity();
 }

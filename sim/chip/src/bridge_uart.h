@@ -36,7 +36,7 @@ class ChipUart {
     void HoldFifosInReset(bool held);
     void Suspend();
     void Resume();
-    Handshake Out(const uint8_t* data, size_t length, size_t* taken);
+    Handshake Out(const uint8_t* data, size_t length);
     Handshake BulkIn(uint8_t* buffer, size_t capacity, size_t* produced);
     Handshake StatusIn(uint8_t* buffer, size_t capacity, size_t* produced);
 
@@ -104,6 +104,8 @@ class ChipUart {
     void TakeBackTheLine(LineTime now);
     void Lay(LineTime now);
     void Replan();
+    // Room in the transmit FIFO for the packet refused last.
+    bool RoomForRefused() const;
 
     // Receiver.
     Ticks ReceiveLatency() const;
@@ -149,6 +151,7 @@ class ChipUart {
     bool breakLaid_ = false;
     LineTime breakStart_ = 0;
     bool txNaked_ = false;
+    size_t txRefused_ = 0;  // size of the bulk OUT packet refused last: the room to wait for
 
     // Receiver.
     serial::Ring<uint8_t> rxFifo_;

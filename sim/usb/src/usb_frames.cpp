@@ -12,7 +12,13 @@
 //
 // An endpoint whose function answered NAK is not asked again until the function
 // calls EndpointReady: with nothing to move no frame is scheduled at all, so the
-// simulation can go idle while reads stay pending.
+// simulation can go idle while reads stay pending. A bulk OUT packet refused
+// (the function's buffer had no room for it) is sent again the moment the
+// function is ready, also in the middle of a frame, while the frame has packets
+// and time left for it: a host controller goes round its bulk list for the
+// whole frame and retries a NAKed OUT each time round, and the function takes
+// the packet at the first retry after its buffer has room. IN endpoints are
+// asked at the frame's service only.
 #include "usb_internal.h"
 
 #include <algorithm>
@@ -96,6 +102,8 @@ void UsbDevice::Impl::ScheduleNextFrame() {
         if (!Ready(ep))
             return;
         Ticks at = EarliestFrame(ep);
+        if (ep.retryAt >= 0)
+            at = std::min(at, std::max(ep.retryAt, sim->Now()));
         if (best < 0 || at < best)
             best = at;
     };
@@ -142,11 +150,45 @@ void UsbDevice::Impl::EndpointReady(uint8_t address) {
     }
     if (!ep)
         return;
+    const bool refused = ep->naking;
     ep->naking = false;
     if (ep->type == USB_ENDPOINT_TYPE_INTERRUPT)
         ep->nextPoll = AlignedFrameAfter(sim->Now(), ep->periodFrames);
-    if (Ready(*ep))
-        RequestFrame(EarliestFrame(*ep));
+    if (!Ready(*ep))
+        return;
+    const Ticks now = sim->Now();
+    if (refused && ep->type == USB_ENDPOINT_TYPE_BULK && !ep->IsIn() &&
+        PacketsLeftInFrame(now) > 0) {
+        ep->retryAt = now;
+        RequestFrame(now);
+        return;
+    }
+    RequestFrame(EarliestFrame(*ep));
+}
+
+int UsbDevice::Impl::PacketsLeftInFrame(Ticks now) const {
+    const Ticks start = now - now % kUsbFrame;
+    const int budget = lastFrameStart == start ? frameBudgetLeft : kUsbPacketsPerFrame;
+    const auto time = static_cast<int>((start + kUsbFrame - now) * kUsbPacketsPerFrame / kUsbFrame);
+    return std::min(budget, time);
+}
+
+// The bulk OUT endpoints whose refused packet is due again, in the middle of
+// the frame under way, with what the frame has left.
+void UsbDevice::Impl::ServeRetries(Ticks now) {
+    const Ticks start = now - now % kUsbFrame;
+    const int budgetBefore = lastFrameStart == start ? frameBudgetLeft : kUsbPacketsPerFrame;
+    const int available = PacketsLeftInFrame(now);
+    int budget = available;
+    for (UsbEndpoint* ep : open) {
+        if (ep->retryAt < 0 || ep->retryAt > now)
+            continue;
+        ep->retryAt = -1;
+        if (ep->open && Ready(*ep))
+            ServeData(*ep, start, start + kUsbFrame, budget);
+    }
+    lastFrameStart = start;
+    frameBudgetLeft = budgetBefore - (available - budget);
 }
 
 void UsbDevice::Impl::OnFrame() {
@@ -156,6 +198,14 @@ void UsbDevice::Impl::OnFrame() {
         return;
     inFrame = true;
     const Ticks start = sim->Now();
+    if (start % kUsbFrame != 0) {
+        ServeRetries(start);
+        inFrame = false;
+        ScheduleNextFrame();
+        return;
+    }
+    for (UsbEndpoint* ep : open)
+        ep->retryAt = -1;  // a service at a frame's start asks every ready endpoint
     // Served once already at this instant: this service carries what was sent
     // since, with what the frame has left, and polls no interrupt endpoint.
     const bool resumed = start == lastFrameStart;
@@ -393,19 +443,17 @@ UsbDevice::Impl::Packet UsbDevice::Impl::ServePacket(UsbEndpoint& ep, UsbTransfe
         return Packet::Continue;
     }
     const size_t chunk = std::min<size_t>(ep.maxPacket, t.length - t.moved);
-    size_t taken = 0;
-    Handshake h = function->Out(ep.address, t.buffer ? t.buffer + t.moved : nullptr, chunk, &taken);
+    Handshake h = function->Out(ep.address, t.buffer ? t.buffer + t.moved : nullptr, chunk);
     if (h == Handshake::Stall) {
         ep.halted = true;
         Retire(t, USBD_STATUS_STALL_PID, end);
         return Packet::Blocked;
     }
-    // Accepting nothing of a non-empty packet is a NAK whatever the function called it.
-    if (h == Handshake::Nak || (taken == 0 && chunk > 0)) {
+    if (h == Handshake::Nak) {
         ep.naking = true;
         return Packet::Blocked;
     }
-    t.moved += static_cast<ULONG>(std::min(taken, chunk));
+    t.moved += static_cast<ULONG>(chunk);
     if (t.moved == t.length) {
         Retire(t, USBD_STATUS_SUCCESS, end);
         return Packet::Finished;

@@ -31,6 +31,10 @@ struct UsbEndpoint {
     // The function answered NAK and has not said EndpointReady since.
     bool naking = false;
     Ticks nextPoll = 0;  // interrupt endpoints: frame of the next poll
+    // Bulk OUT: the instant within a frame at which the host controller, still
+    // going round its bulk list, sends again the packet the function refused
+    // (-1: none due).
+    Ticks retryAt = -1;
     std::deque<UsbTransfer*> queue;
 
     bool IsIn() const { return (address & USB_ENDPOINT_DIRECTION_MASK) != 0; }
@@ -116,6 +120,10 @@ struct UsbDevice::Impl {
     // --- frame schedule (usb_frames.cpp) -----------------------------------------------
     void Enqueue(UsbTransfer& t);
     void OnFrame();
+    // Packets the frame under way can still carry from `now`: its budget, and
+    // the frame time left at 19 packets a frame.
+    int PacketsLeftInFrame(Ticks now) const;
+    void ServeRetries(Ticks now);
     void ServeControl(UsbEndpoint& ep, Ticks frameEnd, int& budget);
     void ServeData(UsbEndpoint& ep, Ticks frameStart, Ticks frameEnd, int& budget);
     bool Execute(UsbTransfer& t, USBD_STATUS* failure);

@@ -224,7 +224,7 @@ class BridgeChip : public UsbFunction {
 
     // UsbFunction
     Handshake Control(const SetupPacket& setup, std::vector<uint8_t>& data) override;
-    Handshake Out(uint8_t endpoint, const uint8_t* data, size_t length, size_t* taken) override;
+    Handshake Out(uint8_t endpoint, const uint8_t* data, size_t length) override;
     Handshake In(uint8_t endpoint, uint8_t* buffer, size_t capacity, size_t* produced) override;
     void BusReset() override;
     // USB suspend: the chip keeps every setting (see REGISTERS.md, "Suspend")

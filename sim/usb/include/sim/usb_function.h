@@ -35,10 +35,10 @@ public:
     // host-to-device, `data` holds the wLength bytes the host sent.
     virtual Handshake Control(const SetupPacket& setup, std::vector<uint8_t>& data) = 0;
 
-    // Bulk or interrupt OUT on `endpoint` (address without the direction bit): the
-    // function takes what it has room for, at most `length` bytes, and says how
-    // many in `taken`; Nak (with 0 taken) when it has no room at all.
-    virtual Handshake Out(uint8_t endpoint, const uint8_t* data, size_t length, size_t* taken) = 0;
+    // Bulk or interrupt OUT on `endpoint` (address without the direction bit): one
+    // packet of `length` bytes, taken whole (Ack) or not at all (Nak, when it does
+    // not fit; the function says EndpointReady once it would).
+    virtual Handshake Out(uint8_t endpoint, const uint8_t* data, size_t length) = 0;
 
     // Bulk or interrupt IN on `endpoint` (address with the direction bit): one
     // packet of at most `capacity` bytes into `buffer`, its size in `produced`;
