@@ -11,7 +11,7 @@
 # null-modem, loopback, chip) run under VODREK_CAMPAIGN_TOOL_SEEDS seeds each
 # (default: a tenth of `seeds`), and the every-failure sweeps, which are long,
 # under VODREK_CAMPAIGN_FAULT_SEEDS (default 2). Seeds start at
-# VODREK_CAMPAIGN_FIRST (default 1; the suite's own runs take the first 15), so
+# VODREK_CAMPAIGN_FIRST (default 1; the suite's own runs take the first 12), so
 # a second campaign can try seeds no earlier one tried.
 #
 # Environment: VODREK_BUILD_DIR (default build/host-debug), VODREK_CAMPAIGN_LOG
