@@ -152,11 +152,18 @@ class Terminal {
         }
     }
 
+    // An overlapped request of ours ended: no longer pending, and its byte count.
+    bool Ended(OVERLAPPED& request, bool& pending, DWORD* bytes, const char* what) {
+        pending = false;
+        if (!GetOverlappedResult(port_, &request, bytes, FALSE))
+            return Failed(std::string(what) + " (completing)");
+        return true;
+    }
+
     bool ReadDone() {
         DWORD got = 0;
-        reading_ = false;
-        if (!GetOverlappedResult(port_, &read_, &got, FALSE))
-            return Failed("ReadFile (completing)");
+        if (!Ended(read_, reading_, &got, "ReadFile"))
+            return false;
         Show(got);
         return true;
     }
@@ -186,10 +193,7 @@ class Terminal {
 
     bool WaitDone() {
         DWORD unused = 0;
-        waiting_ = false;
-        if (!GetOverlappedResult(port_, &wait_, &unused, FALSE))
-            return Failed("WaitCommEvent (completing)");
-        return Note(events_);
+        return Ended(wait_, waiting_, &unused, "WaitCommEvent") && Note(events_);
     }
 
     // An event came: counted, then the lines and the error state read again.
@@ -232,9 +236,8 @@ class Terminal {
 
     bool WriteDone() {
         DWORD written = 0;
-        writing_ = false;
-        if (!GetOverlappedResult(port_, &write_, &written, FALSE))
-            return Failed("WriteFile (completing)");
+        if (!Ended(write_, writing_, &written, "WriteFile"))
+            return false;
         Wrote(written);
         return true;
     }

@@ -6,7 +6,6 @@
 #include <sim/pool.h>
 
 #include <functional>
-#include <string>
 
 namespace {
 
@@ -132,6 +131,7 @@ TEST_F(FileRequestsTest, ARequestCancelledBeforeTheDriverSawItEndsCancelledWithN
         const char* what;
         UCHAR major;
         std::function<sim::FileRequestHandle()> send;
+        bool behindRead = false;  // sent while a read waits
     };
     const Case cases[] = {
         {"read", IRP_MJ_READ, [&] { return file().Read(16); }},
@@ -145,13 +145,12 @@ TEST_F(FileRequestsTest, ARequestCancelledBeforeTheDriverSawItEndsCancelledWithN
         // Behind a read that waits (alone it is done at once, cancelled or not):
         // the ring allocated for it goes too.
         {"queue size behind a read", IRP_MJ_DEVICE_CONTROL,
-         [&] { return file().DeviceIoControl(IOCTL_SERIAL_SET_QUEUE_SIZE, sim::Bytes(queue)); }},
+         [&] { return file().DeviceIoControl(IOCTL_SERIAL_SET_QUEUE_SIZE, sim::Bytes(queue)); }, true},
     };
     PDRIVER_OBJECT driver = port()->DeviceObject->DriverObject;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const bool behindRead = std::string(c.what).find("behind a read") != std::string::npos;
-        sim::FileRequestHandle waitingRead = behindRead ? file().Read(16) : nullptr;
+        sim::FileRequestHandle waitingRead = c.behindRead ? file().Read(16) : nullptr;
         sim_.RunFor(kMillisecond);
         g_realDispatch = driver->MajorFunction[c.major];
         driver->MajorFunction[c.major] = DispatchCancelled;

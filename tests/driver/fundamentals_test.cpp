@@ -240,6 +240,9 @@ TEST_F(FundamentalsTest, PlugAndUnplugOverAndOver) {
                 EXPECT_EQ(file_.Close(), STATUS_SUCCESS);
                 sim_.RunFor(kSecond);
                 EXPECT_EQ(adapter.Remove(), STATUS_SUCCESS);
+                // Then taken out: a removed device still on the bus keeps its
+                // address, and a bus has 127.
+                adapter.Usb().Unplug();
                 break;
             case 1:
                 EXPECT_EQ(adapter.SurpriseRemove(), STATUS_PENDING);

@@ -32,6 +32,20 @@ std::vector<UsbDevice::Impl*>& LiveDevices() {
     return devices;
 }
 
+// The lowest number from 1 up that no existing device of simulation `sim`
+// holds, `holds(device, n)` saying whether a device holds n.
+template <typename Holds>
+int LowestFree(const void* sim, Holds holds) {
+    auto taken = [&](int n) {
+        for (auto* d : LiveDevices())
+            if (d->sim == sim && holds(*d, n)) return true;
+        return false;
+    };
+    int n = 1;
+    while (taken(n)) ++n;
+    return n;
+}
+
 std::u16string Widen(const std::string& s) {
     return std::u16string(s.begin(), s.end());
 }
@@ -614,15 +628,9 @@ std::unique_ptr<UsbDevice> PlugUsbDevice(std::shared_ptr<UsbFunction> function,
         // The lowest of the bus's addresses 1-127 that no connected device
         // holds: a device pulled out gives its address back, as on a real bus.
         constexpr int kHighestAddress = 127;
-        auto taken = [&](int a) {
-            for (auto* d : LiveDevices())
-                if (d->connected && d->sim == impl->sim && d->config.bus == config.bus && d->address == a)
-                    return true;
-            return false;
-        };
-        int address = 1;
-        while (address <= kHighestAddress && taken(address))
-            ++address;
+        const int address = LowestFree(impl->sim, [&](const UsbDevice::Impl& d, int a) {
+            return d.connected && d.config.bus == config.bus && d.address == a;
+        });
         if (address > kHighestAddress) {
             std::fprintf(stderr, "sim: USB bus %d has no free address: %d devices are connected to it\n",
                          static_cast<int>(config.bus), kHighestAddress);
@@ -630,14 +638,7 @@ std::unique_ptr<UsbDevice> PlugUsbDevice(std::shared_ptr<UsbFunction> function,
         }
         impl->address = static_cast<uint8_t>(address);
     }
-    auto numbered = [&](int n) {
-        for (auto* d : LiveDevices())
-            if (d->sim == impl->sim && d->pdoNumber == n) return true;
-        return false;
-    };
-    impl->pdoNumber = 1;
-    while (numbered(impl->pdoNumber))
-        ++impl->pdoNumber;
+    impl->pdoNumber = LowestFree(impl->sim, [](const UsbDevice::Impl& d, int n) { return d.pdoNumber == n; });
     LiveDevices().push_back(impl.get());
     UsbDevice::Impl* raw = impl.get();
     std::weak_ptr<bool> alive = impl->alive;
