@@ -132,6 +132,11 @@ void Results::PrintTables() const {
                     if (other == &f || other->quantity != extra)
                         continue;
                     cell = Readable(other->value);
+                    if (other->limit > 0 && other->limit != 1) {
+                        char ratio[32];
+                        std::snprintf(ratio, sizeof ratio, " (%.1f %%)", 100 * other->Ratio());
+                        cell += ratio;
+                    }
                     if (!other->note.empty())
                         note += (note.empty() ? "" : "; ") + other->note;
                 }

@@ -40,6 +40,7 @@ struct Stream {
     sim::File* reader = nullptr;
     sim::BridgeChip* receivingChip = nullptr;
     cli::Pattern pattern;
+    std::vector<uint8_t> data;  // what the writer sends: the application's buffer
     cli::WriteLog writes;
     cli::ReadLog reads;
     int writerThread = -1, readerThread = -1;
@@ -67,11 +68,32 @@ bool PlugAndOpen(sim::Simulation& simulation, std::vector<Port>& ports, ULONG ba
     return true;
 }
 
+// Bytes per second between the first reads to reach 10 % and 90 % of
+// `expected`; 0 when the reads are too coarse to tell (fewer than two marks
+// apart).
+double SteadyRate(const cli::ReadLog& log, uint64_t expected) {
+    const std::pair<uint64_t, sim::Ticks>* from = nullptr;
+    const std::pair<uint64_t, sim::Ticks>* to = nullptr;
+    for (const auto& arrival : log.arrivals) {
+        if (!from && arrival.first * 10 >= expected)
+            from = &arrival;
+        if (!to && arrival.first * 10 >= expected * 9)
+            to = &arrival;
+    }
+    if (!from || !to || to->second <= from->second)
+        return 0;
+    return static_cast<double>(to->first - from->first) * sim::kSecond /
+           static_cast<double>(to->second - from->second);
+}
+
 // Runs the streams to their end: each a writer and a reader thread, as an
 // application's would be. Fills `run` (bytes and times per direction).
 void RunStreams(sim::Simulation& simulation, std::vector<Stream>& streams, uint64_t bytes,
                 ULONG baud, ULONG writeSize, ULONG readSize, StreamRun* run) {
     const sim::Ticks limit = RequestLimit(bytes, baud);
+    // The application's buffers are filled before the clocks start.
+    for (Stream& stream : streams)
+        stream.data = stream.pattern.Bytes(bytes);
     const sim::Ticks begun = simulation.Now();
     const Clock::time_point wallStart = Clock::now();
     const double cpuStart = CpuSeconds();
@@ -80,8 +102,8 @@ void RunStreams(sim::Simulation& simulation, std::vector<Stream>& streams, uint6
         if (stream.receivingChip)
             stream.before = stream.receivingChip->Counters();
         Stream* s = &stream;
-        s->writerThread = simulation.CreateThread(s->name + " writer", [s, bytes, writeSize, limit] {
-            cli::WriteInPieces(*s->writer, s->pattern.Bytes(bytes), writeSize, limit, &s->writes);
+        s->writerThread = simulation.CreateThread(s->name + " writer", [s, writeSize, limit] {
+            cli::WriteInPieces(*s->writer, s->data, writeSize, limit, &s->writes);
         });
         s->readerThread =
             simulation.CreateThread(s->name + " reader", [&simulation, s, bytes, readSize, limit] {
@@ -117,6 +139,7 @@ void RunStreams(sim::Simulation& simulation, std::vector<Stream>& streams, uint6
         d.corrupted = c.corrupted;
         d.seconds = static_cast<double>(stream.reads.lastByteAt - stream.started) / sim::kSecond;
         d.bytesPerSecond = d.seconds > 0 ? static_cast<double>(c.matched) / d.seconds : 0;
+        d.steadyBytesPerSecond = SteadyRate(stream.reads, bytes);
         d.finished = simulation.ThreadFinished(stream.readerThread) &&
                      simulation.ThreadFinished(stream.writerThread);
         if (stream.receivingChip) {

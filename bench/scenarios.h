@@ -21,6 +21,10 @@ struct DirectionResult {
     uint64_t sent = 0, received = 0, lost = 0, corrupted = 0;
     double seconds = 0;  // virtual, from the start to the last byte read
     double bytesPerSecond = 0;
+    // Between the reads that brought the 10 % and the 90 % marks: what the
+    // link sustains, without the first byte's trip and the last short packet's
+    // wait in the chip, which a run of any length pays once.
+    double steadyBytesPerSecond = 0;
     uint64_t chipOverruns = 0;    // lost to the receiving chip's full FIFO
     uint64_t chipLost = 0;        // every byte the receiving chip lost
     uint64_t driverOverruns = 0;  // the receiving port's overrun counts

@@ -180,6 +180,8 @@ void Throughput(const Settings& settings, Results& results) {
                     e.note.clear();
                     results.Add(e);
                 };
+                extra("steady_bytes_per_second", d.steadyBytesPerSecond, "B/s", limit.value,
+                      limit.name);
                 extra("line_fraction", d.bytesPerSecond / LineRate(baud), "of line", 1, "line rate");
                 extra("bytes_lost", static_cast<double>(d.lost + d.corrupted), "B", 0, "");
                 extra("overruns", static_cast<double>(d.chipOverruns + d.driverOverruns), "count",

@@ -341,6 +341,7 @@ void ReadExpected(sim::Simulation& simulation, sim::File& file, const ReadPlan& 
         if (!got.empty()) {
             log->bytes.insert(log->bytes.end(), got.begin(), got.end());
             log->lastByteAt = simulation.Now();
+            log->arrivals.push_back({log->bytes.size(), log->lastByteAt});
         }
         if (r->Status() == STATUS_TIMEOUT) {
             ++log->timedOut;

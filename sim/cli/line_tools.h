@@ -149,6 +149,8 @@ struct ReadLog {
     uint64_t reads = 0, timedOut = 0, failed = 0;
     bool stuck = false;  // a read did not complete within the limit
     sim::Ticks lastByteAt = 0;
+    // Bytes received so far and the time, at each read that brought some.
+    std::vector<std::pair<uint64_t, sim::Ticks>> arrivals;
 };
 
 struct ReadPlan {

@@ -178,9 +178,8 @@ bool InPageableSection(const void* address) {
 }
 
 void CheckPageableCaller(const void* caller, const char* what) {
-    if (!InPageableSection(caller)) return;
     auto& st = St();
-    if (st.current->irql < DISPATCH_LEVEL || st.sectionLocks > 0) return;
+    if (st.current->irql < DISPATCH_LEVEL || st.sectionLocks > 0 || !InPageableSection(caller)) return;
     Verifier::Violation(Rule::PagedCodeAtRaisedIrql,
                         "pageable code (" + CallerName(caller) + ") " + what + " at IRQL " +
                             std::to_string(st.current->irql) +
@@ -196,7 +195,7 @@ __attribute__((no_instrument_function)) void CheckPageableEntry(const void* rout
                             (caller ? " from " + CallerName(caller) : std::string()) + " while its section is not locked");
 }
 
-void NoteStackObject(const void* irp, const void* address, const std::string& what) {
+void NoteStackObject(const void* irp, const void* address, const char* what) {
     if (!address || !Alive()) return;
     int owner = StackOwner(address);
     if (owner == kNoStackOwner) return;

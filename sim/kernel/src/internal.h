@@ -9,7 +9,9 @@
 #include <sim/simulation.h>
 #include <sim/verifier.h>
 #include <sim/wmi.h>
+#include "recycling.h"
 
+#include <bitset>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -70,7 +72,7 @@ struct StackObject {
     const void* address;
     int context;        // whose stack
     bool frameGone = false;
-    std::string what;
+    const char* what;   // a fixed text
 };
 
 // One execution context: a simulated thread (system thread, or the test's own
@@ -139,7 +141,7 @@ struct Processor {
 struct TimedEvent {
     Ticks due = 0;
     uint64_t id = 0;
-    std::string name;
+    EventName name;
     std::function<void()> fn;
     bool completion = false;
     // Events with the same key (completions of one pipe) are delivered to one
@@ -174,15 +176,17 @@ struct IrpRecord {
     // Told apart from an IRP allocated later at the same address.
     uint64_t serial = 0;
     int activeCalls = 0;                 // IofCallDriver frames still on the stack
-    std::vector<bool> returnedPending;   // per stack location (index 1..StackCount)
+    // Per stack location (index 1..StackCount; a stack has at most 127).
+    using LocationBits = std::bitset<130>;
+    LocationBits returnedPending;
     // Per stack location: the pending mark it carried when completion left it
     // (completion clears the location), and whether a driver holds it (it was
     // delivered by IoCallDriver and completion has not passed it yet).
-    std::vector<bool> pendingMarks;
-    std::vector<bool> held;
+    LocationBits pendingMarks;
+    LocationBits held;
     // Locations the power manager marked pending for their sender when it held
     // the IRP back (the mark a lower driver would have set).
-    std::vector<bool> powerHeldMarks;
+    LocationBits powerHeldMarks;
     // Every device the IRP was delivered to, in order.
     std::vector<PDEVICE_OBJECT> reached;
     std::vector<uint8_t> snapshot;       // the IRP as it was when it completed
@@ -358,7 +362,9 @@ struct Simulation::State {
     uint64_t seed = 0;
     std::mt19937_64 rng;
     uint64_t nextId = 1;
-    std::map<std::pair<Ticks, uint64_t>, std::shared_ptr<TimedEvent>> events;
+    std::map<std::pair<Ticks, uint64_t>, std::shared_ptr<TimedEvent>, std::less<std::pair<Ticks, uint64_t>>,
+             Recycling<std::pair<const std::pair<Ticks, uint64_t>, std::shared_ptr<TimedEvent>>>>
+        events;
     // Events whose time has come, not yet handed to a processor.
     std::deque<std::shared_ptr<TimedEvent>> due;
     std::vector<std::shared_ptr<TimedEvent>> heldCompletions;
@@ -471,7 +477,7 @@ void CheckPageableEntry(const void* routine, const void* caller);
 // Stack objects handed to requests (an IRP's event and status block, a
 // completion routine's context): registered while the request is out, checked
 // when the request completes.
-void NoteStackObject(const void* irp, const void* address, const std::string& what);
+void NoteStackObject(const void* irp, const void* address, const char* what);
 // False (after reporting) when the object's frame has returned.
 bool CheckStackObject(const void* irp, const void* address, const char* use);
 void ForgetStackObjects(const void* irp);

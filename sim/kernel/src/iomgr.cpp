@@ -302,10 +302,6 @@ PIRP AllocateIrpRecord(CCHAR stackSize, IrpOrigin origin) {
     IrpRecord rec;
     rec.origin = origin;
     rec.serial = Io().nextIrpSerial++;
-    rec.returnedPending.assign(static_cast<size_t>(stackSize) + 2, false);
-    rec.pendingMarks.assign(static_cast<size_t>(stackSize) + 2, false);
-    rec.held.assign(static_cast<size_t>(stackSize) + 2, false);
-    rec.powerHeldMarks.assign(static_cast<size_t>(stackSize) + 2, false);
     Io().irps.emplace(irp, std::move(rec));
     return irp;
 }
@@ -752,10 +748,10 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) { SIM_DDI();
     IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
     Irp->AllocationFlags = flags;
     Irp->IoStatus.Status = Iostatus;
-    std::fill(rec->returnedPending.begin(), rec->returnedPending.end(), false);
-    std::fill(rec->pendingMarks.begin(), rec->pendingMarks.end(), false);
-    std::fill(rec->held.begin(), rec->held.end(), false);
-    std::fill(rec->powerHeldMarks.begin(), rec->powerHeldMarks.end(), false);
+    rec->returnedPending.reset();
+    rec->pendingMarks.reset();
+    rec->held.reset();
+    rec->powerHeldMarks.reset();
     rec->reached.clear();
     rec->power = false;
     rec->powerReceivers.clear();

@@ -168,21 +168,37 @@ Decision DecideSequential(Context* self, Why why) {
     if (home && OnItsProcessor(home) && Enabled(home) && home->yielding == Yielding::No) return RunOn(home, 0);
     if (DueEvent()) return DeliverTo(0);
 
+    // Every decision passes here: the walk round the table keeps no list unless
+    // a seeded draw needs one.
     const size_t count = st.threads.size();
     const size_t start = home ? static_cast<size_t>(home->id) + 1 : 0;
-    std::vector<Context*> ready, yielders;
+    const bool draw = st.policy == Policy::SeededRandom;
+    Context* firstReady = nullptr;
+    Context* firstYielder = nullptr;
+    size_t readyCount = 0;
     for (size_t k = 0; k < count; ++k) {
         Context* t = st.threads[(start + k) % count].get();
         if (!Enabled(t)) continue;
         if (t->yielding == Yielding::No) {
-            if (t != home) ready.push_back(t);
-        } else if (t != self || why != Why::Yield) {
-            yielders.push_back(t);
+            if (t == home) continue;
+            if (!firstReady) firstReady = t;
+            ++readyCount;
+            if (!draw) break;
+        } else if ((t != self || why != Why::Yield) && !firstYielder) {
+            firstYielder = t;
         }
     }
-    if (!ready.empty()) return RunOn(ready[st.policy == Policy::SeededRandom ? Pick(ready.size()) : 0], 0);
+    if (firstReady) {
+        if (!draw) return RunOn(firstReady, 0);
+        size_t pick = Pick(readyCount);
+        for (size_t k = 0; k < count; ++k) {
+            Context* t = st.threads[(start + k) % count].get();
+            if (t == home || !Enabled(t) || t->yielding != Yielding::No) continue;
+            if (pick-- == 0) return RunOn(t, 0);
+        }
+    }
     if (why == Why::Idle && Enabled(self)) return RunOn(self, 0);
-    if (!yielders.empty()) return RunOn(yielders.front(), 0);
+    if (firstYielder) return RunOn(firstYielder, 0);
     if (why == Why::Yield && Enabled(self)) return RunOn(self, 0);
     return AdvanceTime();
 }
@@ -194,15 +210,21 @@ struct Candidate {
 
 // A processor a thread without one could run on: free, or (`preempt`) running
 // a thread below DISPATCH_LEVEL of lower priority.
+bool ProcessorFree(const Processor& p) {
+    if (p.inDpc || (HasWork(p) && ProcessorIrql(p) < DISPATCH_LEVEL)) return false;
+    Context* occupant = Occupant(p);
+    return !occupant || occupant->yielding != Yielding::No || !Enabled(occupant);
+}
+
 int ProcessorFor(const Context* t, bool preempt) {
     auto& st = St();
-    std::vector<int> free;
-    for (Processor& p : st.processors) {
-        if (p.inDpc || (HasWork(p) && ProcessorIrql(p) < DISPATCH_LEVEL)) continue;
-        Context* occupant = Occupant(p);
-        if (!occupant || occupant->yielding != Yielding::No || !Enabled(occupant)) free.push_back(p.index);
+    size_t free = 0;
+    for (Processor& p : st.processors) free += ProcessorFree(p) ? 1 : 0;
+    if (free > 0) {
+        size_t pick = Pick(free);
+        for (Processor& p : st.processors)
+            if (ProcessorFree(p) && pick-- == 0) return p.index;
     }
-    if (!free.empty()) return free[Pick(free.size())];
     if (!preempt) return -1;
     int best = -1;
     int64_t lowest = t->priority;
@@ -217,9 +239,11 @@ int ProcessorFor(const Context* t, bool preempt) {
     return best;
 }
 
-std::vector<Candidate> Candidates() {
+// Filled afresh at every decision; kept to spare the heap.
+const std::vector<Candidate>& Candidates() {
     auto& st = St();
-    std::vector<Candidate> out;
+    thread_local std::vector<Candidate> out;
+    out.clear();
     for (Processor& p : st.processors) {
         if (p.inDpc) {
             if (Enabled(p.dpc)) out.push_back({RunOn(p.dpc, p.index), p.dpc->priority});
@@ -273,7 +297,7 @@ Decision DecidePct(Context* self, Why why) {
             self->priority = st.pctDepth - static_cast<int64_t>(st.nextChangePoint);
         }
     }
-    std::vector<Candidate> candidates = Candidates();
+    const std::vector<Candidate>& candidates = Candidates();
     if (candidates.empty()) return DecideWhenQuiet(self, why);
     auto best = std::max_element(candidates.begin(), candidates.end(),
                                  [](const Candidate& a, const Candidate& b) { return a.priority < b.priority; });
@@ -290,7 +314,7 @@ Decision DecideRandom(Context* self, Why why) {
             return ActivateOn(p.index);
         return RunOn(self, self->processor);
     }
-    std::vector<Candidate> candidates = Candidates();
+    const std::vector<Candidate>& candidates = Candidates();
     if (candidates.empty()) return DecideWhenQuiet(self, why);
     return candidates[Pick(candidates.size())].decision;
 }
@@ -460,7 +484,10 @@ bool TakeWork(Processor& p, WorkItem* item) {
     // order DPCs of several processors would finish in.
     size_t index = (St().policy == Policy::SeededRandom && St().processors.size() == 1) ? Pick(p.queue.size()) : 0;
     *item = std::move(p.queue[index]);
-    p.queue.erase(p.queue.begin() + static_cast<long>(index));
+    if (index == 0)
+        p.queue.pop_front();
+    else
+        p.queue.erase(p.queue.begin() + static_cast<long>(index));
     return true;
 }
 
@@ -478,7 +505,7 @@ void RunWork(Processor& p, WorkItem& item) {
         item.event->fn();
     }
     if (self->irql != DISPATCH_LEVEL) {
-        Verifier::Violation(Rule::IrqlNotRestored, "interrupt '" + item.event->name + "' ended at IRQL " +
+        Verifier::Violation(Rule::IrqlNotRestored, "interrupt '" + item.event->name.Text() + "' ended at IRQL " +
                                                        std::to_string(self->irql));
         self->irql = DISPATCH_LEVEL;
     }
@@ -873,10 +900,10 @@ Ticks Simulation::NextEventTime() const {
     return state_->events.empty() ? -1 : state_->events.begin()->second->due;
 }
 
-uint64_t Simulation::Schedule(Ticks delay, std::string name, std::function<void()> fn, bool isCompletion,
+uint64_t Simulation::Schedule(Ticks delay, EventName name, std::function<void()> fn, bool isCompletion,
                               uint64_t orderKey) {
     auto& st = *state_;
-    auto ev = std::make_shared<TimedEvent>();
+    auto ev = std::allocate_shared<TimedEvent>(Recycling<TimedEvent>());
     ev->due = st.now + std::max<Ticks>(delay, 0);
     ev->id = st.nextId++;
     ev->name = std::move(name);
@@ -1018,7 +1045,7 @@ std::vector<HeldItem> Simulation::Held() const {
                              reinterpret_cast<uint64_t>(w.dpc)});
         }
     }
-    for (auto& ev : state_->heldCompletions) items.push_back({HeldItem::Kind::Completion, ev->name, ev->id});
+    for (auto& ev : state_->heldCompletions) items.push_back({HeldItem::Kind::Completion, ev->name.Text(), ev->id});
     return items;
 }
 

@@ -27,6 +27,11 @@ Ticks DueFromTimeout(LONGLONG value) {
     return st.now + std::max<LONGLONG>(0, value - SystemTimeNow());
 }
 
+// Named when read: a waiting thread outlives its time-out event.
+EventName WaitTimeoutName(const Context* waiter) {
+    return [waiter] { return "wait time-out of '" + waiter->name + "'"; };
+}
+
 NTSTATUS BlockOn(DISPATCHER_HEADER* object, PLARGE_INTEGER timeout, bool onTick = true) {
     auto& st = St();
     Context* self = CurrentThread();
@@ -45,7 +50,7 @@ NTSTATUS BlockOn(DISPATCHER_HEADER* object, PLARGE_INTEGER timeout, bool onTick 
         Ticks due = DueFromTimeout(timeout->QuadPart);
         if (onTick) due = ExpiryOnTick(due);
         self->timeoutEvent = Simulation::Current().Schedule(
-            due - st.now, "wait time-out of '" + self->name + "'", [self, object] {
+            due - st.now, WaitTimeoutName(self), [self, object] {
                 if (!self->waiting || self->satisfied) return;
                 self->satisfied = true;
                 self->waitStatus = object ? STATUS_TIMEOUT : STATUS_SUCCESS;
@@ -502,7 +507,7 @@ void WatchObjects(const std::vector<DISPATCHER_HEADER*>& objects, const Ticks* d
     self->timeoutEvent = 0;
     if (due) {
         self->timeoutEvent = Simulation::Current().Schedule(
-            std::max<Ticks>(*due - st.now, 0), "wait time-out of '" + self->name + "'", [self] {
+            std::max<Ticks>(*due - st.now, 0), WaitTimeoutName(self), [self] {
                 if (!self->waiting || self->satisfied) return;
                 self->satisfied = true;
                 self->waitStatus = STATUS_TIMEOUT;

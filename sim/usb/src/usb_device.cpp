@@ -141,8 +141,12 @@ UsbDevice::Impl::~Impl() {
     devices.erase(std::remove(devices.begin(), devices.end(), this), devices.end());
 }
 
-std::string UsbDevice::Impl::Name() const {
+std::string DeviceName(uint8_t address) {
     return "dev " + std::to_string(address);
+}
+
+std::string UsbDevice::Impl::Name() const {
+    return DeviceName(address);
 }
 
 void* UsbDevice::Impl::NewHandle() {

@@ -90,7 +90,8 @@ void UsbDevice::Impl::RequestFrame(Ticks at) {
         sim->CancelScheduled(frameEvent);
     std::weak_ptr<bool> guard = alive;
     frameDue = at;
-    frameEvent = sim->Schedule(at - sim->Now(), "usb frame " + Name(), [this, guard] {
+    const uint8_t device = address;
+    frameEvent = sim->Schedule(at - sim->Now(), [device] { return "usb frame " + DeviceName(device); }, [this, guard] {
         if (guard.lock())
             OnFrame();
     });
@@ -520,14 +521,18 @@ void UsbDevice::Impl::Retire(UsbTransfer& t, USBD_STATUS status, Ticks at) {
     }
     std::weak_ptr<bool> guard = alive;
     const uint64_t id = t.id;
-    char endpoint[8];
-    std::snprintf(endpoint, sizeof endpoint, "%02x", t.record.endpoint);
     // One pipe's completions reach the driver in the order the host controller
     // finished them, whichever processors take them.
     const uint64_t pipe = reinterpret_cast<uint64_t>(this) << 8 | t.record.endpoint;
+    const uint8_t device = address, endpoint = t.record.endpoint;
+    const USHORT function = t.record.function;
     t.deliveryEvent = sim->Schedule(
         std::max<Ticks>(delay, 0),
-        "usb completion " + Name() + " ep " + endpoint + " " + UrbFunctionName(t.record.function),
+        [device, endpoint, function] {
+            char ep[8];
+            std::snprintf(ep, sizeof ep, "%02x", endpoint);
+            return "usb completion " + DeviceName(device) + " ep " + ep + " " + UrbFunctionName(function);
+        },
         [this, guard, id] {
             if (guard.lock())
                 Deliver(id);

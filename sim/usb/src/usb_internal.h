@@ -81,6 +81,9 @@ struct UsbTransfer {
     UrbRecord record;
 };
 
+// How reports name the device at a bus address.
+std::string DeviceName(uint8_t address);
+
 struct UsbDevice::Impl {
     Impl(std::shared_ptr<UsbFunction> function, const UsbDeviceConfig& config);
     ~Impl();
@@ -146,7 +149,7 @@ struct UsbDevice::Impl {
     void CloseConfiguration(USBD_STATUS pendingStatus);
     void RetireQueued(UsbEndpoint& ep, USBD_STATUS status);
     void* NewHandle();
-    std::string Name() const;
+    std::string Name() const;  // DeviceName(address)
 
     Simulation* sim = nullptr;
     std::shared_ptr<UsbFunction> function;

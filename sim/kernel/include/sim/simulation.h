@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <simnt/wdm.h>
@@ -43,6 +44,25 @@ enum class Policy {
     // random priorities, the highest that can run runs, and at d-1 randomly drawn
     // steps the running context drops below all others.
     Pct,
+};
+
+// A timed event's name, read only by reports and by a test picking a held
+// completion: a fixed text, a text of its own, or one made when first read
+// (most events are never named, and an event fires about every 10 us of a
+// fast stream).
+class EventName {
+  public:
+    EventName() = default;
+    EventName(const char* text) : fixed_(text) {}
+    EventName(std::string text) : text_(std::move(text)) {}
+    template <class Make, class = std::enable_if_t<std::is_invocable_r_v<std::string, Make>>>
+    EventName(Make make) : make_(std::move(make)) {}
+    std::string Text() const { return fixed_ ? fixed_ : make_ ? make_() : text_; }
+
+  private:
+    const char* fixed_ = nullptr;
+    std::string text_;
+    std::function<std::string()> make_;
 };
 
 // Something the Held policy keeps back: a queued DPC or a completion due.
@@ -79,7 +99,7 @@ public:
     // processor. Completions are what the Held policy keeps back; plain events
     // always fire when due. Events of one non-zero `orderKey` (the completions of
     // one pipe) run on one processor, in order.
-    uint64_t Schedule(Ticks delay, std::string name, std::function<void()> fn,
+    uint64_t Schedule(Ticks delay, EventName name, std::function<void()> fn,
                       bool isCompletion = false, uint64_t orderKey = 0);
     bool CancelScheduled(uint64_t id);
 
