@@ -399,6 +399,10 @@ struct Simulation::State {
 
     // Lock-order graph by lock class.
     std::map<std::pair<std::string, std::string>, LockEdge> lockEdges;
+    // Pairs of lock addresses already put through the graph, valid while the
+    // classes of locks stay what they were (no device created or deleted, no
+    // order declared since): nesting the same two locks again adds nothing.
+    std::set<std::pair<PKSPIN_LOCK, PKSPIN_LOCK>> nestingsSeen;
     // Stack objects handed to requests that have not completed yet.
     std::vector<StackObject> stackObjects;
 

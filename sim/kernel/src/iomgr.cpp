@@ -245,6 +245,7 @@ PDEVICE_OBJECT NewDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize) {
     driver->DeviceObject = dev;
     KeInitializeEvent(&dev->DeviceLock, SynchronizationEvent, TRUE);
     Io().devices.insert(dev);
+    St().nestingsSeen.clear();  // the lock classes inside its extension are new
     return dev;
 }
 
@@ -257,6 +258,7 @@ void UnlinkDevice(PDEVICE_OBJECT dev) {
         it = it->second == dev ? io.deviceNames.erase(it) : std::next(it);
     }
     io.devices.erase(dev);
+    St().nestingsSeen.clear();
 }
 
 // Files still open on a device being deleted keep the object: its name goes
@@ -655,6 +657,7 @@ void DeclareLockOrder(const std::vector<std::pair<PKSPIN_LOCK, std::string>>& or
     auto& st = St();
     st.lockOrder.clear();
     st.lockNames.clear();
+    st.nestingsSeen.clear();
     for (auto& [lock, name] : order) {
         st.lockOrder.push_back(lock);
         st.lockNames.push_back(name);
@@ -666,6 +669,7 @@ PKSPIN_LOCK CancelSpinLock() { return &Io().cancelLock; }
 void DeclareExtensionLockOrder(PDRIVER_OBJECT driver, const std::vector<std::pair<size_t, std::string>>& order) {
     St().lockOrderDriver = driver;
     St().extensionLockOrder = order;
+    St().nestingsSeen.clear();
 }
 
 bool DriverLoaded(PDRIVER_OBJECT driver) { return driver && Io().drivers.count(driver) != 0; }

@@ -172,6 +172,7 @@ bool PathExists(const std::string& from, const std::string& to, std::set<std::st
 // time an order meets its inversion, with where each was seen.
 void NoteNesting(const HeldLock& outer, PKSPIN_LOCK inner, const void* innerSite, bool report) {
     auto& st = St();
+    if (!st.nestingsSeen.insert({outer.lock, inner}).second) return;
     const std::string a = LockClass(outer.lock);
     const std::string b = LockClass(inner);
     if (a == b) return;
