@@ -25,17 +25,25 @@ inline constexpr bool kRecycleBlocks = true;
 inline constexpr bool kRecycleBlocks = true;
 #endif
 
-template <class T>
+// `Recycle` is for the allocator's own tests, which check the recycling path
+// in the sanitized build too.
+template <class T, bool Recycle = kRecycleBlocks>
 class Recycling {
   public:
     using value_type = T;
+    template <class U>
+    struct rebind {
+        using other = Recycling<U, Recycle>;
+    };
+    // More than a busy machine has outstanding at once; the rest go back.
+    static constexpr std::size_t kKept = 4096;
 
     Recycling() = default;
     template <class U>
-    Recycling(const Recycling<U>&) noexcept {}
+    Recycling(const Recycling<U, Recycle>&) noexcept {}
 
     T* allocate(std::size_t n) {
-        if (kRecycleBlocks && n == 1) {
+        if (Recycle && n == 1) {
             if (std::vector<void*>* spare = Spares::Mine(); spare && !spare->empty()) {
                 void* block = spare->back();
                 spare->pop_back();
@@ -46,7 +54,7 @@ class Recycling {
     }
 
     void deallocate(T* block, std::size_t n) noexcept {
-        if (kRecycleBlocks && n == 1) {
+        if (Recycle && n == 1) {
             std::vector<void*>* spare = Spares::Mine();
             if (spare && spare->size() < kKept) {
                 try {
@@ -62,10 +70,13 @@ class Recycling {
     friend bool operator==(const Recycling&, const Recycling&) { return true; }
     friend bool operator!=(const Recycling&, const Recycling&) { return false; }
 
-  private:
-    // More than a busy machine has outstanding at once; the rest go back.
-    static constexpr std::size_t kKept = 4096;
+    // Blocks kept for reuse by this thread.
+    static std::size_t Kept() {
+        const std::vector<void*>* spare = Spares::Mine();
+        return spare ? spare->size() : 0;
+    }
 
+  private:
     // Per OS thread (simulations on two threads never share a block list),
     // freed when the thread ends; what is freed after that goes to the heap.
     struct Spares {
