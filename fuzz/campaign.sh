@@ -27,6 +27,11 @@ mkdir -p "$out"
 run_target() {
     local target="$1" dir="$out/$1"
     mkdir -p "$dir/corpus" "$dir/findings"
+    # What an earlier campaign found is set aside: this one reports its own.
+    if [ -n "$(ls -A "$dir/findings")" ]; then
+        mkdir -p "$dir/findings-earlier"
+        mv "$dir/findings/"* "$dir/findings-earlier/"
+    fi
     : > "$dir/log"
     local end=$(( $(date +%s) + seconds )) round=0
     while :; do
