@@ -493,6 +493,9 @@ constexpr size_t kCancelLockOffset = static_cast<size_t>(-1);
 
 // The driver's declared lock order: rank of a lock, or -1.
 int LockRank(PKSPIN_LOCK lock);
+// A lock's class may have changed (a device created or deleted, a lock order
+// declared): the pairs of locks already put through the order graph go again.
+void LockClassesChanged();
 void NoteLockAcquired(PKSPIN_LOCK lock, KIRQL oldIrql, const void* site);
 bool NoteLockReleased(PKSPIN_LOCK lock, KIRQL* oldIrql);
 // The function holding `address`, as the symbol table names it (with its

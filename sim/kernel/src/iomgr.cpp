@@ -245,7 +245,7 @@ PDEVICE_OBJECT NewDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize) {
     driver->DeviceObject = dev;
     KeInitializeEvent(&dev->DeviceLock, SynchronizationEvent, TRUE);
     Io().devices.insert(dev);
-    St().nestingsSeen.clear();  // the lock classes inside its extension are new
+    LockClassesChanged();  // the locks inside its extension are of new classes
     return dev;
 }
 
@@ -258,7 +258,7 @@ void UnlinkDevice(PDEVICE_OBJECT dev) {
         it = it->second == dev ? io.deviceNames.erase(it) : std::next(it);
     }
     io.devices.erase(dev);
-    St().nestingsSeen.clear();
+    LockClassesChanged();
 }
 
 // Files still open on a device being deleted keep the object: its name goes
@@ -657,7 +657,7 @@ void DeclareLockOrder(const std::vector<std::pair<PKSPIN_LOCK, std::string>>& or
     auto& st = St();
     st.lockOrder.clear();
     st.lockNames.clear();
-    st.nestingsSeen.clear();
+    LockClassesChanged();
     for (auto& [lock, name] : order) {
         st.lockOrder.push_back(lock);
         st.lockNames.push_back(name);
@@ -669,7 +669,7 @@ PKSPIN_LOCK CancelSpinLock() { return &Io().cancelLock; }
 void DeclareExtensionLockOrder(PDRIVER_OBJECT driver, const std::vector<std::pair<size_t, std::string>>& order) {
     St().lockOrderDriver = driver;
     St().extensionLockOrder = order;
-    St().nestingsSeen.clear();
+    LockClassesChanged();
 }
 
 bool DriverLoaded(PDRIVER_OBJECT driver) { return driver && Io().drivers.count(driver) != 0; }

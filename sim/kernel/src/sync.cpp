@@ -232,6 +232,8 @@ int LockRank(PKSPIN_LOCK lock) {
     return ExtensionLockRank(lock);
 }
 
+void LockClassesChanged() { St().nestingsSeen.clear(); }
+
 void NoteLockAcquired(PKSPIN_LOCK lock, KIRQL oldIrql, const void* site) {
     Context* self = CurrentThread();
     int rank = LockRank(lock);

@@ -145,10 +145,6 @@ std::string DeviceName(uint8_t address) {
     return "dev " + std::to_string(address);
 }
 
-std::string UsbDevice::Impl::Name() const {
-    return DeviceName(address);
-}
-
 void* UsbDevice::Impl::NewHandle() {
     handles.push_back(std::make_unique<uint64_t>(handles.size()));
     return handles.back().get();
@@ -284,7 +280,7 @@ void UsbDevice::Impl::DeletePdo() {
     if (!live.empty()) {
         bool expected = Verifier::Violation(
             Rule::DeviceDeletedWithIrps,
-            "USB device object of " + Name() + " deleted while " + std::to_string(live.size()) +
+            "USB device object of " + DeviceName(address) + " deleted while " + std::to_string(live.size()) +
                 " URB(s) are outstanding, the first " +
                 UrbFunctionName(live.begin()->second->urb->UrbHeader.Function));
         // A test that expects the violation gets its requests back as the bus
@@ -303,7 +299,7 @@ void UsbDevice::Impl::DeletePdo() {
     if (pdo->AttachedDevice) {
         Verifier::Violation(
             Rule::BadParameter,
-            "USB device object of " + Name() + " deleted while a device is still attached to it");
+            "USB device object of " + DeviceName(address) + " deleted while a device is still attached to it");
     }
     if (connected)
         function->SetReadyListener(nullptr);

@@ -149,7 +149,6 @@ struct UsbDevice::Impl {
     void CloseConfiguration(USBD_STATUS pendingStatus);
     void RetireQueued(UsbEndpoint& ep, USBD_STATUS status);
     void* NewHandle();
-    std::string Name() const;  // DeviceName(address)
 
     Simulation* sim = nullptr;
     std::shared_ptr<UsbFunction> function;
