@@ -1,9 +1,16 @@
 #!/usr/bin/env bash
 # A fuzzing campaign: every target for SECONDS (default 300), two at a time (the
 # machine's two cores), each from the repository's seeds plus what earlier
-# campaigns found (build/host-fuzz/campaign/<target>/corpus). A target that stops
-# on a finding is started again for the rest of its time, so one finding does
-# not end the campaign. Prints executions, coverage and findings per target.
+# campaigns found (build/host-fuzz/campaign/<target>/corpus). A target left
+# without a partner (the fifth of five) runs as two fuzzers on its corpus, each
+# for half its time, so no core stands idle. A target that stops on a finding is
+# started again for the rest of its time, so one finding does not end the
+# campaign. Prints executions, coverage and findings per target.
+#
+# A campaign may take longer than one sitting: every run adds a line per target
+# to build/host-fuzz/campaign/ledger (when, which commit, seconds, executions,
+# findings), and the summary adds up the ledger too. Remove the ledger to start
+# counting a new campaign; the corpora go on either way.
 #
 #   fuzz/campaign.sh BUILD_DIR [SECONDS] [TARGET...]
 set -euo pipefail
@@ -24,8 +31,24 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-quarantine_size_mb=16:malloc_context_size=2
 out="$build/campaign"
 mkdir -p "$out"
 
+# One fuzzer on `target` for `span` seconds, started again after a finding.
+fuzz_for() {
+    local target="$1" span="$2" dir="$out/$1"
+    local end=$(( $(date +%s) + span ))
+    while :; do
+        local left=$(( end - $(date +%s) ))
+        [ "$left" -gt 0 ] || break
+        "$build/fuzz/vodrek-fuzz-$target" -max_total_time="$left" -timeout=120 \
+            -print_final_stats=1 -artifact_prefix="$dir/findings/" \
+            -dict="$source_dir/dict/$target.dict" \
+            "$dir/corpus" "$source_dir/corpus/$target" >> "$dir/log" 2>&1 || true
+    done
+}
+
+# `target` for `seconds` of processor time: one fuzzer, or with "halves" two
+# side by side for half the time each.
 run_target() {
-    local target="$1" dir="$out/$1"
+    local target="$1" halves="${2:-}" dir="$out/$1"
     mkdir -p "$dir/corpus" "$dir/findings"
     # What an earlier campaign found is set aside: this one reports its own.
     if [ -n "$(ls -A "$dir/findings")" ]; then
@@ -33,16 +56,13 @@ run_target() {
         mv "$dir/findings/"* "$dir/findings-earlier/"
     fi
     : > "$dir/log"
-    local end=$(( $(date +%s) + seconds )) round=0
-    while :; do
-        local left=$(( end - $(date +%s) ))
-        [ "$left" -gt 0 ] || break
-        round=$((round + 1))
-        "$build/fuzz/vodrek-fuzz-$target" -max_total_time="$left" -timeout=120 \
-            -print_final_stats=1 -artifact_prefix="$dir/findings/" \
-            -dict="$source_dir/dict/$target.dict" \
-            "$dir/corpus" "$source_dir/corpus/$target" >> "$dir/log" 2>&1 || true
-    done
+    if [ -n "$halves" ]; then
+        fuzz_for "$target" $(( seconds / 2 )) &
+        fuzz_for "$target" $(( seconds - seconds / 2 ))
+        wait
+    else
+        fuzz_for "$target" "$seconds"
+    fi
 }
 
 summary() {
@@ -57,16 +77,31 @@ summary() {
 }
 
 echo "== fuzzing ${targets[*]} for $seconds s each, two at a time (logs in $out/<target>/log)"
-printf '%s\n' "${targets[@]}" | xargs -P 2 -I{} bash -c "$(declare -f run_target); out='$out' build='$build' \
-    seconds='$seconds' source_dir='$source_dir' run_target {}"
+paired=("${targets[@]}")
+alone=""
+if [ $(( ${#targets[@]} % 2 )) -eq 1 ]; then
+    alone="${targets[-1]}"
+    unset 'paired[-1]'
+fi
+if [ ${#paired[@]} -gt 0 ]; then
+    printf '%s\n' "${paired[@]}" | xargs -P 2 -I{} bash -c "$(declare -f fuzz_for run_target); out='$out' \
+        build='$build' seconds='$seconds' source_dir='$source_dir' run_target {}"
+fi
+[ -z "$alone" ] || run_target "$alone" halves
 printf '%-9s %12s %8s %6s %7s %9s\n' target executions "exec/s" cov ft findings
 total=0
+when=$(date -u +%Y-%m-%dT%H:%MZ)
+commit=$(git -C "$source_dir" describe --always --dirty 2>/dev/null || echo unknown)
 for t in "${targets[@]}"; do
     line=$(summary "$t")
     echo "$line"
     total=$((total + $(echo "$line" | awk '{print $2}')))
+    echo "$when $commit $t $seconds $(echo "$line" | awk '{print $2, $6}')" >> "$out/ledger"
 done
 echo "total executions: $total"
+awk '{runs[$1] = 1; execs += $5; found += $6; if (!first) first = $1}
+     END {printf "campaign so far (%s): %d runs since %s, %d executions, %d findings\n",
+                 FILENAME, length(runs), first, execs, found}' "$out/ledger"
 # Inputs that took over 10 s of wall-clock time are kept too (slow-unit-*): on a
 # busy machine that is the machine, not a finding; replay one to see.
 slow=$(find "$out" -path '*/findings/*' -type f -name 'slow-unit-*' | wc -l)

@@ -26,9 +26,12 @@ int RunControls(const uint8_t* data, size_t size) {
         switch (op % 10) {
         case 0:
         case 1:
-        case 2:  // a device control
-            port->Note(AnyControl(in, file, requests));
+        case 2: {  // a device control
+            sim::FileRequestHandle issued;
+            const ULONG code = AnyControl(in, file, requests, &issued);
+            port->Note(code, issued);
             break;
+        }
         case 3: {  // a read
             ULONG length = in.Byte() & 0x80 ? in.Word() : in.Byte();
             if (file.IsOpen()) requests.Add(file.Read(length));

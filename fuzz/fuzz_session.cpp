@@ -167,7 +167,7 @@ std::vector<uint8_t> Contents(Input& in, ULONG length) {
     return out;
 }
 
-ULONG AnyControl(Input& in, sim::File& file, Requests& requests) {
+ULONG AnyControl(Input& in, sim::File& file, Requests& requests, sim::FileRequestHandle* issued) {
     const ULONG code = PickControlCode(in);
     const ULONG record = RecordSize(code);
     std::vector<uint8_t> input = Contents(in, PickLength(in, record));
@@ -175,7 +175,9 @@ ULONG AnyControl(Input& in, sim::File& file, Requests& requests) {
     if (!file.IsOpen()) return code;
     if (std::getenv("VODREK_FUZZ_TRACE"))
         std::fprintf(stderr, "    control %08x in %zu out %u\n", code, input.size(), outputLength);
-    requests.Add(file.DeviceIoControl(code, std::move(input), outputLength));
+    sim::FileRequestHandle request = file.DeviceIoControl(code, std::move(input), outputLength);
+    if (issued) *issued = request;
+    requests.Add(std::move(request));
     return code;
 }
 
@@ -233,6 +235,23 @@ OpenPort::OpenPort(sim::AdapterOptions options) {
     }
     settledPool_ = SIZE_MAX;
     settledPool_ = Settle();
+    settledChip_ = ChipState();
+}
+
+std::vector<uint8_t> OpenPort::ChipState() const {
+    const sim::BridgeChip& chip = adapter_->Chip();
+    std::vector<uint8_t> state;
+    for (uint16_t word : chip.Registers()) {
+        state.push_back(static_cast<uint8_t>(word));
+        state.push_back(static_cast<uint8_t>(word >> 8));
+    }
+    state.insert(state.end(), chip.ConfigMemory().begin(), chip.ConfigMemory().end());
+    const uint16_t feature = chip.CommFeature();
+    state.push_back(static_cast<uint8_t>(feature));
+    state.push_back(static_cast<uint8_t>(feature >> 8));
+    state.push_back(chip.BreakOn());
+    state.push_back(chip.FifosHeldInReset());
+    return state;
 }
 
 OpenPort::~OpenPort() {
@@ -261,7 +280,20 @@ void EndSharedInput(Requests& requests) {
     port.EndInput(requests);
     // Its end (the adapter removed, the driver unloaded) checks the pool, the
     // requests and the threads of the whole machine.
-    if (port.NeedsFreshMachine()) Shared().reset();
+    if (port.NeedsFreshMachine()) {
+        if (std::getenv("VODREK_FUZZ_TRACE")) std::fprintf(stderr, "the next input gets a fresh machine\n");
+        Shared().reset();
+    }
+}
+
+void OpenPort::Note(ULONG code, const sim::FileRequestHandle& request) {
+    if (!request) return;
+    const bool chipWasChanged = chipChanged_;
+    Note(code);
+    if (chipChanged_ && !chipWasChanged) {
+        chipChanged_ = false;
+        chipWrites_.push_back(request);
+    }
 }
 
 void OpenPort::Note(ULONG code) {
@@ -413,12 +445,23 @@ void OpenPort::EndInput(Requests& requests) {
     // Whatever is still pending goes when cancelled.
     if (file_.IsOpen()) file_.CancelIoEx();
     requests.ExpectAllComplete(*sim_, 10 * sim::kSecond, "after CancelIoEx");
+    // A write to the chip the driver refused up front left everything as it was.
+    for (const sim::FileRequestHandle& r : chipWrites_) {
+        const NTSTATUS status = r->Status();
+        if (status != STATUS_INVALID_PARAMETER && status != STATUS_BUFFER_TOO_SMALL &&
+            status != STATUS_INVALID_DEVICE_REQUEST && status != STATUS_NOT_SUPPORTED)
+            chipChanged_ = true;
+    }
+    chipWrites_.clear();
     // The input's own settings may hold bytes on the pipe for good (a flow
     // control that waits for the far end, say): counted once they are undone.
     if (chipChanged_) return;
     if (changed_) Restore();
     if (!file_.IsOpen()) Reopen();
     const size_t blocks = Settle();
+    // Whatever else reached the chip's own state (a request that went on after
+    // answering, say): the next input starts from a fresh machine all the same.
+    if (ChipState() != settledChip_) chipChanged_ = true;
     if (blocks > settledPool_) {
         const sim::BridgeChip& chip = adapter_->Chip();
         const sim::FlowControl flow = chip.DecodedFlowControl();

@@ -49,7 +49,8 @@ ULONG RecordSize(ULONG code);
 class Requests;
 // A device control of any code, lengths and contents, sent through `file` if it
 // is open (the input's bytes are taken either way); answers the code.
-ULONG AnyControl(Input& in, sim::File& file, Requests& requests);
+// `issued`, when given, gets the request (none when the handle was closed).
+ULONG AnyControl(Input& in, sim::File& file, Requests& requests, sim::FileRequestHandle* issued = nullptr);
 
 // The driver's pool tag and its count of blocks now.
 size_t DriverPoolBlocks();
@@ -108,6 +109,11 @@ class OpenPort {
     // Classifies `code` as the input sends it: MarkChanged for settings of
     // the port, MarkChipChanged for writes to the chip.
     void Note(ULONG code);
+    // The same for a request of the application's, `request` (none when it was
+    // not sent): a write to the chip the driver refused before doing anything
+    // (a code it does not know, a buffer too short) changes nothing, so the
+    // next input keeps the machine. Its status is read when the input ends.
+    void Note(ULONG code, const sim::FileRequestHandle& request);
 
   private:
     void Open();
@@ -118,7 +124,13 @@ class OpenPort {
     std::unique_ptr<sim::Workbench> bench_;
     sim::Adapter* adapter_ = nullptr;
     sim::File file_;
+    // The chip's registers, configuration memory and features (what a new
+    // handle does not put back), as the first settled port had them.
+    std::vector<uint8_t> ChipState() const;
     std::vector<std::pair<ULONG, std::vector<uint8_t>>> settings_;  // set code, record
+    std::vector<uint8_t> settledChip_;
+    // Requests that may have written to the chip, until the input ends.
+    std::vector<sim::FileRequestHandle> chipWrites_;
     size_t settledPool_ = 0;
     size_t inputs_ = 0;
     bool changed_ = false;

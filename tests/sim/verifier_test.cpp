@@ -283,6 +283,22 @@ TEST_F(SimTest, PoolDoubleFreeAndWrongTag) {
     EXPECT_EQ(twice.Count(), 1);
 }
 
+TEST_F(SimTest, FreshPoolIsFilledWholeUnlessTheFillIsLimited) {
+    auto filled = [](const void* p, size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i)
+            if (static_cast<const unsigned char*>(p)[i] != 0xCD) return false;
+        return true;
+    };
+    PVOID whole = ExAllocatePoolWithTag(NonPagedPool, 3000, kComxTag);
+    EXPECT_TRUE(filled(whole, 0, 3000));
+    ExFreePoolWithTag(whole, kComxTag);
+    sim::LimitPoolFills(100);
+    PVOID limited = ExAllocatePoolWithTag(NonPagedPool, 3000, kComxTag);
+    sim::LimitPoolFills(SIZE_MAX);
+    EXPECT_TRUE(filled(limited, 0, 100));
+    ExFreePoolWithTag(limited, kComxTag);
+}
+
 TEST_F(SimTest, DpcOrTimerUsedBeforeInitialisation) {
     ExpectViolation v(Rule::ObjectNotInitialized);
     KDPC dpc{};

@@ -26,6 +26,12 @@ bool IsPaged(POOL_TYPE type) { return (static_cast<int>(type) & 1) != 0 && type 
 // Fresh pool is not zeroed by the kernel; fill it so that code relying on zeroes
 // shows up.
 constexpr unsigned char kFreshPoolFill = 0xCD;
+// Freed pool is filled too, so that a use after free reads garbage.
+constexpr unsigned char kFreedPoolFill = 0xDD;
+size_t g_poolFillLimit = SIZE_MAX;
+void FillPool(void* p, unsigned char pattern, size_t size) {
+    std::memset(p, pattern, size < g_poolFillLimit ? size : g_poolFillLimit);
+}
 // The simulated machine's pool is not the host's memory: a request beyond what
 // a machine's pool could ever hand out in one block fails, as it does on Windows
 // (a caller's size taken from a request, say, of gigabytes).
@@ -41,7 +47,7 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* ddi, const v
     if (bytes > kLargestPoolBlock) return nullptr;
     size_t size = bytes ? bytes : 1;
     void* p = std::malloc(size);
-    std::memset(p, kFreshPoolFill, size);
+    FillPool(p, kFreshPoolFill, size);
     st.pool[p] = PoolBlock{bytes, tag, type, ++st.poolSerial};
     return p;
 }
@@ -53,6 +59,8 @@ bool AllocationFails(const void* caller) {
     if (st.recordAllocationCallers) st.allocationCallers.push_back(caller);
     return st.failNthAllocation && --st.failNthAllocation == 0;
 }
+
+void LimitPoolFills(size_t bytes) { g_poolFillLimit = bytes; }
 
 void FailNthPoolAllocation(uint64_t n) { St().failNthAllocation = n; }
 uint64_t AllocationCount() { return St().allocations; }
@@ -160,7 +168,7 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { SIM_DDI();
     if (!CheckObjectsFreed(P, it->second.size, "pool block")) return;
     size_t size = it->second.size;
     st.pool.erase(it);
-    std::memset(P, 0xDD, size);
+    FillPool(P, kFreedPoolFill, size);
     std::free(P);
 }
 

@@ -26,6 +26,13 @@ std::vector<std::string> AllocationSites();
 void FailPoolAllocationsWithTag(ULONG tag, bool fail = true);
 void ClearPoolFaults();
 
+// Fresh pool is filled with a pattern, so that code relying on zeroes shows,
+// and freed pool with another, so that a use after free reads garbage. With a
+// limit, only a block's first `bytes` are filled (for every simulation of the
+// process): filling a ring of hundreds of megabytes an application asked for
+// costs a fuzzer more than the rest of its input.
+void LimitPoolFills(size_t bytes);
+
 size_t PoolBlocksWithTag(ULONG tag);
 size_t PoolBytesWithTag(ULONG tag);
 bool IsPoolBlock(const void* p);
