@@ -30,6 +30,9 @@ source_dir="$(cd "$(dirname "$0")" && pwd)"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-quarantine_size_mb=16:malloc_context_size=2}"
 out="$build/campaign"
 mkdir -p "$out"
+# The ledger names when the run started and from which sources.
+when=$(date -u +%Y-%m-%dT%H:%MZ)
+commit=$(git -C "$source_dir" describe --always --dirty 2>/dev/null || echo unknown)
 
 # One fuzzer on `target` for `span` seconds, started again after a finding.
 fuzz_for() {
@@ -90,8 +93,6 @@ fi
 [ -z "$alone" ] || run_target "$alone" halves
 printf '%-9s %12s %8s %6s %7s %9s\n' target executions "exec/s" cov ft findings
 total=0
-when=$(date -u +%Y-%m-%dT%H:%MZ)
-commit=$(git -C "$source_dir" describe --always --dirty 2>/dev/null || echo unknown)
 for t in "${targets[@]}"; do
     line=$(summary "$t")
     echo "$line"
