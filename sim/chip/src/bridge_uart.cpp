@@ -326,7 +326,10 @@ void ChipUart::ScheduleWake() {
             wake = receiver_.AheadAt(0);
         wake = std::min(wake, receiver_.NextNotable());
     }
-    if (bulkInNaked_ && lastInFull_ && rxFifo_.empty())
+    // Only when the wake can send it: a short packet due while the chip is
+    // suspended or unconfigured would otherwise wake the chip again at the
+    // same instant, for ever (Resume and the next IN look again).
+    if (bulkInNaked_ && lastInFull_ && rxFifo_.empty() && !suspended_ && chip_.bulkIn_ != 0)
         wake = std::min(wake, ToLineTime(zlpDue_));
     if (txNaked_ && !RoomForRefused()) {
         // The host byte whose start makes room for the refused packet.
