@@ -286,17 +286,20 @@ void EndSharedInput(Requests& requests) {
     }
 }
 
-void OpenPort::Note(ULONG code, const sim::FileRequestHandle& request) {
-    if (!request) return;
-    const bool chipWasChanged = chipChanged_;
-    Note(code);
-    if (chipChanged_ && !chipWasChanged) {
-        chipChanged_ = false;
-        chipWrites_.push_back(request);
-    }
+void OpenPort::Note(ULONG code) {
+    const Effect effect = EffectOf(code);
+    changed_ |= effect != Effect::None;
+    chipChanged_ |= effect == Effect::Chip;
 }
 
-void OpenPort::Note(ULONG code) {
+void OpenPort::Note(ULONG code, const sim::FileRequestHandle& request) {
+    if (!request) return;
+    const Effect effect = EffectOf(code);
+    changed_ |= effect != Effect::None;
+    if (effect == Effect::Chip) chipWrites_.push_back(request);
+}
+
+OpenPort::Effect OpenPort::EffectOf(ULONG code) {
     switch (code) {
     // Reading codes leave the port as it was.
     case IOCTL_SERIAL_GET_BAUD_RATE:
@@ -333,7 +336,7 @@ void OpenPort::Note(ULONG code) {
     case IOCTL_BRIDGE_READ_REGISTER_0D:
     case IOCTL_BRIDGE_PING:
     case IOCTL_BRIDGE_CONTROL_TRANSFERS:  // restarted after every input
-        return;
+        return Effect::None;
     // Settings a new handle and the restored records put back.
     case IOCTL_SERIAL_SET_BAUD_RATE:
     case IOCTL_SERIAL_SET_QUEUE_SIZE:
@@ -356,14 +359,11 @@ void OpenPort::Note(ULONG code) {
     case IOCTL_SERIAL_XOFF_COUNTER:
     case IOCTL_SERIAL_CLEAR_STATS:
         // (The internal codes share their values with the first four of these.)
-        changed_ = true;
-        return;
+        return Effect::Setting;
     default:
         // The modem control and FIFO registers, the chip's vendor requests,
         // and codes nobody assigned.
-        changed_ = true;
-        chipChanged_ = true;
-        return;
+        return Effect::Chip;
     }
 }
 
@@ -448,9 +448,8 @@ void OpenPort::EndInput(Requests& requests) {
     // A write to the chip the driver refused up front left everything as it was.
     for (const sim::FileRequestHandle& r : chipWrites_) {
         const NTSTATUS status = r->Status();
-        if (status != STATUS_INVALID_PARAMETER && status != STATUS_BUFFER_TOO_SMALL &&
-            status != STATUS_INVALID_DEVICE_REQUEST && status != STATUS_NOT_SUPPORTED)
-            chipChanged_ = true;
+        chipChanged_ |= status != STATUS_INVALID_PARAMETER && status != STATUS_BUFFER_TOO_SMALL &&
+                        status != STATUS_INVALID_DEVICE_REQUEST && status != STATUS_NOT_SUPPORTED;
     }
     chipWrites_.clear();
     // The input's own settings may hold bytes on the pipe for good (a flow

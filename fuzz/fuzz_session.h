@@ -116,6 +116,9 @@ class OpenPort {
     void Note(ULONG code, const sim::FileRequestHandle& request);
 
   private:
+    // What a code does to the port as the next input would find it.
+    enum class Effect { None, Setting, Chip };
+    static Effect EffectOf(ULONG code);
     void Open();
     void Restore();
     size_t Settle();
