@@ -161,6 +161,21 @@ void Delay(LONGLONG relative) {
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
+// Under transmit toggle RTS drops once the transmitter is empty, and close waits
+// for that check. With the chip's flow control off, what the chip holds and what
+// is on its way to it leave at the line rate; bulk-out transfers still
+// outstanding after that long are ones the chip refuses for good (its UART
+// switched off through its registers, say) and are cancelled, so that close
+// always finishes.
+void WaitForToggleChecks(PortExtension* port, LONGLONG characterTime) {
+    while (port->PendingToggleChecks != 0) {
+        const ULONG bytes = TransmitFifoDepth(port->ChipType) + 1 + BulkOutBytesInFlight(port);
+        const ULONGLONG deadline = KeQueryInterruptTime() + static_cast<ULONGLONG>(bytes) * characterTime;
+        while (port->PendingToggleChecks != 0 && KeQueryInterruptTime() < deadline) Delay(-characterTime);
+        if (port->PendingToggleChecks != 0) CancelTransfer(port, BulkOut);
+    }
+}
+
 }  // namespace
 
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
@@ -220,7 +235,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
     SetDsrFlowInChip(port, false);
     SetAutoXonXoffInChip(port, false);
     ClearDtr(port);
-    while (port->PendingToggleChecks != 0) Delay(-characterTime);
+    WaitForToggleChecks(port, characterTime);
     ClearRts(port);
     port->RxHoldReasons = 0;
     port->TxHoldReasons = 0;

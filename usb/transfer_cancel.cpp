@@ -26,6 +26,16 @@ void CancelBulkOut(PortExtension* port) {
 
 }  // namespace
 
+ULONG BulkOutBytesInFlight(PortExtension* port) {
+    ULONG bytes = 0;
+    KIRQL irql;
+    KeAcquireSpinLock(&port->TransferLock, &irql);
+    for (PLIST_ENTRY e = port->BulkOutInFlight.Flink; e != &port->BulkOutInFlight; e = e->Flink)
+        bytes += CONTAINING_RECORD(e, TransferContext, Link)->RequestedLength;
+    KeReleaseSpinLock(&port->TransferLock, irql);
+    return bytes;
+}
+
 void CancelReaderInFlight(PortExtension* port, TransferKind kind) {
     auto* transfer = static_cast<TransferContext*>(InterlockedExchangePointer(
         reinterpret_cast<PVOID volatile*>(&port->TransferInFlight[kind]), nullptr));

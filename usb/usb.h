@@ -111,6 +111,9 @@ void CancelAllTransfers(PortExtension* port);
 // Cancels every asynchronous control request not yet completed. Does not wait;
 // PASSIVE_LEVEL.
 void CancelAsyncControls(PortExtension* port);
+// Bytes of the bulk-out transfers outstanding (handed down, not yet claimed by
+// their completion or a canceller). Up to DISPATCH_LEVEL.
+ULONG BulkOutBytesInFlight(PortExtension* port);
 // CancelAllTransfers, then waits until every transfer and asynchronous request
 // of the port has completed; the port stays usable (a reader may be started
 // again afterwards). PASSIVE_LEVEL.

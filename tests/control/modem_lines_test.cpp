@@ -4,6 +4,8 @@
 // transmit toggle and break, and what a sleeping device does to these controls.
 #include "tests/support/open_port.h"
 
+#include "control/bridge_ioctl.h"
+
 #include <sim/power.h>
 #include <sim/serial_wires.h>
 
@@ -249,6 +251,43 @@ TEST_F(ModemLinesTest, XoffUnderTransmitToggleChecksTheTransmitterAndCloseStillF
     EXPECT_EQ(port()->PendingToggleChecks, 0);
     ASSERT_EQ(Control(IOCTL_SERIAL_SET_XON), STATUS_SUCCESS);
     EXPECT_EQ(CommStatus().HoldReasons, 0u);
+}
+
+// Close under transmit toggle waits for the transmitter to empty. A chip whose
+// UART a raw register write switched off refuses the write's bytes for good, so
+// its bulk-out transfer never ends by itself: close still returns, the refused
+// transfer cancelled once what was outstanding has had time to go, and RTS is
+// down. The port opens again and sends.
+TEST_F(ModemLinesTest, CloseUnderTransmitToggleFinishesWhenTheChipRefusesTheBytesForGood) {
+    sim::ScriptedPeer& peer = OpenInTransmitToggle();
+    // Register 0 (line and flow control) to 0: the UART is off.
+    ASSERT_EQ(Control(IOCTL_BRIDGE_VENDOR_WRITE, {0, 0, 0, 0}), STATUS_SUCCESS);
+    sim::FileRequestHandle write = file().Write(std::vector<uint8_t>(2000, 'x'));
+    sim_.RunFor(50 * kMillisecond);
+    ASSERT_FALSE(write->Completed());
+    ASSERT_GT(BulkOutBytesInFlight(port()), 0u);
+    ASSERT_TRUE(peer.ChipRts());
+
+    sim::File closing = file();
+    file() = sim::File();
+    bool closed = false;
+    sim_.CreateThread("closer", [&] {
+        EXPECT_EQ(closing.Close(), STATUS_SUCCESS);
+        closed = true;
+    });
+    // Ten character times, then the FIFO's worth and the refused bytes at 9600 baud.
+    ASSERT_TRUE(sim_.RunUntil([&] { return closed; }, 10 * sim::kSecond)) << "close never returned";
+    EXPECT_EQ(write->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(port()->PendingToggleChecks, 0);
+    EXPECT_EQ(BulkOutBytesInFlight(port()), 0u);
+    EXPECT_FALSE(peer.ChipRts());
+
+    NTSTATUS status;
+    file() = sim::File::Open(u"\\\\.\\COM3", &status, sim::OverlappedOpen());
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    sim::FileRequestHandle again = file().Write({'o', 'k'});
+    EXPECT_TRUE(RunUntilCompleted(again));
+    EXPECT_EQ(again->Status(), STATUS_SUCCESS);
 }
 
 // A bus that refuses to power the adapter up: the power path still records the
