@@ -7,10 +7,11 @@
 # started again for the rest of its time, so one finding does not end the
 # campaign. Prints executions, coverage and findings per target.
 #
-# A campaign may take longer than one sitting: every run adds a line per target
-# to build/host-fuzz/campaign/ledger (when, which commit, seconds, executions,
-# findings), and the summary adds up the ledger too. Remove the ledger to start
-# counting a new campaign; the corpora go on either way.
+# A campaign may take longer than one sitting, and a sitting's machine may not
+# be the next one's: every run adds a line per target to fuzz/ledger in the
+# repository (when, which commit, seconds, executions, findings), to be
+# committed with the run's note, and the summary adds up the ledger too. Empty
+# the ledger to start counting a new campaign; the corpora go on either way.
 #
 #   fuzz/campaign.sh BUILD_DIR [SECONDS] [TARGET...]
 set -euo pipefail
@@ -30,6 +31,7 @@ source_dir="$(cd "$(dirname "$0")" && pwd)"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-quarantine_size_mb=16:malloc_context_size=2}"
 out="$build/campaign"
 mkdir -p "$out"
+ledger="$source_dir/ledger"
 # The ledger names when the run started and from which sources.
 when=$(date -u +%Y-%m-%dT%H:%MZ)
 commit=$(git -C "$source_dir" describe --always --dirty 2>/dev/null || echo unknown)
@@ -97,12 +99,12 @@ for t in "${targets[@]}"; do
     line=$(summary "$t")
     echo "$line"
     total=$((total + $(echo "$line" | awk '{print $2}')))
-    echo "$when $commit $t $seconds $(echo "$line" | awk '{print $2, $6}')" >> "$out/ledger"
+    echo "$when $commit $t $seconds $(echo "$line" | awk '{print $2, $6}')" >> "$ledger"
 done
 echo "total executions: $total"
 awk '{runs[$1] = 1; execs += $5; found += $6; if (!first) first = $1}
      END {printf "campaign so far (%s): %d runs since %s, %d executions, %d findings\n",
-                 FILENAME, length(runs), first, execs, found}' "$out/ledger"
+                 FILENAME, length(runs), first, execs, found}' "$ledger"
 # Inputs that took over 10 s of wall-clock time are kept too (slow-unit-*): on a
 # busy machine that is the machine, not a finding; replay one to see.
 slow=$(find "$out" -path '*/findings/*' -type f -name 'slow-unit-*' | wc -l)
