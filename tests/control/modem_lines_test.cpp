@@ -275,7 +275,8 @@ TEST_F(ModemLinesTest, CloseUnderTransmitToggleFinishesWhenTheChipRefusesTheByte
         EXPECT_EQ(closing.Close(), STATUS_SUCCESS);
         closed = true;
     });
-    // Ten character times, then the FIFO's worth and the refused bytes at 9600 baud.
+    // At 9600 baud close waits ten character times, then the FIFO's worth and the
+    // refused bytes (under a second), and cancels.
     ASSERT_TRUE(sim_.RunUntil([&] { return closed; }, 10 * sim::kSecond)) << "close never returned";
     EXPECT_EQ(write->Status(), STATUS_CANCELLED);
     EXPECT_EQ(port()->PendingToggleChecks, 0);
