@@ -74,8 +74,8 @@ void MarkWriteEnd(PortExtension* port, NTSTATUS status) {
     if (!port->WriteEndStatus) port->WriteEndStatus = status;
 }
 
-// Cancel spin lock held, with the current write's RefInDevice set. Answers the
-// next chunk, ready to send, or null when none goes now: the transmitter is
+// Cancel spin lock held, with the current write's RefInDevice set. Puts the
+// next chunk in line to be sent (Send) and answers it, or null when none goes now: the transmitter is
 // held (or no memory is left for the transfer) and the write waits, with
 // WriteHeld set, for ResumeHeldWrite.
 TransferContext* ClaimNextChunk(PortExtension* port) {
@@ -104,11 +104,16 @@ TransferContext* ClaimNextChunk(PortExtension* port) {
     port->WriteHeld = 0;
     port->ChunkSerial = serial;
     port->ChunkInFlight = chunk;
+    // In line now, under the cancel spin lock: a cancel that ends this write
+    // right after the lock goes, and the next write's first chunk, come after it
+    // on the pipe.
+    QueuePreparedTransfer(port, transfer);
     return transfer;
 }
 
+// With no spin lock held: what ClaimNextChunk put in line goes down, in order.
 void Send(PortExtension* port, TransferContext* transfer) {
-    if (transfer) SendPreparedTransfer(port, transfer);
+    if (transfer) SendQueuedTransfers(port);
 }
 
 // Takes the current write back from the pipe (cancel spin lock held): the chunk

@@ -312,6 +312,10 @@ struct PortExtension {
     volatile LONG ReaderState[3];
     // Outstanding bulk-out transfers not yet claimed, under TransferLock.
     LIST_ENTRY BulkOutInFlight;
+    // Prepared bulk-out transfers in line to be passed down, and whether a caller
+    // is passing them down; both under TransferLock.
+    LIST_ENTRY BulkOutToSend;
+    BOOLEAN SendingBulkOut;
     // One bit per TransferKind: a transfer of the kind ended on a halted (stalled)
     // endpoint. The pipe stays halted until it is reset: the next open resets it.
     volatile LONG HaltedPipes;

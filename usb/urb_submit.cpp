@@ -251,6 +251,8 @@ void InitializeTransfers(PortExtension* port) {
         port->ReaderState[kind] = ReaderIdle;
     }
     InitializeListHead(&port->BulkOutInFlight);
+    InitializeListHead(&port->BulkOutToSend);
+    port->SendingBulkOut = FALSE;
     InitializeListHead(&port->AsyncControlsInFlight);
     KeInitializeSpinLock(&port->TransferLock);
     port->TransfersOutstanding = 1;
@@ -409,6 +411,34 @@ TransferContext* PrepareBulkOut(PortExtension* port, const void* data, ULONG len
 
 NTSTATUS SendPreparedTransfer(PortExtension* port, TransferContext* transfer) {
     return SendBuilt(port, transfer);
+}
+
+void QueuePreparedTransfer(PortExtension* port, TransferContext* transfer) {
+    // Link is free until SendBuilt puts the transfer on BulkOutInFlight.
+    KIRQL irql;
+    KeAcquireSpinLock(&port->TransferLock, &irql);
+    InsertTailList(&port->BulkOutToSend, &transfer->Link);
+    KeReleaseSpinLock(&port->TransferLock, irql);
+}
+
+void SendQueuedTransfers(PortExtension* port) {
+    KIRQL irql;
+    KeAcquireSpinLock(&port->TransferLock, &irql);
+    if (port->SendingBulkOut) {
+        KeReleaseSpinLock(&port->TransferLock, irql);
+        return;
+    }
+    port->SendingBulkOut = TRUE;
+    // A completion inside IoCallDriver may queue the next chunk: it finds this
+    // loop sending and leaves the chunk to it.
+    while (!IsListEmpty(&port->BulkOutToSend)) {
+        PLIST_ENTRY entry = RemoveHeadList(&port->BulkOutToSend);
+        KeReleaseSpinLock(&port->TransferLock, irql);
+        SendBuilt(port, CONTAINING_RECORD(entry, TransferContext, Link));
+        KeAcquireSpinLock(&port->TransferLock, &irql);
+    }
+    port->SendingBulkOut = FALSE;
+    KeReleaseSpinLock(&port->TransferLock, irql);
 }
 
 NTSTATUS StartContinuousTransfer(PortExtension* port, TransferKind kind) {

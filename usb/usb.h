@@ -83,6 +83,14 @@ struct TransferContext;
 TransferContext* PrepareBulkOut(PortExtension* port, const void* data, ULONG length, BulkOutPurpose purpose,
                                PIRP owner, ULONG serial, NTSTATUS* status);
 NTSTATUS SendPreparedTransfer(PortExtension* port, TransferContext* transfer);
+// The same for transfers whose order on the pipe matters (a write's chunks, and
+// the next write's after them): QueuePreparedTransfer puts a prepared transfer
+// in line where the caller decides on it, spin locks held or not; SendQueued-
+// Transfers, with no spin lock held, passes down everything in line, in order.
+// Whoever finds another caller already sending leaves its transfer to that one,
+// so a transfer decided on first always goes down first.
+void QueuePreparedTransfer(PortExtension* port, TransferContext* transfer);
+void SendQueuedTransfers(PortExtension* port);
 
 // Starts the continuous reader of StatusIn or BulkIn unless one is outstanding
 // or about to be resubmitted; a reader whose request is outstanding (cancelled

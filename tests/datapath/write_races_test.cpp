@@ -21,6 +21,9 @@ using simtest::OpenPortTest;
 
 class WriteRacesTest : public OpenPortTest {
   protected:
+    WriteRacesTest() = default;
+    explicit WriteRacesTest(Schedule schedule) : OpenPortTest(schedule) {}
+    void CancelAroundChunkCompletions();
     sim::ScriptedPeer& OpenWithPeer(ULONG baud = 9600) { return OpenWithFarEnd(2, baud); }
     static bool EndedAsOneOf(const sim::FileRequestHandle& r, std::initializer_list<NTSTATUS> statuses) {
         for (NTSTATUS s : statuses)
@@ -72,7 +75,7 @@ TEST_F(WriteRacesTest, TheTimeOutAndTheLastChunkEndTheWriteOnce) {
 }
 
 // A cancel from another thread lands around the completions of the chunks.
-TEST_F(WriteRacesTest, ACancelAndAChunkCompletionEndTheWriteOnce) {
+void WriteRacesTest::CancelAroundChunkCompletions() {
     sim::ScriptedPeer& peer = OpenWithPeer();
     size_t sent = 0;
     for (Ticks at = 0; at <= 4 * kMillisecond; at += kMillisecond / 2) {
@@ -93,6 +96,18 @@ TEST_F(WriteRacesTest, ACancelAndAChunkCompletionEndTheWriteOnce) {
         ExpectIdle();
     }
 }
+
+TEST_F(WriteRacesTest, ACancelAndAChunkCompletionEndTheWriteOnce) { CancelAroundChunkCompletions(); }
+
+// Schedules in which the chunk a completion had claimed for the write went to
+// the pipe only after the cancel had ended that write and the next write's first
+// chunk had gone: the far end got the cancelled write's bytes after the next's.
+class WriteRaceSeeds : public WriteRacesTest, public ::testing::WithParamInterface<uint64_t> {
+  protected:
+    WriteRaceSeeds() : WriteRacesTest(Schedule{sim::Policy::Pct, GetParam()}) {}
+};
+TEST_P(WriteRaceSeeds, ACancelAndAChunkCompletion) { CancelAroundChunkCompletions(); }
+INSTANTIATE_TEST_SUITE_P(Pct, WriteRaceSeeds, ::testing::Values(429));
 
 // PURGE_TXABORT from another thread while chunks are on the pipe, with writes
 // queued behind: every write ends once; nothing queued reaches the wire.
