@@ -75,9 +75,9 @@ void MarkWriteEnd(PortExtension* port, NTSTATUS status) {
 }
 
 // Cancel spin lock held, with the current write's RefInDevice set. Puts the
-// next chunk in line to be sent (Send) and answers it, or null when none goes now: the transmitter is
-// held (or no memory is left for the transfer) and the write waits, with
-// WriteHeld set, for ResumeHeldWrite.
+// next chunk in line to be sent (Send) and answers it, or null when none goes
+// now: the transmitter is held (or no memory is left for the transfer) and the
+// write waits, with WriteHeld set, for ResumeHeldWrite.
 TransferContext* ClaimNextChunk(PortExtension* port) {
     // The output handshakes and XOFF stop the next chunk; a break does not (the
     // chip keeps what it is given until the break ends).

@@ -85,8 +85,9 @@ TransferContext* PrepareBulkOut(PortExtension* port, const void* data, ULONG len
 NTSTATUS SendPreparedTransfer(PortExtension* port, TransferContext* transfer);
 // The same for transfers whose order on the pipe matters (a write's chunks, and
 // the next write's after them): QueuePreparedTransfer puts a prepared transfer
-// in line where the caller decides on it, spin locks held or not; SendQueued-
-// Transfers, with no spin lock held, passes down everything in line, in order.
+// in line where the caller decides on it, spin locks held or not;
+// SendQueuedTransfers, with no spin lock held, passes down everything in line,
+// in order.
 // Whoever finds another caller already sending leaves its transfer to that one,
 // so a transfer decided on first always goes down first.
 void QueuePreparedTransfer(PortExtension* port, TransferContext* transfer);
