@@ -152,23 +152,34 @@ TransferContext* BuildTransfer(PortExtension* port, TransferKind kind, const voi
     return transfer;
 }
 
+// A bulk-out transfer onto the port's books, TransferLock held.
+void ListBulkOut(PortExtension* port, TransferContext* transfer) {
+    transfer->Listed = TRUE;
+    InsertTailList(&port->BulkOutInFlight, &transfer->Link);
+}
+
+// Passes down a transfer already on the port's books. No spin lock may be held:
+// the bus may complete it before IoCallDriver returns.
+NTSTATUS PassDown(PortExtension* port, TransferContext* transfer) {
+    InterlockedIncrement(&port->TransfersOutstanding);
+    IoSetCompletionRoutine(transfer->Irp, TransferComplete, transfer, TRUE, TRUE, TRUE);
+    return IoCallDriver(port->LowerDevice, transfer->Irp);
+}
+
 // Puts a built transfer on the port's books and passes it down. No spin lock
-// may be held: the bus may complete it before IoCallDriver returns.
+// may be held.
 NTSTATUS SendBuilt(PortExtension* port, TransferContext* transfer) {
     // On the books before it goes down, so that a canceller can always find it.
     if (transfer->Kind == BulkOut) {
         KIRQL irql;
         KeAcquireSpinLock(&port->TransferLock, &irql);
-        transfer->Listed = TRUE;
-        InsertTailList(&port->BulkOutInFlight, &transfer->Link);
+        ListBulkOut(port, transfer);
         KeReleaseSpinLock(&port->TransferLock, irql);
     } else {
         InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&port->TransferInFlight[transfer->Kind]),
                                    transfer);
     }
-    InterlockedIncrement(&port->TransfersOutstanding);
-    IoSetCompletionRoutine(transfer->Irp, TransferComplete, transfer, TRUE, TRUE, TRUE);
-    return IoCallDriver(port->LowerDevice, transfer->Irp);
+    return PassDown(port, transfer);
 }
 
 // Builds and sends one transfer. NotSent (with the reason in *status) only when
@@ -431,10 +442,12 @@ void SendQueuedTransfers(PortExtension* port) {
     port->SendingBulkOut = TRUE;
     // A completion inside IoCallDriver may queue the next chunk: it finds this
     // loop sending and leaves the chunk to it.
+    // Each goes from the line onto the books under the one acquisition.
     while (!IsListEmpty(&port->BulkOutToSend)) {
-        PLIST_ENTRY entry = RemoveHeadList(&port->BulkOutToSend);
+        auto* transfer = CONTAINING_RECORD(RemoveHeadList(&port->BulkOutToSend), TransferContext, Link);
+        ListBulkOut(port, transfer);
         KeReleaseSpinLock(&port->TransferLock, irql);
-        SendBuilt(port, CONTAINING_RECORD(entry, TransferContext, Link));
+        PassDown(port, transfer);
         KeAcquireSpinLock(&port->TransferLock, &irql);
     }
     port->SendingBulkOut = FALSE;
