@@ -425,7 +425,7 @@ NTSTATUS SendPreparedTransfer(PortExtension* port, TransferContext* transfer) {
 }
 
 void QueuePreparedTransfer(PortExtension* port, TransferContext* transfer) {
-    // Link is free until SendBuilt puts the transfer on BulkOutInFlight.
+    // Link is free until the sender lists the transfer on BulkOutInFlight.
     KIRQL irql;
     KeAcquireSpinLock(&port->TransferLock, &irql);
     InsertTailList(&port->BulkOutToSend, &transfer->Link);
