@@ -440,9 +440,9 @@ void SendQueuedTransfers(PortExtension* port) {
         return;
     }
     port->SendingBulkOut = TRUE;
-    // A completion inside IoCallDriver may queue the next chunk: it finds this
+    // Each goes from the line onto the books under the one acquisition. A
+    // completion inside IoCallDriver may queue the next chunk: it finds this
     // loop sending and leaves the chunk to it.
-    // Each goes from the line onto the books under the one acquisition.
     while (!IsListEmpty(&port->BulkOutToSend)) {
         auto* transfer = CONTAINING_RECORD(RemoveHeadList(&port->BulkOutToSend), TransferContext, Link);
         ListBulkOut(port, transfer);
